@@ -1,0 +1,12 @@
+# Sourced by the other scripts: python_for VERSION prints the path of a
+# CPython interpreter of that minor version (3.12, 3.13) installed by pyenv,
+# or one on PATH.
+python_for() {
+    local v=$1 root=${PYENV_ROOT:-$HOME/.pyenv} p
+    for p in "$root"/versions/"$v".*/bin/python"$v"; do
+        [ -x "$p" ] && { echo "$p"; return 0; }
+    done
+    command -v "python$v" && return 0
+    echo "no Python $v found (looked under $root/versions and on PATH)" >&2
+    return 1
+}

@@ -1,0 +1,28 @@
+// The machine: the whole run-time state of the language, one variable store.
+#pragma once
+
+#include <string>
+
+#include "velk/sharded_map.hpp"
+#include "velk/value.hpp"
+
+namespace velk {
+
+class Machine {
+public:
+    // An empty store with the default shard count and a fresh hash key.
+    Machine() = default;
+
+    // One more reference to the value bound to `id` (never a copy). Throws
+    // EvalError "Value cannot be found: " + the identifier's debug form.
+    ValueRef get(const Identifier& id) const;
+
+    // "Machine { vars: {K: V, ...} }" in the store's iteration order.
+    std::string debug_text() const;
+
+    // Every variable of this machine, one flat space. Mutable because the
+    // store locks internally: running a program needs only shared access.
+    mutable ShardedMap vars;
+};
+
+}  // namespace velk

@@ -1,0 +1,134 @@
+// Syntax trees: expressions and statements, strictly owned.
+//
+// Every composite expression owns its operands as separate heap nodes; a
+// statement owns its identifier, expressions and lists. Nothing is shared
+// between trees and nothing points to a parent. Trees built from Python can
+// be as deep as memory allows, so copy and release never recurse on the
+// native stack: both walk with explicit work lists.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "velk/value.hpp"
+
+namespace velk {
+
+// One byte; indices fixed: Add 0, Sub 1, Mul 2, Div 3.
+enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
+static_assert(sizeof(BinaryOperator) == 1);
+
+class Expr;
+using ExprBox = std::unique_ptr<Expr>;
+
+class Expr {
+public:
+    enum class Kind : std::uint8_t {
+        Literal = 0,
+        Ident = 1,
+        BinaryOp = 2,
+        Equals = 3,
+        Not = 4,
+        GreaterThan = 5,
+        LessThan = 6,
+    };
+
+    struct Literal { Value value; };
+    struct Ident { Identifier id; };
+    struct BinaryOp { ExprBox left; BinaryOperator op; ExprBox right; };
+    // Equals, GreaterThan and LessThan share a shape; the tag keeps them
+    // distinct alternatives.
+    template <Kind K>
+    struct Pair { ExprBox left; ExprBox right; };
+    using Equals = Pair<Kind::Equals>;
+    using GreaterThan = Pair<Kind::GreaterThan>;
+    using LessThan = Pair<Kind::LessThan>;
+    struct Not { ExprBox item; };
+
+    using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan>;
+
+    // Leaves are built from their payloads.
+    static Expr literal(Value v) noexcept { return Expr(Node(std::in_place_index<0>, Literal{std::move(v)})); }
+    static Expr ident(Identifier id) noexcept { return Expr(Node(std::in_place_index<1>, Ident{std::move(id)})); }
+
+    // Composite constructors: each operand moves into a heap node of its own.
+    static Expr binary_op(Expr a, BinaryOperator o, Expr b);
+    static Expr equals(Expr a, Expr b);
+    static Expr not_(Expr item);
+    static Expr greater_than(Expr a, Expr b);
+    static Expr less_than(Expr a, Expr b);
+
+    Expr(Expr&&) noexcept = default;
+    Expr& operator=(Expr&& o) noexcept;
+    ~Expr();
+
+    // Deep copy: every node, value and text duplicated, operands left first.
+    Expr clone() const;
+
+    Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
+    Node& node() noexcept { return node_; }
+    const Node& node() const noexcept { return node_; }
+
+    // The operand slots of this node in field order (left, right / item);
+    // empty for leaves. Used by the walkers that must not recurse.
+    struct Slots {
+        ExprBox* first = nullptr;
+        ExprBox* second = nullptr;
+    };
+    Slots slots() noexcept;
+
+private:
+    explicit Expr(Node n) noexcept : node_(std::move(n)) {}
+    friend class TreeWalk;
+
+    Node node_;  // alternative index == Kind
+};
+
+class Statement;
+using StatementList = std::vector<Statement>;
+
+class Statement {
+public:
+    enum class Kind : std::uint8_t { Let = 0, If = 1 };
+
+    struct Let { Identifier ident; Expr expr; };
+    struct If { Expr cond; StatementList then; StatementList otherwise; };
+
+    using Node = std::variant<Let, If>;
+
+    static Statement let(Identifier ident, Expr expr) noexcept {
+        return Statement(Node(std::in_place_index<0>, Let{std::move(ident), std::move(expr)}));
+    }
+    static Statement if_(Expr cond, StatementList then, StatementList otherwise) noexcept {
+        return Statement(Node(std::in_place_index<1>, If{std::move(cond), std::move(then), std::move(otherwise)}));
+    }
+
+    Statement(Statement&&) noexcept = default;
+    Statement& operator=(Statement&& o) noexcept;
+    ~Statement();
+
+    // Deep copy: identifier, then expression; condition, then-list,
+    // otherwise-list, each list statement by statement into a list of
+    // exactly the same length.
+    Statement clone() const;
+
+    Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
+    Node& node() noexcept { return node_; }
+    const Node& node() const noexcept { return node_; }
+
+private:
+    explicit Statement(Node n) noexcept : node_(std::move(n)) {}
+
+    Node node_;  // alternative index == Kind
+};
+
+// Deep copy of a whole list, statement by statement in order.
+StatementList clone_list(const StatementList& list);
+
+// Releases a list without recursing per nesting level (the same walk that
+// a statement's destructor uses).
+void release_list(StatementList&& list) noexcept;
+
+}  // namespace velk

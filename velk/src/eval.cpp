@@ -1,0 +1,226 @@
+// Evaluation of expressions and execution of statements.
+//
+// Both walks consume their trees and keep their pending work on explicit
+// stacks rather than the native one: a program can nest as deeply as memory
+// allows. Operands are evaluated left before right, completely, before the
+// node looks at their kinds; nothing short-circuits.
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "velk/eval.hpp"
+#include "velk/eval_error.hpp"
+#include "work_stack.hpp"
+
+namespace velk {
+
+namespace {
+
+constexpr SourcePosition kConditionCheck{kCoreSourceFile, 247, 21};
+constexpr SourcePosition kStringOperatorCheck{kCoreSourceFile, 283, 26};
+constexpr SourcePosition kBinaryKindCheck{kCoreSourceFile, 291, 17};
+constexpr SourcePosition kNotCheck{kCoreSourceFile, 303, 17};
+constexpr SourcePosition kGreaterThanCheck{kCoreSourceFile, 309, 17};
+constexpr SourcePosition kLessThanCheck{kCoreSourceFile, 321, 17};
+
+[[noreturn]] void fail(const char* message, SourcePosition where) {
+    throw EvalError(message, where);
+}
+
+// Two's-complement wrapping through unsigned arithmetic (the conversion back
+// to a signed type is modular since C++20).
+std::int64_t wrapping(BinaryOperator op, std::int64_t a, std::int64_t b) noexcept {
+    const auto x = static_cast<std::uint64_t>(a);
+    const auto y = static_cast<std::uint64_t>(b);
+    switch (op) {
+        case BinaryOperator::Add: return static_cast<std::int64_t>(x + y);
+        case BinaryOperator::Sub: return static_cast<std::int64_t>(x - y);
+        default: return static_cast<std::int64_t>(x * y);
+    }
+}
+
+double to_float(const Number& n) noexcept {
+    return n.is_int() ? static_cast<double>(n.as_int()) : n.as_float();
+}
+
+Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
+    if (op == BinaryOperator::Div) return Number::div(l, r);
+    if (l.is_int() && r.is_int()) return Number::from_int(wrapping(op, l.as_int(), r.as_int()));
+    const double a = to_float(l);
+    const double b = to_float(r);
+    switch (op) {
+        case BinaryOperator::Add: return Number::from_float(a + b);
+        case BinaryOperator::Sub: return Number::from_float(a - b);
+        default: return Number::from_float(a * b);
+    }
+}
+
+ValueRef binary(BinaryOperator op, const Value& l, const Value& r) {
+    if (l.is_string()) {
+        if (!r.is_string()) fail("Binary operator for unknown type", kBinaryKindCheck);
+        if (op != BinaryOperator::Add) {
+            fail("Unknown binary operation for Value::String", kStringOperatorCheck);
+        }
+        std::string joined;
+        joined.reserve(l.as_string().size() + r.as_string().size());
+        joined += l.as_string();
+        joined += r.as_string();
+        return ValueRef::make(Value::string(std::move(joined)));
+    }
+    if (l.is_number() && r.is_number()) {
+        return ValueRef::make(Value::number(arithmetic(op, l.as_number(), r.as_number())));
+    }
+    fail("Binary operator for unknown type", kBinaryKindCheck);
+}
+
+// IEEE 754 totalOrder as an integer key: negative values have their
+// magnitude bits flipped so that the signed integer order is the total order.
+std::int64_t total_order_key(double x) noexcept {
+    auto bits = std::bit_cast<std::int64_t>(x);
+    if (bits < 0) bits ^= std::numeric_limits<std::int64_t>::max();
+    return bits;
+}
+
+// -1, 0 or 1 as `l` sorts before, with or after `r`.
+int compare(const Number& l, const Number& r) noexcept {
+    std::int64_t a, b;
+    if (l.is_int() && r.is_int()) {
+        a = l.as_int();
+        b = r.as_int();
+    } else {
+        a = total_order_key(to_float(l));
+        b = total_order_key(to_float(r));
+    }
+    return (a > b) - (a < b);
+}
+
+ValueRef fresh_boolean(bool b) { return ValueRef::make(Value::boolean(b)); }
+
+// Applies a composite node to its evaluated operands (`right` is empty for
+// `not`).
+ValueRef combine(const Expr& e, const ValueRef& left, const ValueRef& right) {
+    switch (e.kind()) {
+        case Expr::Kind::BinaryOp:
+            return binary(std::get_if<Expr::BinaryOp>(&e.node())->op, *left, *right);
+        case Expr::Kind::Equals:
+            return fresh_boolean(*left == *right);
+        case Expr::Kind::Not:
+            if (!left->is_boolean()) {
+                fail("The not expression must be used on a boolean value", kNotCheck);
+            }
+            return fresh_boolean(!left->as_boolean());
+        case Expr::Kind::GreaterThan:
+            if (!left->is_number() || !right->is_number()) {
+                fail("Both left-hand and right-hand side values must be a number", kGreaterThanCheck);
+            }
+            return fresh_boolean(compare(left->as_number(), right->as_number()) > 0);
+        case Expr::Kind::LessThan:
+            if (!left->is_number() || !right->is_number()) {
+                fail("Both left-hand and right-hand side values must be a number", kLessThanCheck);
+            }
+            return fresh_boolean(compare(left->as_number(), right->as_number()) < 0);
+        default:
+            break;
+    }
+    return {};  // leaves never reach here
+}
+
+bool is_leaf(const Expr& e) noexcept {
+    return e.kind() == Expr::Kind::Literal || e.kind() == Expr::Kind::Ident;
+}
+
+// A literal's value is moved into its result; a variable yields the stored
+// value object itself.
+ValueRef leaf_value(const Machine& m, Expr& e) {
+    if (auto* lit = std::get_if<Expr::Literal>(&e.node())) return ValueRef::make(std::move(lit->value));
+    return m.get(std::get_if<Expr::Ident>(&e.node())->id);
+}
+
+// Releases a node's operands after its result is built. They are leaves or
+// nodes whose own operands are gone already, so this never walks far.
+void drop_operands(Expr& e) noexcept {
+    Expr::Slots s = e.slots();
+    if (s.first) s.first->reset();
+    if (s.second) s.second->reset();
+}
+
+}  // namespace
+
+ValueRef deduce_expr(const Machine& machine, Expr expr) {
+    if (is_leaf(expr)) return leaf_value(machine, expr);
+
+    struct Task {
+        Expr* node;  // owned by `expr`
+        bool ready;  // operands are on the value stack: combine now
+    };
+    detail::WorkStack<Task, 32> tasks;
+    detail::WorkStack<ValueRef, 32> values;
+    tasks.emplace(Task{&expr, false});
+    while (!tasks.empty()) {
+        const Task t = tasks.take();
+        Expr& e = *t.node;
+        if (is_leaf(e)) {
+            values.emplace(leaf_value(machine, e));
+            continue;
+        }
+        Expr::Slots s = e.slots();
+        if (!t.ready) {
+            Expr* first = s.first->get();
+            Expr* second = s.second ? s.second->get() : nullptr;
+            if (is_leaf(*first) && (!second || is_leaf(*second))) {
+                // Shallow node: no need to go through the stacks.
+                ValueRef left = leaf_value(machine, *first);
+                ValueRef right = second ? leaf_value(machine, *second) : ValueRef();
+                ValueRef result = combine(e, left, right);
+                drop_operands(e);
+                values.emplace(std::move(result));
+                continue;
+            }
+            tasks.emplace(Task{&e, true});
+            if (second) tasks.emplace(Task{second, false});
+            tasks.emplace(Task{first, false});
+            continue;
+        }
+        ValueRef right = s.second ? values.take() : ValueRef();
+        ValueRef left = values.take();
+        ValueRef result = combine(e, left, right);
+        drop_operands(e);
+        values.emplace(std::move(result));
+    }
+    return values.take();
+}
+
+void deduce(const Machine& machine, StatementList statements) {
+    struct Frame {
+        StatementList list;  // the list being run, consumed statement by statement
+        std::size_t next;    // index of the next statement to run
+    };
+    detail::WorkStack<Frame, 16> frames;
+    frames.emplace(Frame{std::move(statements), 0});
+    while (!frames.empty()) {
+        Frame& f = frames.top();
+        if (f.next == f.list.size()) {
+            frames.pop();
+            continue;
+        }
+        Statement& s = f.list[f.next++];
+        if (auto* let = std::get_if<Statement::Let>(&s.node())) {
+            ValueRef value = deduce_expr(machine, std::move(let->expr));
+            // The replaced value, if any, is released here: after the
+            // store's lock is gone.
+            std::optional<ValueRef> previous = machine.vars._insert(std::move(let->ident), std::move(value));
+            continue;
+        }
+        auto& n = *std::get_if<Statement::If>(&s.node());
+        const ValueRef cond = deduce_expr(machine, std::move(n.cond));
+        if (!cond->is_boolean()) {
+            fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
+        }
+        StatementList chosen = std::move(cond->as_boolean() ? n.then : n.otherwise);
+        release_list(std::move(cond->as_boolean() ? n.otherwise : n.then));
+        // `f` may move when the stack grows; it is not used past this point.
+        if (!chosen.empty()) frames.emplace(Frame{std::move(chosen), 0});
+    }
+}
+
+}  // namespace velk

@@ -1,0 +1,288 @@
+// Construction, deep copy and release of syntax trees.
+//
+// A tree may be nested as deeply as memory allows, so neither copy nor
+// release recurses once per level. Release of an expression needs no memory
+// at all: nodes waiting for their second operand are chained through their
+// (already emptied) first operand slot. Statement lists are walked with a
+// work stack whose shallow part lives on the native stack.
+#include <new>
+
+#include "velk/tree.hpp"
+#include "work_stack.hpp"
+
+namespace velk {
+
+// ---------------------------------------------------------------- Expr
+
+class TreeWalk {
+public:
+    // A node of the same kind and payload as `src`, with empty operand slots.
+    static Expr shallow_copy(const Expr& src) {
+        return std::visit(
+            [](const auto& n) -> Expr {
+                using N = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<N, Expr::Literal>) {
+                    return Expr::literal(n.value);
+                } else if constexpr (std::is_same_v<N, Expr::Ident>) {
+                    return Expr::ident(n.id);
+                } else if constexpr (std::is_same_v<N, Expr::BinaryOp>) {
+                    return Expr(Expr::Node(Expr::BinaryOp{nullptr, n.op, nullptr}));
+                } else {
+                    return Expr(Expr::Node(N{}));
+                }
+            },
+            src.node_);
+    }
+};
+
+Expr::Slots Expr::slots() noexcept {
+    switch (kind()) {
+        case Kind::Literal:
+        case Kind::Ident:
+            return {};
+        case Kind::BinaryOp: {
+            auto& n = *std::get_if<BinaryOp>(&node_);
+            return {&n.left, &n.right};
+        }
+        case Kind::Equals: {
+            auto& n = *std::get_if<Equals>(&node_);
+            return {&n.left, &n.right};
+        }
+        case Kind::Not:
+            return {&std::get_if<Not>(&node_)->item, nullptr};
+        case Kind::GreaterThan: {
+            auto& n = *std::get_if<GreaterThan>(&node_);
+            return {&n.left, &n.right};
+        }
+        case Kind::LessThan: {
+            auto& n = *std::get_if<LessThan>(&node_);
+            return {&n.left, &n.right};
+        }
+    }
+    return {};
+}
+
+namespace {
+
+ExprBox box(Expr e) { return std::make_unique<Expr>(std::move(e)); }
+
+// Releases a whole subtree, operands in field order before their node,
+// without recursion and without allocating. A node that still has operands
+// to release is pushed on `chain`, linked through its first slot, which is
+// always empty by the time it is used as the link.
+void release_subtree(ExprBox cur) noexcept {
+    ExprBox chain;
+    while (cur) {
+        Expr::Slots s = cur->slots();
+        ExprBox* next = nullptr;
+        if (s.first && *s.first) {
+            next = s.first;
+        } else if (s.second && *s.second) {
+            next = s.second;
+        }
+        if (next) {
+            ExprBox child = std::move(*next);
+            *s.first = std::move(chain);
+            chain = std::move(cur);
+            cur = std::move(child);
+            continue;
+        }
+        cur.reset();  // all operands gone: its own storage goes now
+        if (chain) {
+            cur = std::move(chain);
+            chain = std::move(*cur->slots().first);
+        }
+    }
+}
+
+}  // namespace
+
+Expr::~Expr() {
+    Slots s = slots();
+    if (s.first && *s.first) release_subtree(std::move(*s.first));
+    if (s.second && *s.second) release_subtree(std::move(*s.second));
+}
+
+Expr& Expr::operator=(Expr&& o) noexcept {
+    if (this != &o) {
+        Expr old(std::move(*this));
+        node_ = std::move(o.node_);
+    }
+    return *this;
+}
+
+Expr Expr::binary_op(Expr a, BinaryOperator o, Expr b) {
+    ExprBox left = box(std::move(a));
+    ExprBox right = box(std::move(b));
+    return Expr(Node(std::in_place_index<2>, BinaryOp{std::move(left), o, std::move(right)}));
+}
+
+Expr Expr::equals(Expr a, Expr b) {
+    ExprBox left = box(std::move(a));
+    ExprBox right = box(std::move(b));
+    return Expr(Node(std::in_place_index<3>, Equals{std::move(left), std::move(right)}));
+}
+
+Expr Expr::not_(Expr item) {
+    return Expr(Node(std::in_place_index<4>, Not{box(std::move(item))}));
+}
+
+Expr Expr::greater_than(Expr a, Expr b) {
+    ExprBox left = box(std::move(a));
+    ExprBox right = box(std::move(b));
+    return Expr(Node(std::in_place_index<5>, GreaterThan{std::move(left), std::move(right)}));
+}
+
+Expr Expr::less_than(Expr a, Expr b) {
+    ExprBox left = box(std::move(a));
+    ExprBox right = box(std::move(b));
+    return Expr(Node(std::in_place_index<6>, LessThan{std::move(left), std::move(right)}));
+}
+
+Expr Expr::clone() const {
+    Expr root = TreeWalk::shallow_copy(*this);
+    // Pending copies: (source node, destination slot). The right operand is
+    // pushed before the left so the left subtree is copied first, whole.
+    struct Pending {
+        const Expr* src;
+        ExprBox* dst;
+    };
+    detail::WorkStack<Pending, 64> work;
+    auto push_operands = [&work](const Expr& src, Expr& dst) {
+        Slots from = const_cast<Expr&>(src).slots();
+        Slots to = dst.slots();
+        if (from.second) work.emplace(Pending{from.second->get(), to.second});
+        if (from.first) work.emplace(Pending{from.first->get(), to.first});
+    };
+    push_operands(*this, root);
+    while (!work.empty()) {
+        Pending p = work.take();
+        *p.dst = box(TreeWalk::shallow_copy(*p.src));
+        push_operands(*p.src, **p.dst);
+    }
+    return root;
+}
+
+// ---------------------------------------------------------------- Statement
+
+namespace {
+
+// A list being released: its statements go one by one, in order, and the
+// list's own storage goes after the last of them.
+struct ReleaseFrame {
+    StatementList list;  // the list being emptied
+    std::size_t next;    // index of the next statement to release
+};
+
+// Moves the statement at the top of `work` out and releases it. An `if`
+// hands its two lists to the work stack (otherwise-list below then-list) so
+// that they are released, in that order, before the next statement.
+// Returns false when the top frame is done.
+template <class Stack>
+bool release_step(Stack& work) {
+    ReleaseFrame& f = work.top();
+    if (f.next == f.list.size()) return false;
+    Statement s = std::move(f.list[f.next++]);
+    if (auto* n = std::get_if<Statement::If>(&s.node())) {
+        { Expr cond = std::move(n->cond); }
+        StatementList then = std::move(n->then);
+        StatementList otherwise = std::move(n->otherwise);
+        if (!otherwise.empty()) work.emplace(ReleaseFrame{std::move(otherwise), 0});
+        if (!then.empty()) work.emplace(ReleaseFrame{std::move(then), 0});
+    }
+    return true;
+}
+
+void release_lists(StatementList first, StatementList second) noexcept {
+    detail::WorkStack<ReleaseFrame, 16> work;
+    try {
+        if (!second.empty()) work.emplace(ReleaseFrame{std::move(second), 0});
+        if (!first.empty()) work.emplace(ReleaseFrame{std::move(first), 0});
+        while (!work.empty()) {
+            if (!release_step(work)) work.pop();
+        }
+    } catch (const std::bad_alloc&) {
+        // No room to extend the work stack: whatever is left is released by
+        // ordinary destruction, which starts a fresh walk (with a fresh
+        // inline stack) for every nested list it meets.
+    }
+}
+
+}  // namespace
+
+Statement::~Statement() {
+    if (auto* n = std::get_if<If>(&node_)) {
+        if (!n->then.empty() || !n->otherwise.empty()) {
+            release_lists(std::move(n->then), std::move(n->otherwise));
+        }
+    }
+}
+
+Statement& Statement::operator=(Statement&& o) noexcept {
+    if (this != &o) {
+        Statement old(std::move(*this));
+        node_ = std::move(o.node_);
+    }
+    return *this;
+}
+
+void release_list(StatementList&& list) noexcept {
+    release_lists(std::move(list), StatementList());
+}
+
+namespace {
+
+// Copies every statement of `src` into `dst` (empty, already reserved),
+// without recursion: nested lists are queued and filled in order.
+void clone_into(const StatementList& src, StatementList& dst) {
+    struct Pending {
+        const StatementList* src;  // list to copy from
+        StatementList* dst;        // empty list to fill
+    };
+    detail::WorkStack<Pending, 16> work;
+    work.emplace(Pending{&src, &dst});
+    while (!work.empty()) {
+        Pending p = work.take();
+        p.dst->reserve(p.src->size());
+        // Nested lists are filled after this one is complete.
+        for (const Statement& s : *p.src) {
+            if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
+                p.dst->push_back(Statement::let(let->ident, let->expr.clone()));
+                continue;
+            }
+            const auto& n = *std::get_if<Statement::If>(&s.node());
+            p.dst->push_back(Statement::if_(n.cond.clone(), {}, {}));
+        }
+        // Queue nested lists in reverse so the first `if`'s then-list comes
+        // out of the stack first.
+        for (std::size_t i = p.src->size(); i-- > 0;) {
+            const auto* n = std::get_if<Statement::If>(&(*p.src)[i].node());
+            if (!n) continue;
+            auto& d = *std::get_if<Statement::If>(&(*p.dst)[i].node());
+            work.emplace(Pending{&n->otherwise, &d.otherwise});
+            work.emplace(Pending{&n->then, &d.then});
+        }
+    }
+}
+
+}  // namespace
+
+Statement Statement::clone() const {
+    if (const auto* let = std::get_if<Let>(&node_)) {
+        return Statement::let(let->ident, let->expr.clone());
+    }
+    const auto& n = *std::get_if<If>(&node_);
+    Statement copy = Statement::if_(n.cond.clone(), {}, {});
+    auto& d = *std::get_if<If>(&copy.node_);
+    clone_into(n.then, d.then);
+    clone_into(n.otherwise, d.otherwise);
+    return copy;
+}
+
+StatementList clone_list(const StatementList& list) {
+    StatementList out;
+    clone_into(list, out);
+    return out;
+}
+
+}  // namespace velk

@@ -1,0 +1,52 @@
+// Number division and structural equality of values.
+#include <cstdint>
+#include <limits>
+
+#include "velk/eval_error.hpp"
+#include "velk/value.hpp"
+
+namespace velk {
+
+namespace {
+
+constexpr SourcePosition kDivisionCheck{kCoreSourceFile, 103, 5};
+
+double to_float(const Number& n) noexcept {
+    return n.is_int() ? static_cast<double>(n.as_int()) : n.as_float();
+}
+
+}  // namespace
+
+Number Number::div(const Number& left, const Number& right) {
+    if (left.is_int() && right.is_int()) {
+        const std::int64_t a = left.as_int();
+        const std::int64_t b = right.as_int();
+        if (b == 0) throw EvalError("attempt to divide by zero", kDivisionCheck);
+        if (a == std::numeric_limits<std::int64_t>::min() && b == -1) {
+            throw EvalError("attempt to divide with overflow", kDivisionCheck);
+        }
+        return Number::from_int(a / b);  // truncates toward zero
+    }
+    return Number::from_float(to_float(left) / to_float(right));
+}
+
+bool operator==(const Value& a, const Value& b) noexcept {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case Value::Kind::Null:
+            return true;
+        case Value::Kind::Boolean:
+            return a.as_boolean() == b.as_boolean();
+        case Value::Kind::String:
+            return a.as_string() == b.as_string();
+        case Value::Kind::Number: {
+            const Number& x = a.as_number();
+            const Number& y = b.as_number();
+            if (x.kind() != y.kind()) return false;  // Int 1 and Float 1.0 differ
+            return x.is_int() ? x.as_int() == y.as_int() : x.as_float() == y.as_float();
+        }
+    }
+    return false;
+}
+
+}  // namespace velk

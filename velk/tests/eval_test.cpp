@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "tree_builders.hpp"
+#include "velk/debug_text.hpp"
+#include "velk/eval.hpp"
+#include "velk/eval_error.hpp"
+
+namespace velk {
+namespace {
+
+using namespace velk::test;
+
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The debug form of the result, or "error: <message>".
+std::string outcome(const Machine& m, Expr e) {
+    try {
+        return debug_text(*deduce_expr(m, std::move(e)));
+    } catch (const EvalError& err) {
+        return "error: " + err.message();
+    }
+}
+
+std::string outcome(Expr e) {
+    Machine m;
+    return outcome(m, std::move(e));
+}
+
+Value I(std::int64_t i) { return Value::number(Number::from_int(i)); }
+Value S(std::string s) { return Value::string(std::move(s)); }
+
+struct Case {
+    const char* name;
+    Expr (*build)();
+    const char* expected;
+};
+
+class Evaluates : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Evaluates, ToTheExpectedValueOrFailure) {
+    EXPECT_EQ(outcome(GetParam().build()), GetParam().expected) << GetParam().name;
+}
+
+const Case kArithmetic[] = {
+    {"wrapping add", [] { return add(lit_int(kMax), lit_int(1)); }, "Number(Int(-9223372036854775808))"},
+    {"wrapping sub", [] { return sub(lit_int(kMin), lit_int(1)); }, "Number(Int(9223372036854775807))"},
+    {"wrapping mul", [] { return mul(lit_int(kMin), lit_int(-1)); }, "Number(Int(-9223372036854775808))"},
+    {"big product", [] { return mul(lit_int(kMax), lit_int(kMax)); }, "Number(Int(1))"},
+    {"truncating 7/-2", [] { return div(lit_int(7), lit_int(-2)); }, "Number(Int(-3))"},
+    {"truncating -7/2", [] { return div(lit_int(-7), lit_int(2)); }, "Number(Int(-3))"},
+    {"int division stays int", [] { return div(lit_int(7), lit_int(2)); }, "Number(Int(3))"},
+    {"min / 1", [] { return div(lit_int(kMin), lit_int(1)); }, "Number(Int(-9223372036854775808))"},
+    {"divide by zero", [] { return div(lit_int(1), lit_int(0)); }, "error: attempt to divide by zero"},
+    {"divide overflow", [] { return div(lit_int(kMin), lit_int(-1)); }, "error: attempt to divide with overflow"},
+    {"int by float zero", [] { return div(lit_int(1), lit_float(0.0)); }, "Number(Float(inf))"},
+    {"neg float by int zero", [] { return div(lit_float(-1.0), lit_int(0)); }, "Number(Float(-inf))"},
+    {"zero by int zero", [] { return div(lit_float(0.0), lit_int(0)); }, "Number(Float(NaN))"},
+    {"int by neg zero", [] { return div(lit_int(1), lit_float(-0.0)); }, "Number(Float(-inf))"},
+    {"int plus float", [] { return add(lit_int(1), lit_float(0.5)); }, "Number(Float(1.5))"},
+    {"int times float", [] { return mul(lit_int(2), lit_float(1.0)); }, "Number(Float(2.0))"},
+    {"float minus int", [] { return sub(lit_float(0.5), lit_int(2)); }, "Number(Float(-1.5))"},
+    {"float overflow", [] { return mul(lit_float(1e308), lit_int(10)); }, "Number(Float(inf))"},
+    {"inf minus inf", [] { return sub(lit_float(kInf), lit_float(kInf)); }, "Number(Float(NaN))"},
+    {"int to float rounds to even", [] { return add(lit_int((std::int64_t{1} << 53) + 1), lit_float(0.0)); },
+     "Number(Float(9007199254740992.0))"},
+    {"join", [] { return add(lit_str("ab"), lit_str("c\"d")); }, "String(\"abc\\\"d\")"},
+    {"join empty right", [] { return add(lit_str("ab"), lit_str("")); }, "String(\"ab\")"},
+    {"join two empty", [] { return add(lit_str(""), lit_str("")); }, "String(\"\")"},
+};
+INSTANTIATE_TEST_SUITE_P(Arithmetic, Evaluates, ::testing::ValuesIn(kArithmetic));
+
+const Case kKindFailures[] = {
+    {"string + number", [] { return add(lit_str("a"), lit_int(1)); }, "error: Binary operator for unknown type"},
+    {"number + string", [] { return add(lit_int(1), lit_str("a")); }, "error: Binary operator for unknown type"},
+    {"string - string", [] { return sub(lit_str("a"), lit_str("b")); },
+     "error: Unknown binary operation for Value::String"},
+    {"string / string", [] { return div(lit_str("a"), lit_str("b")); },
+     "error: Unknown binary operation for Value::String"},
+    {"string * null: right kind tested before operator", [] { return mul(lit_str("a"), lit_null()); },
+     "error: Binary operator for unknown type"},
+    {"bool + bool", [] { return add(lit_bool(true), lit_bool(true)); }, "error: Binary operator for unknown type"},
+    {"null + null", [] { return add(lit_null(), lit_null()); }, "error: Binary operator for unknown type"},
+    {"null / number", [] { return div(lit_null(), lit_int(0)); }, "error: Binary operator for unknown type"},
+    {"not int", [] { return Expr::not_(lit_int(0)); }, "error: The not expression must be used on a boolean value"},
+    {"not null", [] { return Expr::not_(lit_null()); }, "error: The not expression must be used on a boolean value"},
+    {"not string", [] { return Expr::not_(lit_str("")); },
+     "error: The not expression must be used on a boolean value"},
+    {"not true", [] { return Expr::not_(lit_bool(true)); }, "Boolean(false)"},
+    {"not not false", [] { return Expr::not_(Expr::not_(lit_bool(false))); }, "Boolean(false)"},
+    {"greater string number", [] { return Expr::greater_than(lit_str("a"), lit_int(1)); },
+     "error: Both left-hand and right-hand side values must be a number"},
+    {"less two strings", [] { return Expr::less_than(lit_str("a"), lit_str("b")); },
+     "error: Both left-hand and right-hand side values must be a number"},
+    {"less number null", [] { return Expr::less_than(lit_int(1), lit_null()); },
+     "error: Both left-hand and right-hand side values must be a number"},
+    // Operands are evaluated completely before the node checks kinds.
+    {"missing beats kind failure", [] { return add(lit_null(), var("missing")); },
+     "error: Value cannot be found: S(\"missing\")"},
+    {"missing in equals (left)", [] { return Expr::equals(var_u(3), lit_null()); },
+     "error: Value cannot be found: U(3)"},
+    {"missing in equals (right)", [] { return Expr::equals(lit_null(), var("y")); },
+     "error: Value cannot be found: S(\"y\")"},
+    {"inner failure beats outer", [] { return Expr::not_(add(lit_str("a"), div(lit_int(1), lit_int(0)))); },
+     "error: attempt to divide by zero"},
+    {"left failure before right", [] { return add(var("first"), var("second")); },
+     "error: Value cannot be found: S(\"first\")"},
+    {"left deep failure before right", [] { return add(add(lit_int(1), lit_str("x")), var("second")); },
+     "error: Binary operator for unknown type"},
+};
+INSTANTIATE_TEST_SUITE_P(KindFailures, Evaluates, ::testing::ValuesIn(kKindFailures));
+
+const Case kEquality[] = {
+    {"null null", [] { return Expr::equals(lit_null(), lit_null()); }, "Boolean(true)"},
+    {"null false", [] { return Expr::equals(lit_null(), lit_bool(false)); }, "Boolean(false)"},
+    {"int float", [] { return Expr::equals(lit_int(1), lit_float(1.0)); }, "Boolean(false)"},
+    {"strings differ in length", [] { return Expr::equals(lit_str("ab"), lit_str("abc")); }, "Boolean(false)"},
+    {"strings equal", [] { return Expr::equals(lit_str(std::string("a\0b", 3)), lit_str(std::string("a\0b", 3))); }, "Boolean(true)"},
+    {"zeros", [] { return Expr::equals(lit_float(0.0), lit_float(-0.0)); }, "Boolean(true)"},
+    {"nan", [] { return Expr::equals(lit_float(kNaN), lit_float(kNaN)); }, "Boolean(false)"},
+    {"bools", [] { return Expr::equals(lit_bool(true), lit_bool(true)); }, "Boolean(true)"},
+    {"bools differ", [] { return Expr::equals(lit_bool(true), lit_bool(false)); }, "Boolean(false)"},
+    {"ints", [] { return Expr::equals(lit_int(kMin), lit_int(kMin)); }, "Boolean(true)"},
+    {"string vs number", [] { return Expr::equals(lit_str("1"), lit_int(1)); }, "Boolean(false)"},
+};
+INSTANTIATE_TEST_SUITE_P(Equality, Evaluates, ::testing::ValuesIn(kEquality));
+
+const Case kOrdering[] = {
+    {"int float same value gt", [] { return Expr::greater_than(lit_int(1), lit_float(1.0)); }, "Boolean(false)"},
+    {"int float same value lt", [] { return Expr::less_than(lit_int(1), lit_float(1.0)); }, "Boolean(false)"},
+    {"+0 > -0", [] { return Expr::greater_than(lit_float(0.0), lit_float(-0.0)); }, "Boolean(true)"},
+    {"int 0 > -0.0", [] { return Expr::greater_than(lit_int(0), lit_float(-0.0)); }, "Boolean(true)"},
+    {"nan > inf", [] { return Expr::greater_than(lit_float(kNaN), lit_float(kInf)); }, "Boolean(true)"},
+    {"nan > max int", [] { return Expr::greater_than(lit_float(kNaN), lit_int(kMax)); }, "Boolean(true)"},
+    {"-nan < -inf", [] { return Expr::less_than(lit_float(-kNaN), lit_float(-kInf)); }, "Boolean(true)"},
+    {"-nan < min int", [] { return Expr::less_than(lit_float(-kNaN), lit_int(kMin)); }, "Boolean(true)"},
+    {"nan not > same nan", [] { return Expr::greater_than(lit_float(kNaN), lit_float(kNaN)); }, "Boolean(false)"},
+    {"2^53+1 vs 2^53 gt", [] { return Expr::greater_than(lit_int((std::int64_t{1} << 53) + 1), lit_float(9007199254740992.0)); },
+     "Boolean(false)"},
+    {"2^53+1 vs 2^53 lt", [] { return Expr::less_than(lit_int((std::int64_t{1} << 53) + 1), lit_float(9007199254740992.0)); },
+     "Boolean(false)"},
+    {"2^53+1 vs 2^53 eq", [] { return Expr::equals(lit_int((std::int64_t{1} << 53) + 1), lit_float(9007199254740992.0)); },
+     "Boolean(false)"},
+    {"ints signed", [] { return Expr::less_than(lit_int(-1), lit_int(0)); }, "Boolean(true)"},
+    {"min < max", [] { return Expr::less_than(lit_int(kMin), lit_int(kMax)); }, "Boolean(true)"},
+    {"-1.5 < -1", [] { return Expr::less_than(lit_float(-1.5), lit_int(-1)); }, "Boolean(true)"},
+    {"-inf < -1e308", [] { return Expr::less_than(lit_float(-kInf), lit_float(-1e308)); }, "Boolean(true)"},
+};
+INSTANTIATE_TEST_SUITE_P(Ordering, Evaluates, ::testing::ValuesIn(kOrdering));
+
+TEST(Variables, IdentYieldsTheStoredObjectItself) {
+    Machine m;
+    m.vars._insert(Identifier::s("x"), ValueRef::make(S("stored")));
+    ValueRef a = deduce_expr(m, var("x"));
+    ValueRef b = deduce_expr(m, var("x"));
+    EXPECT_EQ(a.block(), b.block());
+    EXPECT_EQ(a.use_count(), 3u);  // the store, a and b
+    { ValueRef drop = std::move(b); }
+    EXPECT_EQ(a.use_count(), 2u);
+    // A fresh result never refers to an operand.
+    ValueRef joined = deduce_expr(m, add(var("x"), lit_str("")));
+    EXPECT_NE(joined.block(), a.block());
+    EXPECT_EQ(joined->as_string(), "stored");
+    EXPECT_EQ(a.use_count(), 2u);
+}
+
+TEST(Variables, NumberAndTextIdentifiersAreDistinct) {
+    Machine m;
+    m.vars._insert(Identifier::s("1"), ValueRef::make(I(5)));
+    EXPECT_EQ(outcome(m, var_u(1)), "error: Value cannot be found: U(1)");
+    EXPECT_EQ(outcome(m, var("1")), "Number(Int(5))");
+}
+
+// Int arithmetic against 128-bit reference arithmetic; ordering against a
+// direct totalOrder over random bit patterns.
+TEST(Properties, IntArithmeticWrapsLike128BitReference) {
+    std::mt19937_64 rng(12345);
+    const std::int64_t edges[] = {0, 1, -1, 2, -2, kMax, kMin, kMax - 1, kMin + 1, 1LL << 32, -(1LL << 32)};
+    auto pick = [&](int i) -> std::int64_t {
+        if (i % 3 == 0) return edges[rng() % std::size(edges)];
+        return static_cast<std::int64_t>(rng());
+    };
+    Machine m;
+    for (int i = 0; i < 20000; ++i) {
+        const std::int64_t a = pick(i), b = pick(i / 3 + 1);
+        const __int128 wide_sum = static_cast<__int128>(a) + b;
+        const __int128 wide_diff = static_cast<__int128>(a) - b;
+        const __int128 wide_prod = static_cast<__int128>(a) * b;
+        auto low64 = [](__int128 v) { return static_cast<std::int64_t>(static_cast<std::uint64_t>(v)); };
+        EXPECT_EQ(deduce_expr(m, add(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_sum));
+        EXPECT_EQ(deduce_expr(m, sub(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_diff));
+        EXPECT_EQ(deduce_expr(m, mul(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_prod));
+        if (b != 0 && !(a == kMin && b == -1)) {
+            EXPECT_EQ(deduce_expr(m, div(lit_int(a), lit_int(b)))->as_number().as_int(),
+                      static_cast<std::int64_t>(static_cast<__int128>(a) / b));
+        }
+        EXPECT_EQ(deduce_expr(m, Expr::less_than(lit_int(a), lit_int(b)))->as_boolean(), a < b);
+        EXPECT_EQ(deduce_expr(m, Expr::greater_than(lit_int(a), lit_int(b)))->as_boolean(), a > b);
+    }
+}
+
+// totalOrder by its definition: the sign first, then magnitude (reversed
+// for negatives), written independently of the implementation's key trick.
+int reference_total_order(double x, double y) {
+    const auto bx = std::bit_cast<std::uint64_t>(x), by = std::bit_cast<std::uint64_t>(y);
+    const bool nx = bx >> 63, ny = by >> 63;
+    if (nx != ny) return nx ? -1 : 1;
+    const std::uint64_t mx = bx & ~(1ULL << 63), my = by & ~(1ULL << 63);
+    if (mx == my) return 0;
+    const int magnitude = mx < my ? -1 : 1;
+    return nx ? -magnitude : magnitude;
+}
+
+TEST(Properties, FloatOrderingIsTotalOrderOverRandomBits) {
+    std::mt19937_64 rng(777);
+    Machine m;
+    for (int i = 0; i < 20000; ++i) {
+        double x = std::bit_cast<double>(rng());
+        double y = (i % 4 == 0) ? x : std::bit_cast<double>(rng());
+        if (i % 5 == 0) y = -x;
+        const int want = reference_total_order(x, y);
+        EXPECT_EQ(deduce_expr(m, Expr::greater_than(lit_float(x), lit_float(y)))->as_boolean(), want > 0);
+        EXPECT_EQ(deduce_expr(m, Expr::less_than(lit_float(x), lit_float(y)))->as_boolean(), want < 0);
+    }
+}
+
+TEST(Properties, MixedOrderingConvertsTheIntSide) {
+    std::mt19937_64 rng(99);
+    Machine m;
+    for (int i = 0; i < 5000; ++i) {
+        const auto a = static_cast<std::int64_t>(rng());
+        const double y = std::bit_cast<double>(rng());
+        const int want = reference_total_order(static_cast<double>(a), y);
+        EXPECT_EQ(deduce_expr(m, Expr::greater_than(lit_int(a), lit_float(y)))->as_boolean(), want > 0);
+        EXPECT_EQ(deduce_expr(m, Expr::less_than(lit_float(y), lit_int(a)))->as_boolean(), want > 0);
+    }
+}
+
+TEST(EvalError, CarriesThePositionOfTheFailedCheck) {
+    struct Where {
+        Expr (*build)();
+        std::uint32_t line, column;
+    };
+    const Where cases[] = {
+        {[] { return var("nope"); }, 234, 30},
+        {[] { return sub(lit_str("a"), lit_str("b")); }, 283, 26},
+        {[] { return add(lit_null(), lit_null()); }, 291, 17},
+        {[] { return Expr::not_(lit_null()); }, 303, 17},
+        {[] { return Expr::greater_than(lit_null(), lit_null()); }, 309, 17},
+        {[] { return Expr::less_than(lit_null(), lit_null()); }, 321, 17},
+        {[] { return div(lit_int(1), lit_int(0)); }, 103, 5},
+    };
+    Machine m;
+    for (const Where& w : cases) {
+        try {
+            deduce_expr(m, w.build());
+            ADD_FAILURE() << "no failure";
+        } catch (const EvalError& e) {
+            EXPECT_STREQ(e.where().file, "crates/velk/src/lib");
+            EXPECT_EQ(e.where().line, w.line) << e.message();
+            EXPECT_EQ(e.where().column, w.column) << e.message();
+            EXPECT_STREQ(e.what(), e.message().c_str());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velk
