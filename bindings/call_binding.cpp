@@ -1,0 +1,249 @@
+#include "call_binding.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "fault_boundary.hpp"
+
+namespace zarn {
+namespace {
+
+struct KeywordArgument {
+    PyObject* name;   // borrowed keyword name (normally a str)
+    PyObject* value;  // borrowed value
+};
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string name_list(const std::vector<std::string_view>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) out += ",";
+            out += i + 1 == names.size() ? " and " : " ";
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+void raise_type_error(std::string_view message) { raise_with_message(PyExc_TypeError, message); }
+
+void raise_too_many_positional(const FunctionDescription& f, std::size_t given) {
+    std::string message = f.full_name() + " takes ";
+    const std::size_t most = f.parameters.size();
+    if (f.required_positional < most) {
+        message += "from " + std::to_string(f.required_positional) + " to ";
+    }
+    message += std::to_string(most) + " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was" : " were") + " given";
+    raise_type_error(message);
+}
+
+void raise_missing(const FunctionDescription& f, std::string_view kind,
+                   const std::vector<std::string_view>& names) {
+    raise_type_error(f.full_name() + " missing " + std::to_string(names.size()) + " required " +
+                     std::string(kind) + (names.size() == 1 ? " argument: " : " arguments: ") +
+                     name_list(names));
+}
+
+void raise_unexpected_keyword(const FunctionDescription& f, PyObject* keyword) {
+    auto text = lossy_str(keyword);
+    raise_type_error(f.full_name() + " got an unexpected keyword argument '" +
+                     text.value_or("<exception str() failed>") + "'");
+}
+
+// The UTF-8 bytes of a keyword name; nothing for a name that is not text.
+std::optional<std::string_view> keyword_text(PyObject* keyword) {
+    if (!PyUnicode_Check(keyword)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The slot index of the parameter called `name`: positional-or-keyword
+// parameters first, then keyword-only ones.
+std::optional<std::size_t> find_parameter(const FunctionDescription& f, std::string_view name) {
+    for (std::size_t i = 0; i < f.parameters.size(); ++i) {
+        if (name == f.parameters[i]) return i;
+    }
+    for (std::size_t i = 0; i < f.keyword_only.size(); ++i) {
+        if (name == f.keyword_only[i].name) return f.parameters.size() + i;
+    }
+    return std::nullopt;
+}
+
+bool bind(const FunctionDescription& f, std::span<PyObject* const> positional,
+          std::span<const KeywordArgument> keywords, std::span<PyObject*> slots) {
+    std::fill(slots.begin(), slots.end(), nullptr);
+    if (positional.size() > f.parameters.size()) {
+        raise_too_many_positional(f, positional.size());
+        return false;
+    }
+    std::copy(positional.begin(), positional.end(), slots.begin());
+
+    std::vector<std::string_view> positional_only_by_keyword;
+    for (const KeywordArgument& keyword : keywords) {
+        auto text = keyword_text(keyword.name);
+        auto index = text ? find_parameter(f, *text) : std::nullopt;
+        if (!index) {
+            raise_unexpected_keyword(f, keyword.name);
+            return false;
+        }
+        if (*index < f.positional_only) {
+            positional_only_by_keyword.push_back(f.parameters[*index]);
+        } else if (slots[*index] != nullptr) {
+            raise_type_error(f.full_name() + " got multiple values for argument '" +
+                             std::string(*text) + "'");
+            return false;
+        } else {
+            slots[*index] = keyword.value;
+        }
+    }
+    if (!positional_only_by_keyword.empty()) {
+        raise_type_error(f.full_name() +
+                         " got some positional-only arguments passed as keyword arguments: " +
+                         name_list(positional_only_by_keyword));
+        return false;
+    }
+
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < f.required_positional; ++i) {
+        if (slots[i] == nullptr) missing.push_back(f.parameters[i]);
+    }
+    if (!missing.empty()) {
+        raise_missing(f, "positional", missing);
+        return false;
+    }
+    for (std::size_t i = 0; i < f.keyword_only.size(); ++i) {
+        if (f.keyword_only[i].required && slots[f.parameters.size() + i] == nullptr) {
+            missing.push_back(f.keyword_only[i].name);
+        }
+    }
+    if (!missing.empty()) {
+        raise_missing(f, "keyword", missing);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string FunctionDescription::full_name() const {
+    std::string name;
+    if (!class_name.empty()) {
+        name += class_name;
+        name += '.';
+    }
+    name += function_name;
+    name += "()";
+    return name;
+}
+
+bool bind_fast_call(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> slots) {
+    const auto positional_count = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+    std::vector<KeywordArgument> keywords;
+    if (kwnames != nullptr) {
+        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        keywords.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            keywords.push_back({PyTuple_GET_ITEM(kwnames, i),
+                                args[static_cast<Py_ssize_t>(positional_count) + i]});
+        }
+    }
+    return bind(function, {args, positional_count}, keywords, slots);
+}
+
+bool bind_classic_call(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
+                       std::span<PyObject*> slots) {
+    auto* tuple = reinterpret_cast<PyTupleObject*>(args);
+    std::span<PyObject* const> positional(tuple->ob_item,
+                                          static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
+    std::vector<KeywordArgument> keywords;
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) keywords.push_back({key, value});
+    }
+    return bind(function, positional, keywords, slots);
+}
+
+void wrap_argument_error(std::string_view name) {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(error.release());
+        return;
+    }
+    std::string message = "argument '" + std::string(name) + "': " +
+                          lossy_str(error.get()).value_or("<exception str() failed>");
+    PyRef text = checked(PyUnicode_FromStringAndSize(message.data(),
+                                                     static_cast<Py_ssize_t>(message.size())));
+    PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    // SetCause steals; a NULL cause leaves none.
+    PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));
+    PyErr_SetRaisedException(replacement.release());
+}
+
+std::optional<std::string> type_qualname(PyTypeObject* type) {
+    PyRef name = PyRef::steal(PyType_GetQualName(type));
+    if (!name) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return lossy_str(name.get());
+}
+
+void raise_conversion_error(PyObject* object, std::string_view target) {
+    std::string message = "'" +
+                          type_qualname(Py_TYPE(object)).value_or("<failed to extract type name>") +
+                          "' object cannot be converted to '" + std::string(target) + "'";
+    raise_type_error(message);
+}
+
+void raise_with_message(PyObject* type, std::string_view message) {
+    PyRef text = checked(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    PyErr_SetObject(type, text.get());
+}
+
+std::optional<std::string> lossy_str(PyObject* object) {
+    PyRef text = PyRef::steal(PyObject_Str(object));
+    if (!text) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    // Lone surrogates: keep their bytes, then let the decoder replace them.
+    PyErr_Clear();
+    PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    if (!raw) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    PyRef clean = PyRef::steal(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
+    const char* data = clean ? PyUnicode_AsUTF8AndSize(clean.get(), &size) : nullptr;
+    if (data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+PyObject* extract_instance(PyObject* object, PyTypeObject* type, std::string_view target) {
+    if (PyObject_TypeCheck(object, type)) return object;
+    raise_conversion_error(object, target);
+    return nullptr;
+}
+
+}  // namespace zarn

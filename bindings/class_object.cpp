@@ -1,0 +1,49 @@
+#include "class_object.hpp"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "fault_boundary.hpp"
+
+namespace zarn {
+
+PyTypeObject* ClassObject::get_or_create() {
+    if (type_ != nullptr) return type_;
+
+    // Base, deallocation, documentation (if any), creation, printed form (if
+    // any), methods, terminator.
+    constexpr std::size_t kMaxSlots = 7;
+    std::array<PyType_Slot, kMaxSlots> slots{};
+    std::size_t used = 0;
+    slots[used++] = {Py_tp_base, &PyBaseObject_Type};
+    slots[used++] = {Py_tp_dealloc, reinterpret_cast<void*>(description_.dealloc)};
+    if (description_.doc[0] != '\0') {
+        slots[used++] = {Py_tp_doc, const_cast<char*>(description_.doc)};
+    }
+    slots[used++] = {Py_tp_new, reinterpret_cast<void*>(description_.create)};
+    if (description_.repr != nullptr) {
+        slots[used++] = {Py_tp_repr, reinterpret_cast<void*>(description_.repr)};
+    }
+    slots[used++] = {Py_tp_methods, description_.methods};
+    slots[used] = {0, nullptr};
+
+    PyType_Spec spec{
+        .name = description_.spec_name,
+        .basicsize = description_.basic_size,
+        .itemsize = 0,
+        // Default flags only: no subclassing, no GC, no dict, no weak refs.
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = slots.data(),
+    };
+    type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return type_;
+}
+
+PyTypeObject* ClassObject::require() {
+    if (PyTypeObject* type = get_or_create()) return type;
+    PyErr_Print();
+    raise_fault(std::string("failed to create type object for ") + name());
+}
+
+}  // namespace zarn

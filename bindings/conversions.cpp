@@ -1,0 +1,354 @@
+#include "conversions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "call_binding.hpp"
+#include "class_object.hpp"
+#include "fault_boundary.hpp"
+#include "py_instance.hpp"
+
+namespace zarn {
+namespace {
+
+constexpr std::size_t kMaxVariants = 5;  // PyValue has the most: five
+
+// Collects why each variant of an enumeration refused an object, and raises
+// the combined TypeError when all of them did. A variant refused by a plain
+// type test gets its error built only then, so the usual path where a later
+// variant accepts the object creates no exception objects.
+class EnumFailure {
+public:
+    EnumFailure(PyObject* object, std::string_view enum_name, std::string_view variant_list)
+        : object_(object), enum_name_(enum_name), variant_list_(variant_list) {}
+
+    // The variant's type test refused the object: the conversion error with
+    // `target` stands for it.
+    void refused(const char* variant, const char* target) {
+        entries_[count_++] = {variant, target, PyRef()};
+    }
+    // The variant's conversion raised the pending exception.
+    void failed(const char* variant) {
+        entries_[count_++] = {variant, nullptr, PyRef::steal(PyErr_GetRaisedException())};
+    }
+
+    // TypeError "failed to extract enum <name> ('<variants>')" followed by one
+    // line per variant.
+    void raise() {
+        std::string message = "failed to extract enum " + std::string(enum_name_) + " ('" +
+                              std::string(variant_list_) + "')";
+        for (std::size_t i = 0; i < count_; ++i) {
+            Entry& entry = entries_[i];
+            if (!entry.error) {
+                raise_conversion_error(object_, entry.target);
+                entry.error = PyRef::steal(PyErr_GetRaisedException());
+            }
+            PyRef field = field_error(entry);
+            message += "\n- variant ";
+            message += entry.variant;
+            message += " (";
+            message += entry.variant;
+            message += "): ";
+            append_failure_text(message, field.get());
+        }
+        raise_with_message(PyExc_TypeError, message);
+    }
+
+private:
+    struct Entry {
+        const char* variant;  // variant name, e.g. "I64"
+        const char* target;   // conversion-error target when `error` is empty
+        PyRef error;          // what the variant's conversion raised
+    };
+
+    // TypeError "failed to extract field <enum>::<variant>.0", caused by the
+    // variant's own error.
+    PyRef field_error(Entry& entry) {
+        std::string text = "failed to extract field " + std::string(enum_name_) +
+                           "::" + entry.variant + ".0";
+        PyRef message = checked(PyUnicode_FromStringAndSize(text.data(),
+                                                            static_cast<Py_ssize_t>(text.size())));
+        PyRef field = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+        PyException_SetCause(field.get(), entry.error.release());  // steals
+        return field;
+    }
+
+    // "<type qualname>: <str>", then ", caused by " and the same for each
+    // exception down the chain of causes.
+    static void append_failure_text(std::string& out, PyObject* error) {
+        std::vector<PyObject*> seen;  // a cause chain may loop back on itself
+        PyRef current = PyRef::borrow(error);
+        while (current) {
+            if (!seen.empty()) out += ", caused by ";
+            seen.push_back(current.get());
+            out += type_qualname(Py_TYPE(current.get())).value_or("<failed to extract type name>");
+            out += ": ";
+            out += lossy_str(current.get()).value_or("<exception str() failed>");
+            current = PyRef::steal(PyException_GetCause(current.get()));
+            for (PyObject* earlier : seen) {
+                if (current.get() == earlier) return;
+            }
+        }
+    }
+
+    PyObject* object_;             // the refused object (borrowed)
+    std::string_view enum_name_;   // "PyValue" or "PyIdentifier"
+    std::string_view variant_list_;  // variant names joined with " | "
+    std::array<Entry, kMaxVariants> entries_{};
+    std::size_t count_ = 0;        // entries used
+};
+
+// UTF-8 of a str; NULL with the interpreter's error (a lone surrogate).
+std::optional<std::string> utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+bool is_builtin_scalar(PyObject* object) {
+    return PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyUnicode_CheckExact(object);
+}
+
+bool equals_ascii(PyObject* text, const char* ascii) {
+    return PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, ascii) == 0;
+}
+
+// numpy's boolean scalar type, recognised by name so that numpy need not be
+// installed: __module__ "numpy" and name "bool_" (or "bool" since numpy 2).
+bool is_numpy_bool(PyTypeObject* type) {
+    PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
+                                                       "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!equals_ascii(module.get(), "numpy")) return false;
+    PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return equals_ascii(name.get(), "bool_") || equals_ascii(name.get(), "bool");
+}
+
+// The truth value of a numpy boolean through its type's number protocol;
+// nothing with an error pending.
+std::optional<bool> numpy_truth(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+    if (truth == nullptr) {
+        std::string message = "object of type '" +
+                              lossy_str(reinterpret_cast<PyObject*>(type)).value_or("?") +
+                              "' does not define a '__bool__' conversion";
+        raise_with_message(PyExc_TypeError, message);
+        return std::nullopt;
+    }
+    switch (truth(object)) {
+        case 0: return false;
+        case 1: return true;
+        default:
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_SetString(PyExc_SystemError, "__bool__ returned an invalid result");
+            }
+            return std::nullopt;
+    }
+}
+
+std::optional<std::int64_t> to_i64(PyObject* object) {
+    long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+    return static_cast<std::int64_t>(value);
+}
+
+std::optional<double> to_f64(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) return std::nullopt;
+    return value;
+}
+
+std::optional<std::uint32_t> to_u32(PyObject* object) {
+    unsigned long long value = 0;
+    if (PyLong_Check(object)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        PyRef index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return std::nullopt;
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    if (value > std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+template <class T>
+const T* instance_value(PyObject* object, ClassObject& cls) {
+    if (extract_instance(object, cls.require(), cls.name()) == nullptr) return nullptr;
+    return &wrapped<T>(object);
+}
+
+}  // namespace
+
+std::optional<PyValue> PyValue::extract(PyObject* object) {
+    EnumFailure failure(object, "PyValue", "Null | Boolean | String | I64 | F64");
+
+    if (object == Py_None) return PyValue(Form(std::in_place_index<0>, Null{PyRef::borrow(object)}));
+    failure.refused("Null", "NoneType");
+
+    if (PyBool_Check(object)) return PyValue(Form(std::in_place_index<1>, object == Py_True));
+    if (!is_builtin_scalar(object) && is_numpy_bool(Py_TYPE(object))) {
+        if (auto truth = numpy_truth(object)) return PyValue(Form(std::in_place_index<1>, *truth));
+        failure.failed("Boolean");
+    } else {
+        failure.refused("Boolean", "PyBool");
+    }
+
+    if (PyUnicode_Check(object)) {
+        if (auto text = utf8_of(object)) return PyValue(Form(std::in_place_index<2>, std::move(*text)));
+        failure.failed("String");
+    } else {
+        failure.refused("String", "PyString");
+    }
+
+    if (auto number = to_i64(object)) return PyValue(Form(std::in_place_index<3>, *number));
+    failure.failed("I64");
+
+    if (auto number = to_f64(object)) return PyValue(Form(std::in_place_index<4>, *number));
+    failure.failed("F64");
+
+    failure.raise();
+    return std::nullopt;
+}
+
+velk::Value PyValue::into_value() && {
+    switch (form_.index()) {
+        case 0: return velk::Value::null();  // the reference to None goes with *this
+        case 1: return velk::Value::boolean(std::get<1>(form_));
+        case 2: return velk::Value::string(std::move(std::get<2>(form_)));
+        case 3: return velk::Value::number(velk::Number::from_int(std::get<3>(form_)));
+        default: return velk::Value::number(velk::Number::from_float(std::get<4>(form_)));
+    }
+}
+
+std::optional<PyIdentifier> PyIdentifier::extract(PyObject* object) {
+    EnumFailure failure(object, "PyIdentifier", "U | S");
+
+    if (auto number = to_u32(object)) return PyIdentifier(Form(std::in_place_index<0>, *number));
+    failure.failed("U");
+
+    if (PyUnicode_Check(object)) {
+        if (auto text = utf8_of(object)) return PyIdentifier(Form(std::in_place_index<1>, std::move(*text)));
+        failure.failed("S");
+    } else {
+        failure.refused("S", "PyString");
+    }
+
+    failure.raise();
+    return std::nullopt;
+}
+
+velk::Identifier PyIdentifier::into_identifier() && {
+    if (form_.index() == 0) return velk::Identifier::u(std::get<0>(form_));
+    return velk::Identifier::s(std::move(std::get<1>(form_)));
+}
+
+std::optional<velk::Value> to_value(PyObject* object) {
+    auto value = PyValue::extract(object);
+    if (!value) return std::nullopt;
+    return std::move(*value).into_value();
+}
+
+std::optional<velk::Identifier> to_identifier(PyObject* object) {
+    auto id = PyIdentifier::extract(object);
+    if (!id) return std::nullopt;
+    return std::move(*id).into_identifier();
+}
+
+std::optional<std::string> to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        raise_conversion_error(object, "PyString");
+        return std::nullopt;
+    }
+    return utf8_of(object);
+}
+
+std::optional<velk::BinaryOperator> to_binary_operator(std::string_view text) {
+    if (text.size() == 1) {
+        switch (text[0]) {
+            case '+': return velk::BinaryOperator::Add;
+            case '-': return velk::BinaryOperator::Sub;
+            case '*': return velk::BinaryOperator::Mul;
+            case '/': return velk::BinaryOperator::Div;
+            default: break;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "Expected one of: +, -, *, /");
+    return std::nullopt;
+}
+
+std::optional<velk::Expr> to_expr(PyObject* object) {
+    const auto* tree = instance_value<velk::Expr>(object, expr_class());
+    if (tree == nullptr) return std::nullopt;
+    return tree->clone();
+}
+
+std::optional<velk::Statement> to_statement(PyObject* object) {
+    const auto* statement = instance_value<velk::Statement>(object, statement_class());
+    if (statement == nullptr) return std::nullopt;
+    return statement->clone();
+}
+
+std::optional<velk::StatementList> to_statement_list(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return std::nullopt;
+    }
+    if (!PySequence_Check(object)) {
+        raise_conversion_error(object, "Sequence");
+        return std::nullopt;
+    }
+    velk::StatementList statements;
+    // The length only reserves room; a sequence that cannot tell is still
+    // iterated.
+    if (Py_ssize_t length = PySequence_Size(object); length >= 0) {
+        statements.reserve(static_cast<std::size_t>(length));
+    } else {
+        PyErr_Clear();
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return std::nullopt;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        auto statement = to_statement(item.get());
+        if (!statement) return std::nullopt;
+        statements.push_back(std::move(*statement));
+    }
+    if (PyErr_Occurred() != nullptr) return std::nullopt;
+    return statements;
+}
+
+PyRef from_value(const velk::Value& value) {
+    switch (value.kind()) {
+        case velk::Value::Kind::Null: return PyRef::borrow(Py_None);
+        case velk::Value::Kind::Boolean: return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
+        case velk::Value::Kind::String: {
+            const std::string& text = value.as_string();
+            return checked(
+                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        }
+        case velk::Value::Kind::Number: break;
+    }
+    const velk::Number& number = value.as_number();
+    if (number.is_int()) return checked(PyLong_FromLongLong(number.as_int()));
+    return checked(PyFloat_FromDouble(number.as_float()));
+}
+
+}  // namespace zarn

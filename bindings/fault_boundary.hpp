@@ -1,0 +1,71 @@
+// The fault boundary: the one place where C++ failures turn into Python
+// exceptions. Every entry point that CPython calls runs its whole body inside
+// `guarded` (or `guarded_dealloc`), so no C++ exception ever crosses into the
+// interpreter.
+//
+//   velk::EvalError (core failure or internal fault) -> PanicException(message)
+//   std::bad_alloc                                   -> MemoryError
+//   any other C++ exception                          -> PanicException(what())
+//
+// PanicException derives from BaseException, so `except Exception` does not
+// swallow it. It lives in a runtime-support module, not in `zarn`.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+namespace zarn {
+
+// Raises an internal fault of the module. It travels as the core's failure
+// type, so the boundary reports and converts both the same way. The position
+// defaults to the caller's file and line (builtins, as std::source_location
+// is missing with clang 14 over libstdc++ 12).
+[[noreturn]] void raise_fault(std::string message, const char* file = __builtin_FILE(),
+                              std::uint32_t line = __builtin_LINE());
+
+// For interpreter calls that must produce an object: passes a result on;
+// on NULL prints the pending Python error and raises the internal fault
+// "Python API call failed".
+PyRef checked(PyObject* result, const char* file = __builtin_FILE(),
+              std::uint32_t line = __builtin_LINE());
+
+// Sets the Python exception for the C++ exception being handled. Call only
+// inside a catch block. If the conversion itself fails the process stops
+// with "uncaught panic at ffi boundary".
+void set_python_error_for_current_exception() noexcept;
+
+// Runs the body of an entry point that returns a new reference, or NULL with
+// a Python exception set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    static_assert(std::is_same_v<std::invoke_result_t<Body&>, PyObject*>,
+                  "entry points return a new reference or NULL");
+    try {
+        return body();
+    } catch (...) {
+        set_python_error_for_current_exception();
+        return nullptr;
+    }
+}
+
+// Runs the body of a deallocation. There is no caller to report to, so a
+// fault goes to the unraisable-exception hook; any exception that was
+// pending before stays pending.
+template <class Body>
+void guarded_dealloc(Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        PyObject* pending = PyErr_GetRaisedException();
+        set_python_error_for_current_exception();
+        // No object is named: the one being freed may be half destroyed,
+        // and the hook would call its repr.
+        PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(pending);
+    }
+}
+
+}  // namespace zarn

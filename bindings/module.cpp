@@ -1,0 +1,116 @@
+// The module zarn: single-phase initialisation and class registration.
+// PyInit_zarn is the only symbol the shared object exports.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "call_binding.hpp"
+#include "class_object.hpp"
+#include "fault_boundary.hpp"
+
+namespace zarn {
+namespace {
+
+// The C API version passed to PyModule_Create2 (PYTHON_API_VERSION of every
+// CPython 3.x so far).
+constexpr int kApiVersion = 1013;
+static_assert(kApiVersion == PYTHON_API_VERSION, "built against an unexpected C API version");
+
+constexpr std::int64_t kNoInterpreter = -1;
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "zarn",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The interpreter that first imported the module; the module keeps Python
+// objects in process-wide state, so it serves that one interpreter only.
+std::atomic<std::int64_t> owning_interpreter{kNoInterpreter};
+
+// The module object after the first successful import; never released.
+// Accessed only under the interpreter lock.
+PyObject* module_object = nullptr;
+
+// The module's __all__ list, created when missing.
+PyObject* all_list(PyObject* module) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return nullptr;
+    }
+    if (!PyList_Check(all.get())) {
+        raise_conversion_error(all.get(), "PyList");
+        return nullptr;
+    }
+    return all.release();
+}
+
+// Creates (once) the class's type object, lists its name in __all__ and
+// sets it as a module attribute.
+bool register_class(PyObject* module, ClassObject& cls) {
+    PyTypeObject* type = cls.get_or_create();
+    if (type == nullptr) {
+        PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+        raise_with_message(PyExc_RuntimeError,
+                           std::string("An error occurred while initializing class ") + cls.name());
+        PyRef error = PyRef::steal(PyErr_GetRaisedException());
+        PyException_SetCause(error.get(), cause.release());  // steals
+        PyErr_SetRaisedException(error.release());
+        return false;
+    }
+    PyRef all = PyRef::steal(all_list(module));
+    if (!all) return false;
+    PyRef name = checked(PyUnicode_FromString(cls.name()));
+    if (PyList_Append(all.get(), name.get()) < 0) {
+        std::string message = "could not append __name__ to __all__";
+        PyRef error = PyRef::steal(PyErr_GetRaisedException());
+        if (auto text = lossy_str(error.get())) message += ": " + *text;
+        raise_fault(message);
+    }
+    return PyModule_AddObjectRef(module, cls.name(), reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* init_module() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == kNoInterpreter) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    std::int64_t expected = kNoInterpreter;
+    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
+        expected != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "zarn does not support sub-interpreters: it can be imported only in the "
+                        "interpreter that first imported it");
+        return nullptr;
+    }
+    // Importing again (after deleting it from sys.modules, or a reload)
+    // yields the very same module and runs no initialisation.
+    if (module_object != nullptr) return Py_NewRef(module_object);
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kApiVersion));
+    if (!module) return nullptr;
+    for (ClassObject* cls : {&velk_class(), &statement_class(), &expr_class()}) {
+        if (!register_class(module.get(), *cls)) return nullptr;
+    }
+    module_object = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+}  // namespace zarn
+
+PyMODINIT_FUNC PyInit_zarn() {
+    return zarn::guarded(zarn::init_module);
+}

@@ -1,0 +1,108 @@
+// The class Velk: one machine per object. Runs statement lists, reads
+// variables back, prints the machine.
+#include <array>
+
+#include "call_binding.hpp"
+#include "class_object.hpp"
+#include "conversions.hpp"
+#include "fault_boundary.hpp"
+#include "method_table.hpp"
+#include "py_instance.hpp"
+#include "velk/eval.hpp"
+#include "velk/machine.hpp"
+
+namespace zarn {
+namespace {
+
+using velk::Machine;
+
+constexpr const char* kRunParams[] = {"stmts"};
+constexpr const char* kGetParams[] = {"ident"};
+
+constexpr FunctionDescription kNew{"Velk", "__new__", {}, 0, 0};
+constexpr FunctionDescription kRun{"Velk", "run", kRunParams, 0, 1};
+constexpr FunctionDescription kGet{"Velk", "get", kGetParams, 0, 1};
+
+// `self` is used in place: every operation takes the machine by shared
+// reference and the store does its own locking.
+const Machine* machine_of(PyObject* self) {
+    if (extract_instance(self, velk_class().require(), "Velk") == nullptr) return nullptr;
+    return &wrapped<Machine>(self);
+}
+
+// ---- methods --------------------------------------------------------------
+
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};
+        if (!bind_fast_call(kRun, args, nargs, kwnames, slots)) return nullptr;
+        const Machine* machine = machine_of(self);
+        if (machine == nullptr) return nullptr;
+        // Copies: the Statement objects stay intact and reusable.
+        auto statements = convert_argument(slots[0], "stmts", to_statement_list);
+        if (!statements) return nullptr;
+        velk::deduce(*machine, std::move(*statements));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};
+        if (!bind_fast_call(kGet, args, nargs, kwnames, slots)) return nullptr;
+        const Machine* machine = machine_of(self);
+        if (machine == nullptr) return nullptr;
+        auto id = convert_argument(slots[0], "ident", to_identifier);
+        if (!id) return nullptr;
+        velk::ValueRef value = machine->get(*id);
+        return from_value(*value).release();
+    });
+}
+
+// ---- slots ----------------------------------------------------------------
+
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 0> slots{};
+        if (!bind_classic_call(kNew, args, kwargs, slots)) return nullptr;
+        return new_instance<Machine>(type);
+    });
+}
+
+PyObject* repr(PyObject* self) noexcept {
+    return guarded([&]() -> PyObject* {
+        const Machine* machine = machine_of(self);
+        if (machine == nullptr) return nullptr;
+        std::string text = machine->debug_text();
+        return checked(PyUnicode_FromStringAndSize(text.data(),
+                                                   static_cast<Py_ssize_t>(text.size())))
+            .release();
+    });
+}
+
+// ---- type specification ---------------------------------------------------
+
+PyMethodDef velk_methods[] = {
+    instance_method("run", run, "run($self, stmts)\n--\n\n"),
+    instance_method("get", get, "get($self, ident)\n--\n\n"),
+    kMethodTableEnd,
+};
+
+const ClassDescription velk_description{
+    .name = "Velk",
+    .spec_name = "builtins.Velk",
+    .basic_size = static_cast<int>(sizeof(PyInstance<Machine>)),
+    .doc = "Velk()\n--\n\n",
+    .create = create,
+    .repr = repr,
+    .dealloc = dealloc_instance<Machine>,
+    .methods = velk_methods,
+};
+
+ClassObject velk_class_object(velk_description);
+
+}  // namespace
+
+ClassObject& velk_class() { return velk_class_object; }
+
+}  // namespace zarn
