@@ -1,0 +1,152 @@
+// The variable store: a concurrent map from Identifier to ValueRef.
+//
+// The map is a fixed power-of-two array of cache-line-padded shards, each an
+// open-addressing table under its own RawRwLock. A lookup read-locks one
+// shard, a binding write-locks one shard, and no call ever holds two shard
+// locks, so calls cannot deadlock with each other. There is no removal.
+//
+// One SipHash-1-3 hash per call serves both levels: the bits right below the
+// top 7 choose the shard; inside the shard the top 7 bits are the slot tag
+// and the low bits the home slot.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "velk/raw_rwlock.hpp"
+#include "velk/siphash.hpp"
+#include "velk/value.hpp"
+
+namespace velk {
+
+// The default shard count, computed on the first call and then fixed for the
+// process: shard_amount_for(the processors this process may use).
+std::size_t default_shard_amount();
+
+// The smallest power of two that is at least 4 * processors (processors
+// taken as at least 1; saturates at the largest power of two).
+std::size_t shard_amount_for(std::size_t processors) noexcept;
+
+// Trailing zero bits of n, the word width for 0; log2(n) for a power of two.
+std::size_t ncb(std::size_t n) noexcept;
+
+class ShardedMap {
+public:
+    static constexpr std::size_t kWordBits = sizeof(std::size_t) * CHAR_BIT;  // W
+    static constexpr unsigned kTagBits = 7;  // top hash bits kept for the slot tag
+    static_assert(sizeof(std::size_t) == sizeof(std::uintptr_t),
+                  "shard arithmetic is done in pointer-sized words");
+
+    // default_shard_amount() shards, keyed from this thread's key pair.
+    ShardedMap();
+    // Throws EvalError "assertion failed: shard_amount > 1" or
+    // "assertion failed: shard_amount.is_power_of_two()".
+    ShardedMap(std::size_t shard_amount, SipKey key);
+    ~ShardedMap();
+    ShardedMap(const ShardedMap&) = delete;
+    ShardedMap& operator=(const ShardedMap&) = delete;
+
+    // A hit of _get: holds the shard's read lock until destroyed.
+    class ReadGuard {
+    public:
+        ReadGuard(ReadGuard&& o) noexcept
+            : lock_(std::exchange(o.lock_, nullptr)), key_(o.key_), value_(o.value_) {}
+        ReadGuard& operator=(ReadGuard&&) = delete;
+        ReadGuard(const ReadGuard&) = delete;
+        ~ReadGuard() {
+            if (lock_) lock_->unlock_shared();
+        }
+
+        const Identifier& key() const noexcept { return *key_; }
+        const ValueRef& value() const noexcept { return *value_; }
+
+    private:
+        friend class ShardedMap;
+        ReadGuard(RawRwLock* lock, const Identifier* key, const ValueRef* value) noexcept
+            : lock_(lock), key_(key), value_(value) {}
+
+        RawRwLock* lock_;         // read-locked by us; null once moved from
+        const Identifier* key_;   // the stored key
+        const ValueRef* value_;   // the stored value reference
+    };
+
+    // On a hit, the entry under its shard's read lock; on a miss nothing,
+    // and no lock is held.
+    std::optional<ReadGuard> _get(const Identifier& key) const;
+
+    // Binds `key` to `value`. Returns the previous value when the key was
+    // present (its stored key is kept). The lock is released before the
+    // call returns, so the caller drops the old value outside of it.
+    std::optional<ValueRef> _insert(Identifier key, ValueRef value);
+
+    // Keeps one shard read-locked while anyone holds it; shared by an
+    // iterator and the entry views it handed out.
+    class ShardHold {
+    public:
+        explicit ShardHold(RawRwLock& lock) : lock_(lock) { lock_.lock_shared(); }
+        ~ShardHold() { lock_.unlock_shared(); }
+        ShardHold(const ShardHold&) = delete;
+        ShardHold& operator=(const ShardHold&) = delete;
+
+    private:
+        RawRwLock& lock_;  // read-locked from construction to destruction
+    };
+
+    // One entry met by an iteration; keeps its shard read-locked while alive.
+    class EntryView {
+    public:
+        const Identifier& key() const noexcept { return *key_; }
+        const ValueRef& value() const noexcept { return *value_; }
+
+    private:
+        friend class ShardedMap;
+        EntryView(std::shared_ptr<const ShardHold> hold, const Identifier* key,
+                  const ValueRef* value) noexcept
+            : hold_(std::move(hold)), key_(key), value_(value) {}
+
+        std::shared_ptr<const ShardHold> hold_;  // the shard's read lock
+        const Identifier* key_;                  // the stored key
+        const ValueRef* value_;                  // the stored value reference
+    };
+
+    // Visits shards in index order and slots in table order. The next shard
+    // is locked before the previous one is released. Not a snapshot: inserts
+    // into shards not yet entered are seen, those into shards left are not.
+    class Iter {
+    public:
+        std::optional<EntryView> next();
+
+    private:
+        friend class ShardedMap;
+        explicit Iter(const ShardedMap& map) noexcept : map_(&map) {}
+
+        const ShardedMap* map_;               // the map walked
+        std::size_t next_shard_ = 0;          // index of the shard to enter next
+        std::size_t next_slot_ = 0;           // slot to look at next in the current shard
+        std::shared_ptr<const ShardHold> hold_;  // the current shard, once entered
+    };
+    Iter iter() const { return Iter(*this); }
+
+    std::size_t shard_amount() const noexcept { return shard_amount_; }
+    SipKey hasher() const noexcept { return hasher_; }
+    // The shard of a hash: the log2(shard_amount) bits right below its top 7.
+    std::size_t shard_index(std::uint64_t hash) const noexcept {
+        return (static_cast<std::size_t>(hash) << kTagBits) >> shift_;
+    }
+
+    struct Shard;  // a lock and its table, padded to a cache line
+
+private:
+    friend class Iter;
+
+    std::unique_ptr<Shard[]> shards_;  // shard_amount_ of them, never resized
+    std::size_t shift_;                // W - log2(shard_amount_)
+    SipKey hasher_;                    // this map's hash key
+    std::size_t shard_amount_;         // length of shards_, a power of two > 1
+};
+
+}  // namespace velk

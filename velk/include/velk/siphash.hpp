@@ -1,0 +1,27 @@
+// SipHash-1-3: the keyed 64-bit hash behind the variable store.
+//
+// One compression round per 8-byte block and three finalisation rounds: the
+// short-input variant that trades some cryptographic margin for speed, which
+// is what a hash table keyed against flooding needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "velk/value.hpp"
+
+namespace velk {
+
+// The 128-bit hash key as two little-endian 64-bit words.
+struct SipKey {
+    std::uint64_t k0;  // key bytes 0..7
+    std::uint64_t k1;  // key bytes 8..15
+};
+
+// SipHash-1-3 of `len` bytes at `data`.
+std::uint64_t siphash13(SipKey key, const void* data, std::size_t len) noexcept;
+
+// SipHash-1-3 of `id.hash_input()`, computed without building that string.
+std::uint64_t hash_identifier(SipKey key, const Identifier& id) noexcept;
+
+}  // namespace velk

@@ -1,0 +1,164 @@
+// The process-wide wait table: a fixed array of buckets, each a queue of
+// sleeping threads guarded by a small futex lock. A thread sleeps on its own
+// futex word, so a wake-up never depends on which key shares its bucket.
+#include "parking_lot.hpp"
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace velk::parking {
+namespace {
+
+constexpr std::size_t kBuckets = 256;  // queues in the table; keys spread by hash
+constexpr std::size_t kCacheLine = 64;
+static_assert(std::has_single_bit(kBuckets), "buckets are chosen by masking");
+
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+    // Returns on a wake, a signal or a changed word; callers re-check.
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+              nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count,
+              nullptr, nullptr, 0);
+}
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "a futex word is a plain 32-bit integer");
+
+// A mutex on one futex word: 0 free, 1 locked, 2 locked with sleepers.
+class FutexLock {
+public:
+    void lock() noexcept {
+        std::uint32_t s = 0;
+        if (word_.compare_exchange_strong(s, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        if (s != 2) s = word_.exchange(2, std::memory_order_acquire);
+        while (s != 0) {
+            futex_wait(word_, 2);
+            s = word_.exchange(2, std::memory_order_acquire);
+        }
+    }
+    void unlock() noexcept {
+        if (word_.exchange(0, std::memory_order_release) == 2) futex_wake(word_, 1);
+    }
+
+private:
+    std::atomic<std::uint32_t> word_{0};  // see above
+};
+
+// One sleeping thread; lives in the thread's own storage.
+struct Parker {
+    std::atomic<std::uint32_t> asleep{0};  // 1 until a waker lets the thread go
+    std::uintptr_t key = 0;                // what the thread waits for
+    Parker* next = nullptr;                // queue link
+};
+
+struct alignas(kCacheLine) Bucket {
+    FutexLock lock;          // guards the queue
+    Parker* head = nullptr;  // first to wake
+    Parker* tail = nullptr;  // last to arrive
+};
+
+struct WaitTable {
+    Bucket buckets[kBuckets];  // keys hash onto these
+};
+
+std::atomic<WaitTable*> g_table{nullptr};
+
+// Created by the first thread that parks; never freed (threads may still be
+// waking up while the process ends).
+WaitTable& table_for_parking() {
+    WaitTable* t = g_table.load(std::memory_order_acquire);
+    if (t != nullptr) return *t;
+    auto* fresh = new WaitTable;
+    if (g_table.compare_exchange_strong(t, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *fresh;
+    }
+    delete fresh;  // another thread won
+    return *t;
+}
+
+Bucket& bucket_of(WaitTable& table, std::uintptr_t key) noexcept {
+    // Fibonacci hashing: lock addresses differ mostly in their middle bits.
+    constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+    const std::uint64_t h = static_cast<std::uint64_t>(key) * kGolden;
+    return table.buckets[h >> (64 - std::countr_zero(kBuckets))];
+}
+
+// Removes the sleepers under `key` from `bucket`, at most `limit` of them,
+// and returns them as a list linked through `next`.
+Parker* dequeue(Bucket& bucket, std::uintptr_t key, std::size_t limit) noexcept {
+    Parker* woken = nullptr;
+    Parker** woken_tail = &woken;
+    Parker* prev = nullptr;
+    std::size_t count = 0;
+    for (Parker* p = bucket.head; p != nullptr && count < limit;) {
+        Parker* const next = p->next;
+        if (p->key == key) {
+            (prev ? prev->next : bucket.head) = next;
+            if (bucket.tail == p) bucket.tail = prev;
+            p->next = nullptr;
+            *woken_tail = p;
+            woken_tail = &p->next;
+            ++count;
+        } else {
+            prev = p;
+        }
+        p = next;
+    }
+    return woken;
+}
+
+std::size_t unpark(std::uintptr_t key, std::size_t limit) noexcept {
+    WaitTable* table = g_table.load(std::memory_order_acquire);
+    if (table == nullptr) return 0;  // nobody ever parked
+    Bucket& bucket = bucket_of(*table, key);
+    bucket.lock.lock();
+    Parker* woken = dequeue(bucket, key, limit);
+    bucket.lock.unlock();
+
+    std::size_t count = 0;
+    while (woken != nullptr) {
+        // Once `asleep` is 0 the thread may run on and reuse its Parker, so
+        // read the link first. Waking a futex word that is gone is harmless.
+        Parker* const next = woken->next;
+        woken->asleep.store(0, std::memory_order_release);
+        futex_wake(woken->asleep, 1);
+        woken = next;
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+bool park(std::uintptr_t key, bool (*still_valid)(const void*), const void* context) {
+    thread_local Parker self;
+    Bucket& bucket = bucket_of(table_for_parking(), key);
+    bucket.lock.lock();
+    if (!still_valid(context)) {
+        bucket.lock.unlock();
+        return false;
+    }
+    self.key = key;
+    self.next = nullptr;
+    self.asleep.store(1, std::memory_order_relaxed);
+    (bucket.tail ? bucket.tail->next : bucket.head) = &self;
+    bucket.tail = &self;
+    bucket.lock.unlock();
+
+    while (self.asleep.load(std::memory_order_acquire) != 0) futex_wait(self.asleep, 1);
+    return true;
+}
+
+std::size_t unpark_one(std::uintptr_t key) noexcept { return unpark(key, 1); }
+
+std::size_t unpark_all(std::uintptr_t key) noexcept { return unpark(key, SIZE_MAX); }
+
+}  // namespace velk::parking

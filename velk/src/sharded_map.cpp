@@ -1,0 +1,93 @@
+// The sharded store: shard choice, locking discipline and iteration.
+#include "velk/sharded_map.hpp"
+
+#include <bit>
+
+#include "hash_keys.hpp"
+#include "shard_table.hpp"
+#include "velk/eval_error.hpp"
+
+namespace velk {
+
+namespace {
+
+constexpr std::size_t kCacheLine = 64;  // shards never share a line
+
+// Where the creation checks report from.
+constexpr SourcePosition kShardAmountCheck{kCoreSourceFile, 82, 9};
+constexpr SourcePosition kPowerOfTwoCheck{kCoreSourceFile, 83, 9};
+
+}  // namespace
+
+struct alignas(kCacheLine) ShardedMap::Shard {
+    RawRwLock lock;            // read for lookups, write for bindings
+    detail::ShardTable table;  // this shard's entries
+};
+static_assert(sizeof(ShardedMap::Shard) == kCacheLine, "a shard fills exactly one cache line");
+static_assert(ShardedMap::kTagBits == detail::kTagBits, "shard bits sit right below the tag bits");
+
+ShardedMap::ShardedMap() : ShardedMap(default_shard_amount(), take_thread_hash_key()) {}
+
+ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key) : hasher_(key) {
+    if (!(shard_amount > 1)) throw EvalError("assertion failed: shard_amount > 1", kShardAmountCheck);
+    if (!std::has_single_bit(shard_amount)) {
+        throw EvalError("assertion failed: shard_amount.is_power_of_two()", kPowerOfTwoCheck);
+    }
+    shift_ = kWordBits - ncb(shard_amount);
+    shard_amount_ = shard_amount;
+    shards_ = std::make_unique<Shard[]>(shard_amount);
+}
+
+ShardedMap::~ShardedMap() = default;
+
+std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key) const {
+    const auto hash = static_cast<std::size_t>(hash_identifier(hasher_, key));
+    Shard& shard = shards_[shard_index(hash)];
+    shard.lock.lock_shared();
+    if (const detail::ShardEntry* e = shard.table.find(key, hash)) {
+        return ReadGuard(&shard.lock, &e->key, &e->value);
+    }
+    shard.lock.unlock_shared();
+    return std::nullopt;
+}
+
+std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
+    const auto hash = static_cast<std::size_t>(hash_identifier(hasher_, key));
+    Shard& shard = shards_[shard_index(hash)];
+
+    struct WriteHold {
+        RawRwLock& lock;  // write-locked for this scope
+        explicit WriteHold(RawRwLock& l) : lock(l) { lock.lock_exclusive(); }
+        ~WriteHold() { lock.unlock_exclusive(); }
+    };
+
+    std::optional<ValueRef> previous;
+    {
+        const WriteHold hold(shard.lock);
+        previous = shard.table.insert(std::move(key), std::move(value), hash, hasher_);
+    }
+    // The previous value, and `key` when it was not stored, die after the
+    // unlock, in our caller's hands.
+    return previous;
+}
+
+std::optional<ShardedMap::EntryView> ShardedMap::Iter::next() {
+    for (;;) {
+        if (hold_) {
+            const detail::ShardTable& table = map_->shards_[next_shard_ - 1].table;
+            while (next_slot_ < table.capacity()) {
+                const std::size_t slot = next_slot_++;
+                if (!table.occupied(slot)) continue;
+                const detail::ShardEntry& e = table.entry(slot);
+                return EntryView(hold_, &e.key, &e.value);
+            }
+        }
+        if (next_shard_ == map_->shard_amount_) return std::nullopt;
+        // Lock the next shard before letting go of the current one.
+        hold_ = std::make_shared<const ShardHold>(map_->shards_[next_shard_].lock);
+        ++next_shard_;
+        next_slot_ = 0;
+    }
+}
+
+}  // namespace velk
