@@ -96,29 +96,29 @@ int compare(const Number& l, const Number& r) noexcept {
 
 ValueRef fresh_boolean(bool b) { return ValueRef::make(Value::boolean(b)); }
 
-// Applies a composite node to its evaluated operands (`right` is empty for
-// `not`).
-ValueRef combine(const Expr& e, const ValueRef& left, const ValueRef& right) {
+// Applies a composite node to its evaluated operands (`right` is unused
+// for `not`).
+ValueRef combine(const Expr& e, const Value& left, const Value& right) {
     switch (e.kind()) {
         case Expr::Kind::BinaryOp:
-            return binary(std::get_if<Expr::BinaryOp>(&e.node())->op, *left, *right);
+            return binary(std::get_if<Expr::BinaryOp>(&e.node())->op, left, right);
         case Expr::Kind::Equals:
-            return fresh_boolean(*left == *right);
+            return fresh_boolean(left == right);
         case Expr::Kind::Not:
-            if (!left->is_boolean()) {
+            if (!left.is_boolean()) {
                 fail("The not expression must be used on a boolean value", kNotCheck);
             }
-            return fresh_boolean(!left->as_boolean());
+            return fresh_boolean(!left.as_boolean());
         case Expr::Kind::GreaterThan:
-            if (!left->is_number() || !right->is_number()) {
+            if (!left.is_number() || !right.is_number()) {
                 fail("Both left-hand and right-hand side values must be a number", kGreaterThanCheck);
             }
-            return fresh_boolean(compare(left->as_number(), right->as_number()) > 0);
+            return fresh_boolean(compare(left.as_number(), right.as_number()) > 0);
         case Expr::Kind::LessThan:
-            if (!left->is_number() || !right->is_number()) {
+            if (!left.is_number() || !right.is_number()) {
                 fail("Both left-hand and right-hand side values must be a number", kLessThanCheck);
             }
-            return fresh_boolean(compare(left->as_number(), right->as_number()) < 0);
+            return fresh_boolean(compare(left.as_number(), right.as_number()) < 0);
         default:
             break;
     }
@@ -135,6 +135,23 @@ ValueRef leaf_value(const Machine& m, Expr& e) {
     if (auto* lit = std::get_if<Expr::Literal>(&e.node())) return ValueRef::make(std::move(lit->value));
     return m.get(std::get_if<Expr::Ident>(&e.node())->id);
 }
+
+// The value of a leaf that is an operand of a node being combined: a
+// variable's stored value, held; or the literal's own value, read in place
+// (its result would die with the node, so it is never materialised).
+struct Operand {
+    ValueRef held;       // keeps a variable's value alive
+    const Value* value;  // what the node reads
+};
+
+Operand leaf_operand(const Machine& m, Expr& e) {
+    if (auto* lit = std::get_if<Expr::Literal>(&e.node())) return {ValueRef(), &lit->value};
+    ValueRef v = m.get(std::get_if<Expr::Ident>(&e.node())->id);
+    const Value* p = v.get();
+    return {std::move(v), p};
+}
+
+const Value kNoOperand;
 
 // Releases a node's operands after its result is built. They are leaves or
 // nodes whose own operands are gone already, so this never walks far.
@@ -169,9 +186,9 @@ ValueRef deduce_expr(const Machine& machine, Expr expr) {
             Expr* second = s.second ? s.second->get() : nullptr;
             if (is_leaf(*first) && (!second || is_leaf(*second))) {
                 // Shallow node: no need to go through the stacks.
-                ValueRef left = leaf_value(machine, *first);
-                ValueRef right = second ? leaf_value(machine, *second) : ValueRef();
-                ValueRef result = combine(e, left, right);
+                const Operand left = leaf_operand(machine, *first);
+                const Operand right = second ? leaf_operand(machine, *second) : Operand{ValueRef(), &kNoOperand};
+                ValueRef result = combine(e, *left.value, *right.value);
                 drop_operands(e);
                 values.emplace(std::move(result));
                 continue;
@@ -181,9 +198,9 @@ ValueRef deduce_expr(const Machine& machine, Expr expr) {
             tasks.emplace(Task{first, false});
             continue;
         }
-        ValueRef right = s.second ? values.take() : ValueRef();
-        ValueRef left = values.take();
-        ValueRef result = combine(e, left, right);
+        const ValueRef right = s.second ? values.take() : ValueRef();
+        const ValueRef left = values.take();
+        ValueRef result = combine(e, *left, right ? *right : kNoOperand);
         drop_operands(e);
         values.emplace(std::move(result));
     }

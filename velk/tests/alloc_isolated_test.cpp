@@ -75,10 +75,13 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
         {"int literal", [] { return lit_int(5); }, 1},
         {"long string literal: text moved, not copied", [] { return lit_str(kLong); }, 1},
         {"variable reference", [] { return var("v"); }, 0},
-        {"int sum: literal and result", [] { return add(lit_int(1), lit_int(2)); }, 3},
-        {"variable plus int", [] { return add(var("v"), lit_str("")); }, 2 + 1},
+        // A literal operand is read in place: only the node's result is new.
+        {"int sum", [] { return add(lit_int(1), lit_int(2)); }, 1},
+        {"variable joined with a literal: value and text", [] { return add(var("v"), lit_str("")); }, 2},
+        {"nested: one per composite node", [] { return add(add(lit_int(1), lit_int(2)), sub(lit_int(3), lit_int(4))); }, 3},
         {"equality of variables", [] { return Expr::equals(var("v"), var("v")); }, 1},
-        {"not", [] { return Expr::not_(lit_bool(true)); }, 2},
+        {"not", [] { return Expr::not_(lit_bool(true)); }, 1},
+        {"deep: one per node", [] { return Expr::not_(Expr::not_(Expr::equals(lit_int(1), var("v")))); }, 3},
         {"long join: value and text", [] { return add(var("v"), var("v")); }, 2},
     };
     for (const Case& c : cases) {
