@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,12 @@ namespace zarn {
 namespace {
 
 constexpr std::size_t kMaxVariants = 5;  // PyValue has the most: five
+
+// Room reserved up front for a statement list, at most: longer lists grow as
+// they are read.
+constexpr std::size_t kMaxReservedStatements = 4096;
+static_assert(kMaxReservedStatements * sizeof(velk::Statement) <= (std::size_t(1) << 20),
+              "a claimed length alone must not reserve more than a mebibyte");
 
 // Collects why each variant of an enumeration refused an object, and raises
 // the combined TypeError when all of them did. A variant refused by a plain
@@ -240,6 +247,13 @@ velk::Value PyValue::into_value() && {
 }
 
 std::optional<PyIdentifier> PyIdentifier::extract(PyObject* object) {
+    // An exact str can only be a text identifier: the number form refuses it
+    // with a TypeError that would be discarded at once, so skip building it.
+    if (PyUnicode_CheckExact(object)) {
+        if (auto text = utf8_of(object)) return PyIdentifier(Form(std::in_place_index<1>, std::move(*text)));
+        // No UTF-8 form: take the ordinary road, which reports both variants.
+        PyErr_Clear();
+    }
     EnumFailure failure(object, "PyIdentifier", "U | S");
 
     if (auto number = to_u32(object)) return PyIdentifier(Form(std::in_place_index<0>, *number));
@@ -317,10 +331,11 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
         return std::nullopt;
     }
     velk::StatementList statements;
-    // The length only reserves room; a sequence that cannot tell is still
-    // iterated.
+    // The length only reserves room, and no more than kMaxReservedStatements:
+    // a sequence may claim any length (sys.maxsize included) and still yield
+    // few items. A sequence that cannot tell its length is still iterated.
     if (Py_ssize_t length = PySequence_Size(object); length >= 0) {
-        statements.reserve(static_cast<std::size_t>(length));
+        statements.reserve(std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
     } else {
         PyErr_Clear();
     }
