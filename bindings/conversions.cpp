@@ -331,11 +331,14 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
         return std::nullopt;
     }
     velk::StatementList statements;
-    // The length only reserves room, and no more than kMaxReservedStatements:
-    // a sequence may claim any length (sys.maxsize included) and still yield
-    // few items. A sequence that cannot tell its length is still iterated.
+    // The length only reserves room. A list's or tuple's length is its true
+    // size; any other sequence may claim any length (sys.maxsize included)
+    // and still yield few items, so its claim reserves no more than
+    // kMaxReservedStatements. A sequence that cannot tell is still iterated.
     if (Py_ssize_t length = PySequence_Size(object); length >= 0) {
-        statements.reserve(std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
+        const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+        statements.reserve(truthful ? static_cast<std::size_t>(length)
+                                    : std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
     } else {
         PyErr_Clear();
     }

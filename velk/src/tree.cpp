@@ -14,53 +14,27 @@ namespace velk {
 
 // ---------------------------------------------------------------- Expr
 
-class TreeWalk {
-public:
-    // A node of the same kind and payload as `src`, with empty operand slots.
-    static Expr shallow_copy(const Expr& src) {
-        return std::visit(
-            [](const auto& n) -> Expr {
-                using N = std::decay_t<decltype(n)>;
-                if constexpr (std::is_same_v<N, Expr::Literal>) {
-                    return Expr::literal(n.value);
-                } else if constexpr (std::is_same_v<N, Expr::Ident>) {
-                    return Expr::ident(n.id);
-                } else if constexpr (std::is_same_v<N, Expr::BinaryOp>) {
-                    return Expr(Expr::Node(Expr::BinaryOp{nullptr, n.op, nullptr}));
-                } else {
-                    return Expr(Expr::Node(N{}));
-                }
-            },
-            src.node_);
-    }
-};
-
-Expr::Slots Expr::slots() noexcept {
-    switch (kind()) {
+Expr::Node Expr::shallow_node(const Expr& src) {
+    switch (src.kind()) {
         case Kind::Literal:
+            return Node(std::in_place_index<0>, Literal{std::get_if<Literal>(&src.node_)->value});
         case Kind::Ident:
-            return {};
-        case Kind::BinaryOp: {
-            auto& n = *std::get_if<BinaryOp>(&node_);
-            return {&n.left, &n.right};
-        }
-        case Kind::Equals: {
-            auto& n = *std::get_if<Equals>(&node_);
-            return {&n.left, &n.right};
-        }
+            return Node(std::in_place_index<1>, Ident{std::get_if<Ident>(&src.node_)->id});
+        case Kind::BinaryOp:
+            return Node(std::in_place_index<2>, BinaryOp{nullptr, std::get_if<BinaryOp>(&src.node_)->op, nullptr});
+        case Kind::Equals:
+            return Node(std::in_place_index<3>);
         case Kind::Not:
-            return {&std::get_if<Not>(&node_)->item, nullptr};
-        case Kind::GreaterThan: {
-            auto& n = *std::get_if<GreaterThan>(&node_);
-            return {&n.left, &n.right};
-        }
-        case Kind::LessThan: {
-            auto& n = *std::get_if<LessThan>(&node_);
-            return {&n.left, &n.right};
-        }
+            return Node(std::in_place_index<4>);
+        case Kind::GreaterThan:
+            return Node(std::in_place_index<5>);
+        case Kind::LessThan:
+            return Node(std::in_place_index<6>);
     }
-    return {};
+    return Node();
 }
+
+Expr::Expr(ShallowCopy, const Expr& src) : node_(shallow_node(src)) {}
 
 namespace {
 
@@ -140,7 +114,7 @@ Expr Expr::less_than(Expr a, Expr b) {
 }
 
 Expr Expr::clone() const {
-    Expr root = TreeWalk::shallow_copy(*this);
+    Expr root(ShallowCopy{}, *this);
     // Pending copies: (source node, destination slot). The right operand is
     // pushed before the left so the left subtree is copied first, whole.
     struct Pending {
@@ -150,14 +124,15 @@ Expr Expr::clone() const {
     detail::WorkStack<Pending, 64> work;
     auto push_operands = [&work](const Expr& src, Expr& dst) {
         Slots from = const_cast<Expr&>(src).slots();
+        if (!from.first) return;
         Slots to = dst.slots();
         if (from.second) work.emplace(Pending{from.second->get(), to.second});
-        if (from.first) work.emplace(Pending{from.first->get(), to.first});
+        work.emplace(Pending{from.first->get(), to.first});
     };
     push_operands(*this, root);
     while (!work.empty()) {
-        Pending p = work.take();
-        *p.dst = box(TreeWalk::shallow_copy(*p.src));
+        const Pending p = work.take();
+        *p.dst = ExprBox(new Expr(ShallowCopy{}, *p.src));
         push_operands(*p.src, **p.dst);
     }
     return root;
@@ -246,8 +221,8 @@ void clone_into(const StatementList& src, StatementList& dst) {
         p.dst->reserve(p.src->size());
         // Nested lists are filled after this one is complete.
         for (const Statement& s : *p.src) {
-            if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
-                p.dst->push_back(Statement::let(let->ident, let->expr.clone()));
+            if (s.kind() == Statement::Kind::Let) {
+                p.dst->push_back(s.clone());
                 continue;
             }
             const auto& n = *std::get_if<Statement::If>(&s.node());
@@ -268,9 +243,7 @@ void clone_into(const StatementList& src, StatementList& dst) {
 }  // namespace
 
 Statement Statement::clone() const {
-    if (const auto* let = std::get_if<Let>(&node_)) {
-        return Statement::let(let->ident, let->expr.clone());
-    }
+    if (const auto* let = std::get_if<Let>(&node_)) return Statement(*let);
     const auto& n = *std::get_if<If>(&node_);
     Statement copy = Statement::if_(n.cond.clone(), {}, {});
     auto& d = *std::get_if<If>(&copy.node_);

@@ -81,10 +81,41 @@ public:
 
 private:
     explicit Expr(Node n) noexcept : node_(std::move(n)) {}
-    friend class TreeWalk;
+    // A node of the same kind and payload as `src` with empty operand slots,
+    // built in place (the copy's one step per node).
+    struct ShallowCopy {};
+    Expr(ShallowCopy, const Expr& src);
+    static Node shallow_node(const Expr& src);
 
     Node node_;  // alternative index == Kind
 };
+
+inline Expr::Slots Expr::slots() noexcept {
+    switch (kind()) {
+        case Kind::Literal:
+        case Kind::Ident:
+            return {};
+        case Kind::BinaryOp: {
+            auto& n = *std::get_if<BinaryOp>(&node_);
+            return {&n.left, &n.right};
+        }
+        case Kind::Equals: {
+            auto& n = *std::get_if<Equals>(&node_);
+            return {&n.left, &n.right};
+        }
+        case Kind::Not:
+            return {&std::get_if<Not>(&node_)->item, nullptr};
+        case Kind::GreaterThan: {
+            auto& n = *std::get_if<GreaterThan>(&node_);
+            return {&n.left, &n.right};
+        }
+        case Kind::LessThan: {
+            auto& n = *std::get_if<LessThan>(&node_);
+            return {&n.left, &n.right};
+        }
+    }
+    return {};
+}
 
 class Statement;
 using StatementList = std::vector<Statement>;
@@ -120,6 +151,8 @@ public:
 
 private:
     explicit Statement(Node n) noexcept : node_(std::move(n)) {}
+    // A copy of a `let`, built in place.
+    explicit Statement(const Let& src) : node_(std::in_place_index<0>, Let{src.ident, src.expr.clone()}) {}
 
     Node node_;  // alternative index == Kind
 };
