@@ -47,6 +47,7 @@ TEST(AllocationFailures, EveryPointFailsCleanlyAndLeaksNothing) {
     int failures = 0;
     bool completed = false;
     for (std::int64_t n = 1; n < 10'000 && !completed; ++n) {
+        release_cached_blocks();
         const std::int64_t live_before = velk_live_allocations();
         {
             Machine m;
@@ -79,6 +80,7 @@ TEST(AllocationFailures, EveryPointFailsCleanlyAndLeaksNothing) {
             deduce(m, program());
             expect_final_state(m);
         }
+        release_cached_blocks();
         EXPECT_EQ(velk_live_allocations(), live_before) << "leak after failing allocation " << n;
     }
     EXPECT_TRUE(completed);

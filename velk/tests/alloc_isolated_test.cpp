@@ -1,6 +1,5 @@
-// Allocation claims of evaluation and the release order of trees, checked
-// with a global operator new/delete that counts and logs (hence a binary
-// of its own).
+// Allocation claims of evaluation, checked with a global operator new that
+// counts (hence a binary of its own), and the release order of trees.
 #include <gtest/gtest.h>
 
 // The replaced operators below pair malloc with free; GCC cannot see that.
@@ -16,27 +15,18 @@
 
 namespace {
 
-// Counting is switched on only around the code under test; the log is a
-// fixed array so that logging itself never allocates.
+// Counting is switched on only around the code under test.
 thread_local bool g_counting = false;
 thread_local std::size_t g_news = 0;
-constexpr std::size_t kLogCapacity = 1024;
-thread_local const void* g_freed[kLogCapacity];
-thread_local std::size_t g_freed_count = 0;
-
-void note_free(void* p) {
-    if (g_counting && p && g_freed_count < kLogCapacity) g_freed[g_freed_count++] = p;
-}
 
 struct Counting {
     Counting() {
+        velk::release_cached_blocks();  // every node and value below comes fresh from operator new
         g_news = 0;
-        g_freed_count = 0;
         g_counting = true;
     }
     ~Counting() { g_counting = false; }
     std::size_t news() const { return g_news; }
-    std::vector<const void*> freed() const { return std::vector<const void*>(g_freed, g_freed + g_freed_count); }
 };
 
 }  // namespace
@@ -46,14 +36,8 @@ void* operator new(std::size_t n) {
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
-    note_free(p);
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    note_free(p);
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace velk {
 namespace {
@@ -70,6 +54,10 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
         const char* name;
         Expr (*build)();
         std::size_t allocations;
+        // Nested nodes free their operands' nodes before the next result is
+        // made; the block cache may serve that result from them, so only an
+        // upper bound holds there.
+        bool at_most = false;
     };
     const Case cases[] = {
         {"int literal", [] { return lit_int(5); }, 1},
@@ -78,10 +66,10 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
         // A literal operand is read in place: only the node's result is new.
         {"int sum", [] { return add(lit_int(1), lit_int(2)); }, 1},
         {"variable joined with a literal: value and text", [] { return add(var("v"), lit_str("")); }, 2},
-        {"nested: one per composite node", [] { return add(add(lit_int(1), lit_int(2)), sub(lit_int(3), lit_int(4))); }, 3},
+        {"nested: one per composite node", [] { return add(add(lit_int(1), lit_int(2)), sub(lit_int(3), lit_int(4))); }, 3, true},
         {"equality of variables", [] { return Expr::equals(var("v"), var("v")); }, 1},
         {"not", [] { return Expr::not_(lit_bool(true)); }, 1},
-        {"deep: one per node", [] { return Expr::not_(Expr::not_(Expr::equals(lit_int(1), var("v")))); }, 3},
+        {"deep: one per node", [] { return Expr::not_(Expr::not_(Expr::equals(lit_int(1), var("v")))); }, 3, true},
         {"long join: value and text", [] { return add(var("v"), var("v")); }, 2},
     };
     for (const Case& c : cases) {
@@ -94,7 +82,12 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
         } catch (...) {
             count = 999;
         }
-        EXPECT_EQ(count, c.allocations) << c.name;
+        if (c.at_most) {
+            EXPECT_GE(count, 1u) << c.name;
+            EXPECT_LE(count, c.allocations) << c.name;
+        } else {
+            EXPECT_EQ(count, c.allocations) << c.name;
+        }
     }
 }
 
@@ -108,23 +101,21 @@ TEST(Allocations, LiteralTextIsHandedOverNotCopied) {
 
 TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     // ((a + b) == !c): expected order a, b, (a+b), c, !c; the root is a
-    // local, so its own storage is not freed by the walk.
+    // local, so its own storage is not freed by the walk. Freed nodes go to
+    // this thread's block cache, which hands them out again last-in first
+    // out: taking them back shows the order in reverse.
     Expr root = Expr::equals(add(var("a"), var("b")), Expr::not_(var("c")));
     auto& eq = *std::get_if<Expr::Equals>(&root.node());
     auto& sum = *std::get_if<Expr::BinaryOp>(&eq.left->node());
     auto& neg = *std::get_if<Expr::Not>(&eq.right->node());
     const std::vector<const void*> expected = {sum.left.get(), sum.right.get(), eq.left.get(), neg.item.get(),
                                                eq.right.get()};
-    std::vector<const void*> nodes_freed;
-    {
-        Counting counting;
-        { Expr gone = std::move(root); }
-        const std::vector<const void*> freed = counting.freed();
-        for (const void* p : freed) {
-            if (std::find(expected.begin(), expected.end(), p) != expected.end()) nodes_freed.push_back(p);
-        }
-    }
-    EXPECT_EQ(nodes_freed, expected);
+    release_cached_blocks();
+    { Expr gone = std::move(root); }
+    std::vector<const void*> freed(expected.size());
+    for (std::size_t i = expected.size(); i-- > 0;) freed[i] = allocate_block(sizeof(Expr));
+    EXPECT_EQ(freed, expected);
+    for (const void* p : freed) free_block(const_cast<void*>(p), sizeof(Expr));
 }
 
 TEST(Release, DeepReleaseNeedsNoMemory) {

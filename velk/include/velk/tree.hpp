@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "velk/block_pool.hpp"
 #include "velk/value.hpp"
 
 namespace velk {
@@ -63,6 +64,11 @@ public:
     Expr(Expr&&) noexcept = default;
     Expr& operator=(Expr&& o) noexcept;
     ~Expr();
+
+    // Nodes come from the per-thread block caches: every statement run
+    // allocates and frees a few.
+    static void* operator new(std::size_t size) { return allocate_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
 
     // Deep copy: every node, value and text duplicated, operands left first.
     Expr clone() const;

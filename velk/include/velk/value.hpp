@@ -14,6 +14,8 @@
 #include <utility>
 #include <variant>
 
+#include "velk/block_pool.hpp"
+
 namespace velk {
 
 // A number is a 64-bit float or a 64-bit signed integer. Kind indices are
@@ -119,6 +121,9 @@ private:
 struct SharedValue {
     template <class... A>
     explicit SharedValue(A&&... a) : value(std::forward<A>(a)...) {}
+
+    static void* operator new(std::size_t size) { return allocate_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
 
     std::atomic<std::uint64_t> refs{1};  // owners of this block
     const Value value;                   // never changes once shared

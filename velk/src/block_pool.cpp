@@ -1,0 +1,95 @@
+// Per-thread free lists of small blocks, one list per 8-byte size class.
+#include "velk/block_pool.hpp"
+
+#include <new>
+
+namespace velk {
+
+namespace {
+
+constexpr std::size_t kGranule = 8;                  // size classes step by this
+constexpr std::size_t kClasses = 16;                 // so blocks of up to 128 bytes are pooled
+constexpr std::size_t kLargestPooled = kGranule * kClasses;
+static_assert(kGranule >= sizeof(void*), "a free block holds the link to the next one");
+
+struct FreeBlock {
+    FreeBlock* next;  // the next cached block of the same class
+};
+
+struct Cache {
+    FreeBlock* head;    // most recently freed block
+    std::size_t count;  // blocks on the list
+};
+
+// Trivially destructible, so they stay usable while the thread's other
+// thread_local objects are destroyed; `t_closed` then sends frees straight
+// to the system.
+thread_local Cache t_caches[kClasses];
+thread_local bool t_closed = false;
+thread_local bool t_closer_armed = false;
+
+struct Closer {
+    ~Closer() {
+        release_cached_blocks();
+        t_closed = true;
+    }
+};
+thread_local Closer t_closer;
+
+std::size_t class_of(std::size_t size) noexcept { return (size + kGranule - 1) / kGranule - 1; }
+std::size_t class_size(std::size_t c) noexcept { return (c + 1) * kGranule; }
+
+}  // namespace
+
+void* allocate_block(std::size_t size) {
+#ifndef VELK_NO_POOL
+    if (size != 0 && size <= kLargestPooled) {
+        const std::size_t c = class_of(size);
+        Cache& cache = t_caches[c];
+        if (FreeBlock* b = cache.head) {
+            cache.head = b->next;
+            --cache.count;
+            return b;
+        }
+        return ::operator new(class_size(c));
+    }
+#endif
+    return ::operator new(size);
+}
+
+void free_block(void* p, std::size_t size) noexcept {
+    if (p == nullptr) return;
+#ifndef VELK_NO_POOL
+    if (size != 0 && size <= kLargestPooled) {
+        const std::size_t c = class_of(size);
+        Cache& cache = t_caches[c];
+        if (!t_closed && cache.count < kBlockCacheLimit) {
+            if (!t_closer_armed) {
+                t_closer_armed = true;
+                (void)&t_closer;  // first use on this thread: empties the caches at thread exit
+            }
+            auto* b = static_cast<FreeBlock*>(p);
+            b->next = cache.head;
+            cache.head = b;
+            ++cache.count;
+            return;
+        }
+        ::operator delete(p, class_size(c));
+        return;
+    }
+#endif
+    ::operator delete(p, size);
+}
+
+void release_cached_blocks() noexcept {
+    for (std::size_t c = 0; c < kClasses; ++c) {
+        Cache& cache = t_caches[c];
+        while (FreeBlock* b = cache.head) {
+            cache.head = b->next;
+            ::operator delete(b, class_size(c));
+        }
+        cache.count = 0;
+    }
+}
+
+}  // namespace velk
