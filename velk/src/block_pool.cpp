@@ -21,17 +21,21 @@ struct Cache {
     std::size_t count;  // blocks on the list
 };
 
-// Trivially destructible, so they stay usable while the thread's other
-// thread_local objects are destroyed; `t_closed` then sends frees straight
-// to the system.
-thread_local Cache t_caches[kClasses];
-thread_local bool t_closed = false;
-thread_local bool t_closer_armed = false;
+// One thread_local object, so each call pays for one thread-local lookup.
+// Trivially destructible, so it stays usable while the thread's other
+// thread_local objects are destroyed; `closed` then sends frees straight to
+// the system.
+struct ThreadCaches {
+    Cache classes[kClasses];  // free lists by size class
+    bool closed;              // the thread is ending: cache nothing more
+    bool closer_armed;        // the thread-exit cleanup is registered
+};
+thread_local ThreadCaches t_state;
 
 struct Closer {
     ~Closer() {
         release_cached_blocks();
-        t_closed = true;
+        t_state.closed = true;
     }
 };
 thread_local Closer t_closer;
@@ -45,7 +49,7 @@ void* allocate_block(std::size_t size) {
 #ifndef VELK_NO_POOL
     if (size != 0 && size <= kLargestPooled) {
         const std::size_t c = class_of(size);
-        Cache& cache = t_caches[c];
+        Cache& cache = t_state.classes[c];
         if (FreeBlock* b = cache.head) {
             cache.head = b->next;
             --cache.count;
@@ -62,10 +66,11 @@ void free_block(void* p, std::size_t size) noexcept {
 #ifndef VELK_NO_POOL
     if (size != 0 && size <= kLargestPooled) {
         const std::size_t c = class_of(size);
-        Cache& cache = t_caches[c];
-        if (!t_closed && cache.count < kBlockCacheLimit) {
-            if (!t_closer_armed) {
-                t_closer_armed = true;
+        ThreadCaches& state = t_state;
+        Cache& cache = state.classes[c];
+        if (!state.closed && cache.count < kBlockCacheLimit) {
+            if (!state.closer_armed) {
+                state.closer_armed = true;
                 (void)&t_closer;  // first use on this thread: empties the caches at thread exit
             }
             auto* b = static_cast<FreeBlock*>(p);
@@ -82,8 +87,9 @@ void free_block(void* p, std::size_t size) noexcept {
 }
 
 void release_cached_blocks() noexcept {
+    ThreadCaches& state = t_state;
     for (std::size_t c = 0; c < kClasses; ++c) {
-        Cache& cache = t_caches[c];
+        Cache& cache = state.classes[c];
         while (FreeBlock* b = cache.head) {
             cache.head = b->next;
             ::operator delete(b, class_size(c));
