@@ -1,0 +1,155 @@
+"""Argument binding: the binding messages of every method and keyword calls."""
+
+import pytest
+import zarn
+
+from conftest import raises_exactly
+
+Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
+
+
+def _valid(param):
+    plain = {"value": 1, "id": "x", "ident": "x", "o": "+", "then": [], "otherwise": [], "stmts": []}
+    return plain[param] if param in plain else Expr.literal(True)
+
+
+# (full name, function to call, parameter names)
+METHODS = [
+    ("Expr.literal()", lambda: Expr.literal, ["value"]),
+    ("Expr.ident()", lambda: Expr.ident, ["id"]),
+    ("Expr.binary_op()", lambda: Expr.binary_op, ["a", "o", "b"]),
+    ("Expr.equals()", lambda: Expr.equals, ["a", "b"]),
+    ("Expr.not_()", lambda: Expr.not_, ["item"]),
+    ("Expr.greater_than()", lambda: Expr.greater_than, ["a", "b"]),
+    ("Expr.less_than()", lambda: Expr.less_than, ["a", "b"]),
+    ("Statement.let()", lambda: Statement.let, ["ident", "pxpr"]),
+    ("Statement.if_()", lambda: Statement.if_, ["pxpr", "then", "otherwise"]),
+    ("Velk.run()", lambda: Velk().run, ["stmts"]),
+    ("Velk.get()", lambda: Velk().get, ["ident"]),
+    ("Velk.__new__()", lambda: Velk, []),
+]
+IDS = [m[0] for m in METHODS]
+
+
+def name_list(names):
+    quoted = [f"'{n}'" for n in names]
+    if len(quoted) == 1:
+        return quoted[0]
+    if len(quoted) == 2:
+        return " and ".join(quoted)
+    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+
+
+def test_name_list_examples_from_the_documentation():
+    with raises_exactly(TypeError, "Statement.if_() missing 2 required positional arguments: 'then' and 'otherwise'"):
+        Statement.if_(Expr.literal(True))
+    with raises_exactly(TypeError, "Expr.binary_op() missing 3 required positional arguments: 'a', 'o', and 'b'"):
+        Expr.binary_op()
+    with raises_exactly(TypeError, "Expr.literal() takes 1 positional arguments but 2 were given"):
+        Expr.literal(1, 2)
+    with raises_exactly(TypeError, "Expr.ident() got an unexpected keyword argument 'x'"):
+        Expr.ident(x=1)
+    e = Expr.literal(1)
+    with raises_exactly(TypeError, "Expr.equals() got multiple values for argument 'a'"):
+        Expr.equals(e, a=e)
+
+
+@pytest.mark.parametrize("full, fn, params", METHODS, ids=IDS)
+@pytest.mark.parametrize("extra", [1, 2, 3])
+def test_too_many_positional(full, fn, params, extra):
+    args = [_valid(p) for p in params] + [Expr.literal(0)] * extra
+    given = len(args)
+    verb = "was" if given == 1 else "were"
+    message = f"{full} takes {len(params)} positional arguments but {given} {verb} given"
+    with raises_exactly(TypeError, message):
+        fn()(*args)
+    # Too many positionals is tested before anything else, keywords included.
+    with raises_exactly(TypeError, message):
+        fn()(*args, zzz=1)
+
+
+@pytest.mark.parametrize("full, fn, params", [m for m in METHODS if m[2]], ids=IDS[:-1])
+def test_missing_arguments(full, fn, params):
+    for given in range(len(params)):
+        missing = params[given:]
+        args = [_valid(p) for p in params[:given]]
+        noun = "argument" if len(missing) == 1 else "arguments"
+        message = f"{full} missing {len(missing)} required positional {noun}: {name_list(missing)}"
+        with raises_exactly(TypeError, message):
+            fn()(*args)
+    # A parameter missing in the middle: the rest were given by keyword.
+    if len(params) >= 2:
+        kwargs = {p: _valid(p) for p in params[1:]}
+        message = f"{full} missing 1 required positional argument: '{params[0]}'"
+        with raises_exactly(TypeError, message):
+            fn()(**kwargs)
+
+
+@pytest.mark.parametrize("full, fn, params", METHODS, ids=IDS)
+@pytest.mark.parametrize("keyword", ["zzz", "x", "välue", "Value", "valu"])
+def test_unexpected_keyword(full, fn, params, keyword):
+    if keyword in params:
+        pytest.skip("a real parameter")
+    message = f"{full} got an unexpected keyword argument '{keyword}'"
+    with raises_exactly(TypeError, message):
+        fn()(**{keyword: 1})
+    # All parameters given correctly does not hide the stray keyword.
+    with raises_exactly(TypeError, message):
+        fn()(*[_valid(p) for p in params], **{keyword: 1})
+
+
+@pytest.mark.parametrize("full, fn, params", [m for m in METHODS if m[2]], ids=IDS[:-1])
+def test_multiple_values(full, fn, params):
+    for index, name in enumerate(params):
+        args = [_valid(p) for p in params[: index + 1]]
+        message = f"{full} got multiple values for argument '{name}'"
+        with raises_exactly(TypeError, message):
+            fn()(*args, **{name: _valid(name)})
+
+
+@pytest.mark.parametrize("full, fn, params", [m for m in METHODS if m[2]], ids=IDS[:-1])
+def test_keyword_failures_are_reported_in_call_order(full, fn, params):
+    first = params[0]
+    with raises_exactly(TypeError, f"{full} got an unexpected keyword argument 'zzz'"):
+        fn()(_valid(first), zzz=1, **{first: _valid(first)})
+    with raises_exactly(TypeError, f"{full} got multiple values for argument '{first}'"):
+        fn()(_valid(first), **{first: _valid(first)}, zzz=1)
+
+
+def test_binding_comes_before_conversion():
+    # Neither 1 nor "+" is converted: the missing argument is reported.
+    with raises_exactly(TypeError, "Expr.binary_op() missing 1 required positional argument: 'b'"):
+        Expr.binary_op(1, "+")
+    with raises_exactly(TypeError, "Statement.let() got an unexpected keyword argument 'x'"):
+        Statement.let(-1, 5, x=0)
+
+
+def test_velk_constructor_messages():
+    with raises_exactly(TypeError, "Velk.__new__() takes 0 positional arguments but 1 was given"):
+        Velk(1)
+    with raises_exactly(TypeError, "Velk.__new__() takes 0 positional arguments but 2 were given"):
+        Velk(1, 2)
+    with raises_exactly(TypeError, "Velk.__new__() got an unexpected keyword argument 'x'"):
+        Velk(x=1)
+    with raises_exactly(TypeError, "Velk.__new__() takes 0 positional arguments but 1 was given"):
+        Velk(1, x=1)
+    assert type(Velk(**{})) is Velk
+
+
+def test_keyword_calls_of_every_method():
+    t, f = Expr.literal(True), Expr.literal(False)
+    one, two = Expr.literal(1), Expr.literal(2)
+    stmts = [
+        Statement.let(ident="lit", pxpr=Expr.literal(value="s")),
+        Statement.let(pxpr=Expr.ident(id="lit"), ident="copy"),
+        Statement.let("sum", Expr.binary_op(b=two, o="-", a=one)),
+        Statement.let("eq", Expr.equals(b=one, a=one)),
+        Statement.let("not", Expr.not_(item=f)),
+        Statement.let("gt", Expr.greater_than(two, b=one)),
+        Statement.let("lt", Expr.less_than(a=two, b=one)),
+        Statement.if_(otherwise=[Statement.let("branch", f)], pxpr=t, then=[Statement.let("branch", t)]),
+    ]
+    v = Velk()
+    assert v.run(stmts=stmts) is None
+    expected = {"lit": "s", "copy": "s", "sum": -1, "eq": True, "not": True, "gt": True, "lt": False, "branch": True}
+    assert {k: v.get(ident=k) for k in expected} == expected

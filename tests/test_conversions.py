@@ -1,0 +1,376 @@
+"""Conversion of Python objects into literals, identifiers, operators and trees."""
+
+import fractions
+import math
+
+import numpy
+import pytest
+import zarn
+
+from conftest import (
+    PanicException,
+    argument_error,
+    assert_same_value,
+    conversion_error,
+    evaluate,
+    identifier_failure,
+    interpreter_error,
+    literal_failure,
+    raises_exactly,
+    raises_panic,
+)
+
+Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class Index:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+class OnlyFloat:
+    def __float__(self):
+        return 2.25
+
+
+class RaisingIndex:
+    """__index__ fails with a TypeError that has a cause of its own."""
+
+    def __index__(self):
+        raise TypeError("index refused") from KeyError("k")
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class IndexWithUnprintableCause:
+    def __index__(self):
+        raise TypeError("outer") from Unprintable()
+
+
+def _fake_numpy_bool(namespace):
+    cls = type("bool_", (), namespace)
+    cls.__module__ = "numpy"
+    return cls
+
+
+# --------------------------------------------------------------------------
+# Literals
+
+LITERALS = [
+    (None, None),
+    (True, True),
+    (False, False),
+    (0, 0),
+    (-1, -1),
+    (2**63 - 1, 2**63 - 1),
+    (-(2**63), -(2**63)),
+    (2**63, 9.223372036854775808e18),
+    (-(2**63) - 1, -9.223372036854775808e18),
+    (2**64 + 1, 1.8446744073709552e19),
+    (10**300, 1e300),
+    (1.5, 1.5),
+    (-0.0, -0.0),
+    (math.inf, math.inf),
+    (-math.inf, -math.inf),
+    ("", ""),
+    ("x", "x"),
+    ("a\0b", "a\0b"),
+    (IntSub(7), 7),
+    (FloatSub(2.5), 2.5),
+    (StrSub("sub"), "sub"),
+    (Index(11), 11),
+    (Index(2**63), 9.223372036854775808e18),
+    (OnlyFloat(), 2.25),
+    (fractions.Fraction(1, 4), 0.25),
+    (numpy.True_, True),
+    (numpy.False_, False),
+    (numpy.int64(-5), -5),
+    (numpy.float64(0.125), 0.125),
+    (_fake_numpy_bool({"__bool__": lambda self: True})(), True),
+    (_fake_numpy_bool({"__bool__": lambda self: False})(), False),
+]
+
+
+@pytest.mark.parametrize("obj, expected", LITERALS, ids=[repr(o[0])[:40] for o in LITERALS])
+def test_accepted_literals(obj, expected):
+    assert_same_value(evaluate(Expr.literal(obj)), expected)
+
+
+def test_literal_nan_keeps_its_bits():
+    for nan in (math.nan, -math.nan):
+        got = evaluate(Expr.literal(nan))
+        assert math.isnan(got) and math.copysign(1, got) == math.copysign(1, nan)
+
+
+def test_literal_list_six_line_message():
+    expected = (
+        "argument 'value': failed to extract enum PyValue ('Null | Boolean | String | I64 | F64')\n"
+        "- variant Null (Null): TypeError: failed to extract field PyValue::Null.0, caused by TypeError: "
+        "'list' object cannot be converted to 'NoneType'\n"
+        "- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, caused by TypeError: "
+        "'list' object cannot be converted to 'PyBool'\n"
+        "- variant String (String): TypeError: failed to extract field PyValue::String.0, caused by TypeError: "
+        "'list' object cannot be converted to 'PyString'\n"
+        "- variant I64 (I64): TypeError: failed to extract field PyValue::I64.0, caused by TypeError: "
+        "'list' object cannot be interpreted as an integer\n"
+        "- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, caused by TypeError: "
+        "must be real number, not list"
+    )
+    with raises_exactly(TypeError, expected) as info:
+        Expr.literal([1])
+    assert len(str(info.value).split("\n")) == 6
+    assert expected == argument_error("value", literal_failure([1]))
+
+
+REFUSED_LITERALS = [
+    10**400,
+    -(10**400),
+    Index(10**400),
+    [1],
+    (),
+    {},
+    b"x",
+    bytearray(b"1"),
+    1j,
+    object(),
+    "\ud800",
+    "ok\udfffok",
+    Expr.literal(1),
+    RaisingIndex(),
+    IndexWithUnprintableCause(),
+    _fake_numpy_bool({"__bool__": lambda self: 1 / 0})(),
+]
+
+
+@pytest.mark.parametrize("obj", REFUSED_LITERALS, ids=[type(o).__name__ for o in REFUSED_LITERALS])
+def test_refused_literals(obj):
+    with raises_exactly(TypeError, argument_error("value", literal_failure(obj))):
+        Expr.literal(obj)
+
+
+def test_refused_literal_text_pins_the_cause_chain():
+    text = literal_failure(RaisingIndex())
+    assert (
+        "- variant I64 (I64): TypeError: failed to extract field PyValue::I64.0, caused by "
+        "TypeError: index refused, caused by KeyError: 'k'" in text.split("\n")
+    )
+    text = literal_failure(IndexWithUnprintableCause())
+    assert "caused by TypeError: outer, caused by Unprintable: <exception str() failed>" in text
+
+
+def test_numpy_bool_without_truth_slot_is_refused():
+    obj = _fake_numpy_bool({})()
+    with pytest.raises(TypeError) as info:
+        Expr.literal(obj)
+    boolean_line = str(info.value).split("\n")[2]
+    assert boolean_line.startswith(
+        "- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, caused by TypeError: object of type '"
+    )
+    assert boolean_line.endswith("' does not define a '__bool__' conversion")
+
+
+def test_int_is_never_a_boolean():
+    assert_same_value(evaluate(Expr.literal(1)), 1)
+    assert_same_value(evaluate(Expr.literal(IntSub(0))), 0)
+
+
+# --------------------------------------------------------------------------
+# Identifiers
+
+
+def _bind_and_read(name):
+    v = Velk()
+    v.run([Statement.let(name, Expr.literal("hit"))])
+    return v
+
+
+@pytest.mark.parametrize(
+    "obj, debug",
+    [
+        (0, "U(0)"),
+        (4294967295, "U(4294967295)"),
+        (True, "U(1)"),
+        (False, "U(0)"),
+        (IntSub(9), "U(9)"),
+        (Index(12), "U(12)"),
+        (numpy.uint32(4294967295), "U(4294967295)"),
+        (numpy.int64(3), "U(3)"),
+        ("", 'S("")'),
+        ("x", 'S("x")'),
+        ("7", 'S("7")'),
+        (StrSub("sub"), 'S("sub")'),
+    ],
+)
+def test_accepted_identifiers(obj, debug):
+    v = Velk()
+    with raises_panic("Value cannot be found: " + debug):
+        v.get(obj)
+    with raises_panic("Value cannot be found: " + debug):
+        v.run([Statement.let("z", Expr.ident(obj))])
+    v.run([Statement.let(obj, Expr.literal("hit"))])
+    assert v.get(obj) == "hit"
+    assert repr(v) == 'Machine { vars: {' + debug + ': String("hit")} }'
+
+
+def test_number_and_text_identifiers_differ():
+    v = _bind_and_read(7)
+    assert v.get(7) == "hit"
+    with raises_panic('Value cannot be found: S("7")'):
+        v.get("7")
+    v = _bind_and_read("0")
+    with raises_panic("Value cannot be found: U(0)"):
+        v.get(0)
+    assert _bind_and_read(True).get(1) == "hit"
+
+
+def test_identifier_out_of_range_message():
+    expected = (
+        "argument 'ident': failed to extract enum PyIdentifier ('U | S')\n"
+        "- variant U (U): TypeError: failed to extract field PyIdentifier::U.0, caused by "
+        "OverflowError: out of range integral type conversion attempted\n"
+        "- variant S (S): TypeError: failed to extract field PyIdentifier::S.0, caused by "
+        "TypeError: 'int' object cannot be converted to 'PyString'"
+    )
+    with raises_exactly(TypeError, expected):
+        Velk().get(4294967296)
+    assert expected == argument_error("ident", identifier_failure(4294967296))
+
+
+REFUSED_IDENTIFIERS = [
+    4294967296,
+    2**64 - 1,
+    2**64,
+    10**400,
+    -1,
+    -(2**63),
+    IntSub(-3),
+    Index(2**32),
+    Index(-1),
+    3.0,
+    None,
+    b"x",
+    [0],
+    "\ud800",
+    Expr.literal(0),
+    RaisingIndex(),
+    IndexWithUnprintableCause(),
+]
+
+
+@pytest.mark.parametrize("obj", REFUSED_IDENTIFIERS, ids=[repr(o)[:30] for o in REFUSED_IDENTIFIERS])
+def test_refused_identifiers(obj):
+    text = identifier_failure(obj)
+    with raises_exactly(TypeError, argument_error("id", text)):
+        Expr.ident(obj)
+    with raises_exactly(TypeError, argument_error("ident", text)):
+        Statement.let(obj, Expr.literal(1))
+    with raises_exactly(TypeError, argument_error("ident", text)):
+        Velk().get(obj)
+
+
+def test_negative_identifier_names_the_interpreter_error():
+    u_line = identifier_failure(-1).split("\n")[1]
+    err = interpreter_error("PyLong_AsUnsignedLongLong", -1)
+    assert type(err) is OverflowError
+    assert u_line.endswith(f"caused by OverflowError: {err}")
+
+
+# --------------------------------------------------------------------------
+# Operators
+
+
+@pytest.mark.parametrize("op, expected", [("+", 5), ("-", 1), ("*", 6), ("/", 1), (StrSub("*"), 6)])
+def test_operator_texts(op, expected):
+    assert evaluate(Expr.binary_op(Expr.literal(3), op, Expr.literal(2))) == expected
+
+
+@pytest.mark.parametrize("op", ["", "++", " +", "+ ", "%", "é", "\u2212", "x", "//", "\0"])
+def test_unknown_operator_text(op):
+    a = Expr.literal(1)
+    with raises_exactly(ValueError, "Expected one of: +, -, *, /"):
+        Expr.binary_op(a, op, a)
+
+
+def test_operator_not_text():
+    a = Expr.literal(1)
+    with raises_exactly(TypeError, "argument 'o': 'int' object cannot be converted to 'PyString'"):
+        Expr.binary_op(a, 43, a)
+    with raises_exactly(TypeError, "argument 'o': 'bytes' object cannot be converted to 'PyString'"):
+        Expr.binary_op(a, b"+", a)
+
+
+def test_operator_lone_surrogate_passes_the_interpreter_error_unchanged():
+    a = Expr.literal(1)
+    err = interpreter_error("PyUnicode_AsUTF8", "\ud800")
+    assert type(err) is UnicodeEncodeError
+    with raises_exactly(UnicodeEncodeError, str(err)):
+        Expr.binary_op(a, "\ud800", a)
+
+
+def test_operands_are_converted_before_the_operator_is_checked():
+    a = Expr.literal(1)
+    with raises_exactly(TypeError, "argument 'b': 'int' object cannot be converted to 'Expr'"):
+        Expr.binary_op(a, "%", 5)
+    with raises_exactly(TypeError, "argument 'a': 'int' object cannot be converted to 'Expr'"):
+        Expr.binary_op(5, "%", a)
+    # The operator argument is converted (as text) before b.
+    with raises_exactly(TypeError, "argument 'o': 'int' object cannot be converted to 'PyString'"):
+        Expr.binary_op(a, 43, 5)
+
+
+# --------------------------------------------------------------------------
+# Trees as arguments
+
+
+@pytest.mark.parametrize(
+    "obj", [1, None, "x", Statement.let("x", Expr.literal(1)), Velk(), Expr, [Expr.literal(1)]],
+    ids=["int", "None", "str", "Statement", "Velk", "class", "list"],
+)
+def test_expression_arguments_must_be_expr_objects(obj):
+    e = Expr.literal(True)
+    msg = conversion_error(obj, "Expr")
+    for call, param in [
+        (lambda: Expr.not_(obj), "item"),
+        (lambda: Expr.equals(obj, e), "a"),
+        (lambda: Expr.equals(e, obj), "b"),
+        (lambda: Expr.greater_than(obj, e), "a"),
+        (lambda: Expr.less_than(e, obj), "b"),
+        (lambda: Expr.binary_op(obj, "+", e), "a"),
+        (lambda: Expr.binary_op(e, "+", obj), "b"),
+        (lambda: Statement.let("x", obj), "pxpr"),
+        (lambda: Statement.if_(obj, [], []), "pxpr"),
+    ]:
+        with raises_exactly(TypeError, argument_error(param, str(msg))):
+            call()
+
+
+def test_same_expr_as_both_operands():
+    e = Expr.literal(21)
+    doubled = Expr.binary_op(e, "+", e)
+    assert evaluate(Expr.binary_op(doubled, "*", Expr.literal(2))) == 84
+    assert evaluate(Expr.equals(e, e)) is True
+    assert evaluate(e) == 21
+
+
+def test_panic_exception_is_not_a_conversion_error():
+    # A lookup failure is a core failure, not a TypeError.
+    with pytest.raises(PanicException):
+        Velk().get("missing")
