@@ -7,6 +7,12 @@ namespace velk {
 
 namespace {
 
+#ifdef VELK_NO_POOL
+constexpr bool kPooling = false;  // sanitizer and fault-injection builds
+#else
+constexpr bool kPooling = true;
+#endif
+
 constexpr std::size_t kGranule = 8;                  // size classes step by this
 constexpr std::size_t kClasses = 16;                 // so blocks of up to 128 bytes are pooled
 constexpr std::size_t kLargestPooled = kGranule * kClasses;
@@ -45,9 +51,10 @@ std::size_t class_size(std::size_t c) noexcept { return (c + 1) * kGranule; }
 
 }  // namespace
 
+bool block_caches_enabled() noexcept { return kPooling; }
+
 void* allocate_block(std::size_t size) {
-#ifndef VELK_NO_POOL
-    if (size != 0 && size <= kLargestPooled) {
+    if (kPooling && size != 0 && size <= kLargestPooled) {
         const std::size_t c = class_of(size);
         Cache& cache = t_state.classes[c];
         if (FreeBlock* b = cache.head) {
@@ -57,14 +64,12 @@ void* allocate_block(std::size_t size) {
         }
         return ::operator new(class_size(c));
     }
-#endif
     return ::operator new(size);
 }
 
 void free_block(void* p, std::size_t size) noexcept {
     if (p == nullptr) return;
-#ifndef VELK_NO_POOL
-    if (size != 0 && size <= kLargestPooled) {
+    if (kPooling && size != 0 && size <= kLargestPooled) {
         const std::size_t c = class_of(size);
         ThreadCaches& state = t_state;
         Cache& cache = state.classes[c];
@@ -82,7 +87,6 @@ void free_block(void* p, std::size_t size) noexcept {
         ::operator delete(p, class_size(c));
         return;
     }
-#endif
     ::operator delete(p, size);
 }
 

@@ -161,4 +161,15 @@ std::size_t unpark_one(std::uintptr_t key) noexcept { return unpark(key, 1); }
 
 std::size_t unpark_all(std::uintptr_t key) noexcept { return unpark(key, SIZE_MAX); }
 
+std::size_t parked_count(std::uintptr_t key) noexcept {
+    WaitTable* table = g_table.load(std::memory_order_acquire);
+    if (table == nullptr) return 0;
+    Bucket& bucket = bucket_of(*table, key);
+    bucket.lock.lock();
+    std::size_t count = 0;
+    for (const Parker* p = bucket.head; p != nullptr; p = p->next) count += p->key == key;
+    bucket.lock.unlock();
+    return count;
+}
+
 }  // namespace velk::parking

@@ -19,4 +19,8 @@ std::size_t unpark_one(std::uintptr_t key) noexcept;
 // Wakes every thread sleeping under `key`; returns how many.
 std::size_t unpark_all(std::uintptr_t key) noexcept;
 
+// Threads asleep under `key` at this moment (lets tests wait until a thread
+// has really gone to sleep, not merely announced that it will).
+std::size_t parked_count(std::uintptr_t key) noexcept;
+
 }  // namespace velk::parking

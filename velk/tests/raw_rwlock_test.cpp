@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "../src/parking_lot.hpp"
 #include "velk/eval_error.hpp"
 #include "velk/raw_rwlock.hpp"
 #include "wait_until.hpp"
@@ -134,7 +135,9 @@ TEST(RawRwLock, WriterReleaseWakesReadersAndKeepsWritersParked) {
         writer_in = true;
         lock.unlock_exclusive();
     });
-    ASSERT_TRUE(wait_until([&] { return has_bits(lock, kWritersParked); }));
+    // Asleep, not just announced: a writer that has set its bit but not yet
+    // slept would take the lock itself when it is released now.
+    ASSERT_TRUE(wait_until([&] { return velk::parking::parked_count(reinterpret_cast<std::uintptr_t>(&lock)) == 1; }));
     EXPECT_EQ(lock.state(), kWriter | kReadersParked | kWritersParked);
 
     lock.unlock_exclusive();

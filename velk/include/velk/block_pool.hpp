@@ -20,6 +20,10 @@ inline constexpr std::size_t kBlockCacheLimit = std::size_t{1} << 16;
 void* allocate_block(std::size_t size);
 void free_block(void* p, std::size_t size) noexcept;
 
+// False in builds that pass every block straight to the system (sanitizer
+// and fault-injection builds), where nothing is cached.
+bool block_caches_enabled() noexcept;
+
 // Returns every block cached by the calling thread to the system (for leak
 // accounting in tests; caches are also emptied when a thread ends).
 void release_cached_blocks() noexcept;
