@@ -12,14 +12,11 @@ asan_build=$root/build-asan
 tsan_build=$root/build-tsan
 concurrency_filter='*Concurrency*:*Stress*:*Thread*:*Lock*'
 
-# -fsized-deallocation: the core calls sized operator delete, which clang
-# before 16 declares only with this flag (standard since C++14).
 configure() {  # build dir, sanitizer, build targets...
     local dir=$1 sanitizer=$2
     shift 2
     cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_FLAGS=-fsized-deallocation \
-        -DVELK_SANITIZE="$sanitizer" -DVELK_WERROR=OFF -DZARN_BUILD_MODULE=OFF -DVELK_BUILD_TESTS=ON >/dev/null
+        -DVELK_SANITIZE="$sanitizer" -DVELK_WERROR=ON -DZARN_BUILD_MODULE=OFF -DVELK_BUILD_TESTS=ON >/dev/null
     cmake --build "$dir" -j2 "$@"
 }
 
