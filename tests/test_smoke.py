@@ -6,7 +6,6 @@ import importlib
 import shutil
 import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
@@ -323,41 +322,8 @@ def test_fault_report_goes_to_stderr(capfd):
 # ---- process-level checks -------------------------------------------------------------
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
-
-
-def test_exhausted_memory_is_a_memory_error_and_the_machine_survives():
-    result = run_python("""
-        import resource
-        from zarn import Expr, Statement, Velk
-        v = Velk()
-        v.run([Statement.let("x", Expr.literal("a" * (64 << 20)))])
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        def used_now():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used_now() + (512 << 20), hard))
-        double = Statement.let("x", Expr.binary_op(Expr.ident("x"), "+", Expr.ident("x")))
-        try:
-            v.run([double] * 8)
-        except MemoryError:
-            print("MemoryError")
-        # The interpreter cannot build the result of get: an internal fault.
-        resource.setrlimit(resource.RLIMIT_AS, (used_now() + (16 << 20), hard))
-        try:
-            v.get("x")
-        except BaseException as e:
-            print(type(e).__name__, str(e).replace(" ", "_"))
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        print(len(v.get("x")) // (64 << 20))
-    """)
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.split()
-    assert lines[:3] == ["MemoryError", "PanicException", "Python_API_call_failed"]
-    assert int(lines[3]) in (2, 4, 8)  # the last binding that completed
-    assert "MemoryError" in result.stderr  # the interpreter's error is printed
+# Exhausted memory (MemoryError, the machine surviving) is covered in
+# test_memory_limit.py.
 
 
 def test_import_in_a_subinterpreter_is_refused(tmp_path):
@@ -381,4 +347,8 @@ def test_only_the_entry_point_is_exported():
         pytest.skip("nm not installed")
     out = subprocess.run([nm, "-D", "--defined-only", zarn.__file__],
                          capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_zarn"]
+    exported = sorted(line.split()[-1] for line in out.splitlines())
+    # The allocation-failure test build (ZARN_ALLOC_FAULTS) adds the three
+    # controls of its failing operator new, and nothing else.
+    fault_controls = ["velk_fail_allocation_after", "velk_failed_allocations", "velk_live_allocations"]
+    assert exported in (["PyInit_zarn"], sorted(["PyInit_zarn", *fault_controls]))

@@ -1,12 +1,14 @@
 // Reading and parsing the cgroup CPU quota files.
 #include "cpu_quota.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <fstream>
 #include <iterator>
-#include <sstream>
 #include <vector>
 
 namespace velk::cpu_quota {
@@ -93,12 +95,40 @@ std::string dir_under(const Mount& mount, std::string_view path) {
     return mount.point;  // outside the mounted part (another namespace): use its top
 }
 
+// A file descriptor closed on scope exit.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;  // open descriptor, or negative
+};
+
+// Plain system calls into a string grown by this library's own code: a
+// stream would hand over a buffer that libstdc++'s out-of-line code had
+// allocated, to be freed by whatever operator delete this library is linked
+// with (the module's allocation-failure test build has its own).
 std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return std::move(text).str();
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return std::nullopt;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+        if (got > 0) {
+            text.append(chunk, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            return text;
+        } else if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -17,6 +18,19 @@
 #include "velk/block_pool.hpp"
 
 namespace velk {
+
+// A copy of a variant whose alternative `Text` is a std::string: the text is
+// copied on its own, then moved into a variant built in place. libstdc++ 12's
+// variant copy constructor, when copying the text throws std::bad_alloc,
+// destroys the half-built variant by visiting an invalid index (the string
+// counts as never valueless): undefined behaviour on exhausted memory.
+template <std::size_t Text, class Variant>
+Variant copy_text_first(const Variant& from) {
+    if (const auto* text = std::get_if<Text>(&from)) {
+        return Variant(std::in_place_index<Text>, std::string(*text));
+    }
+    return from;  // no text: nothing in the copy can throw
+}
 
 // A number is a 64-bit float or a 64-bit signed integer. Kind indices are
 // fixed: Float is 0, Int is 1.
@@ -54,6 +68,12 @@ public:
     enum class Kind : std::uint8_t { Null = 0, Boolean = 1, String = 2, Number = 3 };
 
     Value() noexcept = default;  // Null
+    // Copying makes the text first, then moves it in (see copy_text_first).
+    Value(const Value& o) : payload_(copy_text_first<2>(o.payload_)) {}
+    Value(Value&&) noexcept = default;
+    Value& operator=(const Value&) = default;
+    Value& operator=(Value&&) noexcept = default;
+
     static Value null() noexcept { return Value(); }
     static Value boolean(bool b) noexcept { return Value(Payload(std::in_place_index<1>, b)); }
     static Value string(std::string s) noexcept {
@@ -89,6 +109,12 @@ private:
 class Identifier {
 public:
     enum class Kind : std::uint8_t { U = 0, S = 1 };
+
+    // Copying makes the text first, then moves it in (see copy_text_first).
+    Identifier(const Identifier& o) : payload_(copy_text_first<1>(o.payload_)) {}
+    Identifier(Identifier&&) noexcept = default;
+    Identifier& operator=(const Identifier&) = default;
+    Identifier& operator=(Identifier&&) noexcept = default;
 
     static Identifier u(std::uint32_t n) noexcept { return Identifier(Payload(std::in_place_index<0>, n)); }
     static Identifier s(std::string text) noexcept {
