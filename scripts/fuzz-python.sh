@@ -18,8 +18,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/find-python.sh"
 seconds=${1:-60}
 shift || true
-build=$root/build-hostile-fuzz
-venv=${VENV:-$(dirname "$root")/venv-hostile-fuzz}
+build=$root/build/python-fuzz
+venv=${VENV:-$root/build/venv-python-fuzz}
 corpus=$build/corpus
 
 export CC=clang CXX=clang++
