@@ -1,4 +1,5 @@
 #include "program_decoder.hpp"
+#include "text_checks.hpp"
 
 #include <array>
 #include <bit>
@@ -76,24 +77,6 @@ Identifier pooled_identifier(std::uint8_t i) {
         case 13: return Identifier::s("\x1b[0m");
         case 14: return Identifier::s("\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e");
         default: return Identifier::s("\xe2\x80\x8b");  // zero width space, a format character
-    }
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
 

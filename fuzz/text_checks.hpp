@@ -13,6 +13,9 @@
 
 namespace velk::fuzz {
 
+// Appends the UTF-8 encoding of a code point (any value up to 0x10FFFF).
+void append_utf8(std::string& out, char32_t cp);
+
 // The result of reading a machine's printed form.
 struct MachineText {
     std::string problem;               // empty when well-formed
