@@ -6,7 +6,6 @@ import contextlib
 import ctypes
 import math
 import re
-import struct
 
 import pytest
 import zarn
@@ -86,13 +85,7 @@ def outcome(expr, setup=()):
         return ("panic", str(exc))
 
 
-def same_value(actual, expected) -> bool:
-    """Exact type and value; floats compared bit for bit (NaN sign, -0.0)."""
-    if type(actual) is not type(expected):
-        return False
-    if type(actual) is float:
-        return struct.pack("<d", actual) == struct.pack("<d", expected)
-    return actual == expected
+same_value = model.same_value  # exact type and value; floats bit for bit
 
 
 def assert_same_value(actual, expected):

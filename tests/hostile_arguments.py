@@ -11,9 +11,7 @@ predicted exception with every machine unchanged.
 
 from __future__ import annotations
 
-import math
 import operator
-import struct
 from typing import Callable
 
 import zarn
@@ -224,15 +222,6 @@ class Machine:
         return f"Machine({self.model.vars if self.model else '?'})"
 
 
-def same_value(actual, expected) -> bool:
-    if expected is model.UNCERTAIN_NAN:
-        return type(actual) is float and math.isnan(actual)
-    if type(actual) is not type(expected):
-        return False
-    if type(actual) is float:
-        return struct.pack("<d", actual) == struct.pack("<d", expected)
-    return actual == expected
-
 
 def assert_machine_matches(m: Machine):
     if m.model is None:
@@ -393,7 +382,7 @@ class Checker:
             return
         self.note(f"get: {got[0]}")
         assert got[0] == expected[0], (got, expected)
-        assert got[1] == expected[1] if got[0] == "panic" else same_value(got[1], expected[1]), (got, expected)
+        assert got[1] == expected[1] if got[0] == "panic" else model.same_value(got[1], expected[1]), (got, expected)
 
     def printed(self, m: Machine):
         assert_machine_matches(m)

@@ -66,6 +66,19 @@ class _UncertainNaN:
 
 UNCERTAIN_NAN = _UncertainNaN()
 
+
+def same_value(actual, expected) -> bool:
+    """Whether a Python value read back from a machine is exactly the one
+    the model predicts: same type, floats bit for bit (NaN payload and
+    sign, -0.0 against 0.0); an uncertain NaN matches any NaN."""
+    if expected is UNCERTAIN_NAN:
+        return type(actual) is float and math.isnan(actual)
+    if type(actual) is not type(expected):
+        return False
+    if type(expected) is float:
+        return struct.pack("<d", actual) == struct.pack("<d", expected)
+    return actual == expected
+
 # The NaN the floating-point unit produces for an invalid operation.  It is
 # computed at run time so that it carries this machine's sign bit.
 _INF = float("inf")

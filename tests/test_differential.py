@@ -143,16 +143,6 @@ programs = st.tuples(prelude, st.lists(st.lists(statements, max_size=4), min_siz
 )
 
 
-def _same(actual, expected) -> bool:
-    if expected is model.UNCERTAIN_NAN:
-        return type(actual) is float and math.isnan(actual)
-    if type(actual) is not type(expected):
-        return False
-    if type(expected) is float:
-        # Bit equality: NaN payload and sign, and -0.0 against 0.0, must agree.
-        return struct.pack("<d", actual) == struct.pack("<d", expected)
-    return actual == expected
-
 
 def _real(call):
     try:
@@ -192,7 +182,7 @@ def test_random_programs_agree_with_the_model(runs):
             if want[0] == "panic":
                 assert got == want, name
             else:
-                assert _same(got[1], want[1]), (name, got[1], want[1])
+                assert model.same_value(got[1], want[1]), (name, got[1], want[1])
         assert sorted(parse_machine_repr(repr(machine))) == sorted(reference.entries())
 
 
@@ -237,4 +227,4 @@ def test_single_operations_agree_with_the_model(operation, left, right, through_
     want = _modelled(lambda: reference.get("r"))
     got = _real(lambda: machine.get("r"))
     assert got[0] == want[0]
-    assert _same(got[1], want[1]) if want[0] == "ok" else got == want, (got, want)
+    assert model.same_value(got[1], want[1]) if want[0] == "ok" else got == want, (got, want)
