@@ -1,8 +1,9 @@
-"""A fixed workload for profilers: RUNS runs of one 10,000-statement
-`x = x + 1` program on one machine.
+"""A fixed workload for profilers: RUNS runs of one program of COUNT statements (default 10,000)
+on one machine. The statements are distinct objects, built once, as in
+python_bench.py.
 
-    valgrind --tool=callgrind python bench/profile_run.py 5
-    perf record -g python bench/profile_run.py 200
+    valgrind --tool=callgrind python bench/profile_run.py RUNS [increment|mixed|branch] [COUNT]
+    perf record -g python bench/profile_run.py 200 mixed
 """
 import sys
 import time
@@ -10,18 +11,42 @@ import time
 from zarn import Expr, Statement, Velk
 
 
+def increment() -> Statement:
+    return Statement.let("x", Expr.binary_op(Expr.ident("x"), "+", Expr.literal(1)))
+
+
+def mixed() -> Statement:
+    times3 = Expr.binary_op(Expr.ident("a"), "*", Expr.literal(3))
+    half = Expr.binary_op(Expr.ident("b"), "/", Expr.literal(2))
+    square = Expr.binary_op(Expr.ident("c"), "*", Expr.ident("c"))
+    return Statement.let("y", Expr.binary_op(Expr.binary_op(times3, "+", half), "-", square))
+
+
+def branch() -> Statement:
+    return Statement.if_(
+        Expr.less_than(Expr.ident("x"), Expr.literal(5)),
+        [Statement.let("y", Expr.binary_op(Expr.ident("x"), "+", Expr.literal(1)))],
+        [Statement.let("y", Expr.binary_op(Expr.ident("x"), "-", Expr.literal(1)))])
+
+
+PROGRAMS = {"increment": increment, "mixed": mixed, "branch": branch}
+
+
 def main() -> None:
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 100
-    x = Expr.ident("x")
-    program = [Statement.let("x", Expr.binary_op(x, "+", Expr.literal(1)))] * 10_000
+    make = PROGRAMS[sys.argv[2] if len(sys.argv) > 2 else "increment"]
+    count = int(sys.argv[3]) if len(sys.argv) > 3 else 10_000
+    program = [make() for _ in range(count)]
     machine = Velk()
-    machine.run([Statement.let("x", Expr.literal(0))])
+    machine.run([Statement.let(k, Expr.literal(v)) for k, v in
+                 {"x": 0, "a": 7, "b": 2.5, "c": 3}.items()])
     start = time.perf_counter()
     for _ in range(runs):
         machine.run(program)
     elapsed = time.perf_counter() - start
-    assert machine.get("x") == runs * 10_000
-    print(f"{elapsed / (runs * 10_000) * 1e9:.1f} ns per statement")
+    if make is increment:
+        assert machine.get("x") == runs * count
+    print(f"{elapsed / (runs * count) * 1e9:.1f} ns per statement")
 
 
 if __name__ == "__main__":

@@ -315,12 +315,6 @@ std::optional<velk::Expr> to_expr(PyObject* object) {
     return tree->clone();
 }
 
-std::optional<velk::Statement> to_statement(PyObject* object) {
-    const auto* statement = instance_value<velk::Statement>(object, statement_class());
-    if (statement == nullptr) return std::nullopt;
-    return statement->clone();
-}
-
 std::optional<velk::StatementList> to_statement_list(PyObject* object) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -342,12 +336,24 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
     } else {
         PyErr_Clear();
     }
+    // A list or tuple is read by index: checking and copying its items runs
+    // no Python code, so the list cannot change underneath.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(object);
+        PyObject** items = PySequence_Fast_ITEMS(object);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const auto* statement = instance_value<velk::Statement>(items[i], statement_class());
+            if (statement == nullptr) return std::nullopt;
+            statements.push_back(statement->clone());
+        }
+        return statements;
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return std::nullopt;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        auto statement = to_statement(item.get());
-        if (!statement) return std::nullopt;
-        statements.push_back(std::move(*statement));
+        const auto* statement = instance_value<velk::Statement>(item.get(), statement_class());
+        if (statement == nullptr) return std::nullopt;
+        statements.push_back(statement->clone());
     }
     if (PyErr_Occurred() != nullptr) return std::nullopt;
     return statements;

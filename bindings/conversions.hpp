@@ -54,9 +54,8 @@ std::optional<std::string> to_text(PyObject* object);
 // ValueError "Expected one of: +, -, *, /".
 std::optional<velk::BinaryOperator> to_binary_operator(std::string_view text);
 
-// Deep copies of the tree held by an Expr or Statement object.
+// A deep copy of the tree held by an Expr object.
 std::optional<velk::Expr> to_expr(PyObject* object);
-std::optional<velk::Statement> to_statement(PyObject* object);
 
 // Any sequence other than str, iterated, each item a Statement (copied).
 std::optional<velk::StatementList> to_statement_list(PyObject* object);

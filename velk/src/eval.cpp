@@ -55,7 +55,7 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
     }
 }
 
-ValueRef binary(BinaryOperator op, const Value& l, const Value& r) {
+Value binary(BinaryOperator op, const Value& l, const Value& r) {
     if (l.is_string()) {
         if (!r.is_string()) fail("Binary operator for unknown type", kBinaryKindCheck);
         if (op != BinaryOperator::Add) {
@@ -65,11 +65,9 @@ ValueRef binary(BinaryOperator op, const Value& l, const Value& r) {
         joined.reserve(l.as_string().size() + r.as_string().size());
         joined += l.as_string();
         joined += r.as_string();
-        return ValueRef::make(Value::string(std::move(joined)));
+        return Value::string(std::move(joined));
     }
-    if (l.is_number() && r.is_number()) {
-        return ValueRef::make(Value::number(arithmetic(op, l.as_number(), r.as_number())));
-    }
+    if (l.is_number() && r.is_number()) return Value::number(arithmetic(op, l.as_number(), r.as_number()));
     fail("Binary operator for unknown type", kBinaryKindCheck);
 }
 
@@ -94,35 +92,33 @@ int compare(const Number& l, const Number& r) noexcept {
     return (a > b) - (a < b);
 }
 
-ValueRef fresh_boolean(bool b) { return ValueRef::make(Value::boolean(b)); }
-
 // Applies a composite node to its evaluated operands (`right` is unused
 // for `not`).
-ValueRef combine(const Expr& e, const Value& left, const Value& right) {
+Value combine(const Expr& e, const Value& left, const Value& right) {
     switch (e.kind()) {
         case Expr::Kind::BinaryOp:
             return binary(std::get_if<Expr::BinaryOp>(&e.node())->op, left, right);
         case Expr::Kind::Equals:
-            return fresh_boolean(left == right);
+            return Value::boolean(left == right);
         case Expr::Kind::Not:
             if (!left.is_boolean()) {
                 fail("The not expression must be used on a boolean value", kNotCheck);
             }
-            return fresh_boolean(!left.as_boolean());
+            return Value::boolean(!left.as_boolean());
         case Expr::Kind::GreaterThan:
             if (!left.is_number() || !right.is_number()) {
                 fail("Both left-hand and right-hand side values must be a number", kGreaterThanCheck);
             }
-            return fresh_boolean(compare(left.as_number(), right.as_number()) > 0);
+            return Value::boolean(compare(left.as_number(), right.as_number()) > 0);
         case Expr::Kind::LessThan:
             if (!left.is_number() || !right.is_number()) {
                 fail("Both left-hand and right-hand side values must be a number", kLessThanCheck);
             }
-            return fresh_boolean(compare(left.as_number(), right.as_number()) < 0);
+            return Value::boolean(compare(left.as_number(), right.as_number()) < 0);
         default:
             break;
     }
-    return {};  // leaves never reach here
+    return Value();  // leaves never reach here
 }
 
 bool is_leaf(const Expr& e) noexcept {
@@ -136,21 +132,6 @@ ValueRef leaf_value(const Machine& m, Expr& e) {
     return m.get(std::get_if<Expr::Ident>(&e.node())->id);
 }
 
-// The value of a leaf that is an operand of a node being combined: a
-// variable's stored value, held; or the literal's own value, read in place
-// (its result would die with the node, so it is never materialised).
-struct Operand {
-    ValueRef held;       // keeps a variable's value alive
-    const Value* value;  // what the node reads
-};
-
-Operand leaf_operand(const Machine& m, Expr& e) {
-    if (auto* lit = std::get_if<Expr::Literal>(&e.node())) return {ValueRef(), &lit->value};
-    ValueRef v = m.get(std::get_if<Expr::Ident>(&e.node())->id);
-    const Value* p = v.get();
-    return {std::move(v), p};
-}
-
 const Value kNoOperand;
 
 // Releases a node's operands after its result is built. They are leaves or
@@ -161,9 +142,10 @@ void drop_operands(Expr& e) noexcept {
     if (s.second) s.second->reset();
 }
 
-}  // namespace
-
-ValueRef deduce_expr(const Machine& machine, Expr expr) {
+// The walk for subtrees deeper than the recursive walk goes: pending nodes
+// and results live on explicit stacks, so any depth that fits in memory
+// runs on a bounded native stack. Every result here is a shared value.
+ValueRef deduce_deep(const Machine& machine, Expr expr) {
     if (is_leaf(expr)) return leaf_value(machine, expr);
 
     struct Task {
@@ -182,30 +164,82 @@ ValueRef deduce_expr(const Machine& machine, Expr expr) {
         }
         Expr::Slots s = e.slots();
         if (!t.ready) {
-            Expr* first = s.first->get();
-            Expr* second = s.second ? s.second->get() : nullptr;
-            if (is_leaf(*first) && (!second || is_leaf(*second))) {
-                // Shallow node: no need to go through the stacks.
-                const Operand left = leaf_operand(machine, *first);
-                const Operand right = second ? leaf_operand(machine, *second) : Operand{ValueRef(), &kNoOperand};
-                ValueRef result = combine(e, *left.value, *right.value);
-                drop_operands(e);
-                values.emplace(std::move(result));
-                continue;
-            }
             tasks.emplace(Task{&e, true});
-            if (second) tasks.emplace(Task{second, false});
-            tasks.emplace(Task{first, false});
+            if (s.second) tasks.emplace(Task{s.second->get(), false});
+            tasks.emplace(Task{s.first->get(), false});
             continue;
         }
         const ValueRef right = s.second ? values.take() : ValueRef();
         const ValueRef left = values.take();
-        ValueRef result = combine(e, *left, right ? *right : kNoOperand);
+        ValueRef result = ValueRef::make(combine(e, *left, right ? *right : kNoOperand));
         drop_operands(e);
         values.emplace(std::move(result));
     }
     return values.take();
 }
+
+// Levels the recursive walk descends before it hands a subtree to
+// deduce_deep: deep enough for any tree written by hand, shallow enough
+// (a few KiB of native stack) for the smallest thread stacks.
+constexpr int kRecursionLevels = 48;
+
+// Where an operand's value lives while its node combines it. Intermediate
+// results stay plain values: only the value an expression finally yields
+// becomes a shared one.
+struct Operand {
+    ValueRef held;  // a variable's stored value, or a deep subtree's result
+    Value own;      // a result computed by this walk
+};
+
+Value composite_value(const Machine& m, Expr& e, int levels);
+
+// The value of operand `e`: a literal is read in place (its node is
+// released with the others once the parent's result is built), a variable
+// is the stored value itself, anything else is computed into `slot`.
+const Value& operand_value(const Machine& m, Expr& e, Operand& slot, int levels) {
+    switch (e.kind()) {
+        case Expr::Kind::Literal:
+            return std::get_if<Expr::Literal>(&e.node())->value;
+        case Expr::Kind::Ident:
+            slot.held = m.get(std::get_if<Expr::Ident>(&e.node())->id);
+            return *slot.held;
+        default:
+            break;
+    }
+    if (levels == 0) {
+        slot.held = deduce_deep(m, std::move(e));
+        return *slot.held;
+    }
+    slot.own = composite_value(m, e, levels - 1);
+    return slot.own;
+}
+
+// Left operand completely, then the right one, then the node's own checks.
+Value composite_value(const Machine& m, Expr& e, int levels) {
+    const Expr::Slots s = e.slots();
+    Operand left, right;
+    const Value& l = operand_value(m, **s.first, left, levels);
+    const Value& r = s.second ? operand_value(m, **s.second, right, levels) : kNoOperand;
+    Value result = combine(e, l, r);
+    drop_operands(e);
+    return result;
+}
+
+// The value of `expr`, consuming it in place: a statement's expression is
+// evaluated where it lies, without moving it out first.
+ValueRef evaluate(const Machine& machine, Expr& expr) {
+    switch (expr.kind()) {
+        case Expr::Kind::Literal:
+        case Expr::Kind::Ident:
+            return leaf_value(machine, expr);
+        default:
+            return ValueRef::make(composite_value(machine, expr, kRecursionLevels));
+    }
+}
+
+}  // namespace
+
+ValueRef deduce_expr(const Machine& machine, Expr expr) { return evaluate(machine, expr); }
 
 void deduce(const Machine& machine, StatementList statements) {
     struct Frame {
@@ -222,14 +256,14 @@ void deduce(const Machine& machine, StatementList statements) {
         }
         Statement& s = f.list[f.next++];
         if (auto* let = std::get_if<Statement::Let>(&s.node())) {
-            ValueRef value = deduce_expr(machine, std::move(let->expr));
+            ValueRef value = evaluate(machine, let->expr);
             // The replaced value, if any, is released here: after the
             // store's lock is gone.
             std::optional<ValueRef> previous = machine.vars._insert(std::move(let->ident), std::move(value));
             continue;
         }
         auto& n = *std::get_if<Statement::If>(&s.node());
-        const ValueRef cond = deduce_expr(machine, std::move(n.cond));
+        const ValueRef cond = evaluate(machine, n.cond);
         if (!cond->is_boolean()) {
             fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
         }

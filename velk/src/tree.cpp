@@ -16,10 +16,11 @@ namespace velk {
 
 Expr::Node Expr::shallow_node(const Expr& src) {
     switch (src.kind()) {
+        // Payloads are copied straight into place, not through temporaries.
         case Kind::Literal:
-            return Node(std::in_place_index<0>, Literal{std::get_if<Literal>(&src.node_)->value});
+            return Node(std::in_place_index<0>, std::get_if<Literal>(&src.node_)->value);
         case Kind::Ident:
-            return Node(std::in_place_index<1>, Ident{std::get_if<Ident>(&src.node_)->id});
+            return Node(std::in_place_index<1>, std::get_if<Ident>(&src.node_)->id);
         case Kind::BinaryOp:
             return Node(std::in_place_index<2>, BinaryOp{nullptr, std::get_if<BinaryOp>(&src.node_)->op, nullptr});
         case Kind::Equals:
@@ -113,28 +114,52 @@ Expr Expr::less_than(Expr a, Expr b) {
     return Expr(Node(std::in_place_index<6>, LessThan{std::move(left), std::move(right)}));
 }
 
-Expr Expr::clone() const {
-    Expr root(ShallowCopy{}, *this);
-    // Pending copies: (source node, destination slot). The right operand is
-    // pushed before the left so the left subtree is copied first, whole.
+// Levels that copies walk recursively before they continue with explicit
+// work stacks: every tree of ordinary depth is copied without them, and the
+// native stack used stays at a few KiB.
+constexpr int kRecursiveLevels = 48;
+
+ExprBox Expr::shallow_copy(const Expr& src) { return ExprBox(new Expr(ShallowCopy{}, src)); }
+
+// (Source node, destination slot) pairs wait on a work stack, the right
+// operand below the left so the left subtree is copied first, whole.
+void Expr::copy_operands_deep(const Expr& src, Expr& dst) {
     struct Pending {
         const Expr* src;
         ExprBox* dst;
     };
     detail::WorkStack<Pending, 64> work;
-    auto push_operands = [&work](const Expr& src, Expr& dst) {
-        Slots from = const_cast<Expr&>(src).slots();
+    auto push_operands = [&work](const Expr& from_node, Expr& to_node) {
+        Slots from = const_cast<Expr&>(from_node).slots();
         if (!from.first) return;
-        Slots to = dst.slots();
+        Slots to = to_node.slots();
         if (from.second) work.emplace(Pending{from.second->get(), to.second});
         work.emplace(Pending{from.first->get(), to.first});
     };
-    push_operands(*this, root);
+    push_operands(src, dst);
     while (!work.empty()) {
         const Pending p = work.take();
-        *p.dst = ExprBox(new Expr(ShallowCopy{}, *p.src));
+        *p.dst = shallow_copy(*p.src);
         push_operands(*p.src, **p.dst);
     }
+}
+
+void Expr::copy_operands(const Expr& src, Expr& dst, int levels) {
+    Slots from = const_cast<Expr&>(src).slots();
+    if (!from.first) return;
+    if (levels == 0) return copy_operands_deep(src, dst);
+    Slots to = dst.slots();
+    *to.first = shallow_copy(**from.first);
+    copy_operands(**from.first, **to.first, levels - 1);
+    if (from.second) {
+        *to.second = shallow_copy(**from.second);
+        copy_operands(**from.second, **to.second, levels - 1);
+    }
+}
+
+Expr Expr::clone() const {
+    Expr root(ShallowCopy{}, *this);
+    copy_operands(*this, root, kRecursiveLevels);
     return root;
 }
 
@@ -183,32 +208,17 @@ void release_lists(StatementList first, StatementList second) noexcept {
     }
 }
 
-}  // namespace
-
-Statement::~Statement() {
-    if (auto* n = std::get_if<If>(&node_)) {
-        if (!n->then.empty() || !n->otherwise.empty()) {
-            release_lists(std::move(n->then), std::move(n->otherwise));
-        }
+// True when no statement of `list` is an `if`: the list then nests no
+// further and ordinary destruction releases it in order.
+bool flat(const StatementList& list) noexcept {
+    for (const Statement& s : list) {
+        if (s.kind() == Statement::Kind::If) return false;
     }
+    return true;
 }
 
-Statement& Statement::operator=(Statement&& o) noexcept {
-    if (this != &o) {
-        Statement old(std::move(*this));
-        node_ = std::move(o.node_);
-    }
-    return *this;
-}
-
-void release_list(StatementList&& list) noexcept {
-    release_lists(std::move(list), StatementList());
-}
-
-namespace {
-
-// Copies every statement of `src` into `dst` (empty, already reserved),
-// without recursion: nested lists are queued and filled in order.
+// Copies every statement of `src` into `dst` (empty), without recursion:
+// nested lists are queued and filled in order.
 void clone_into(const StatementList& src, StatementList& dst) {
     struct Pending {
         const StatementList* src;  // list to copy from
@@ -242,19 +252,55 @@ void clone_into(const StatementList& src, StatementList& dst) {
 
 }  // namespace
 
-Statement Statement::clone() const {
-    if (const auto* let = std::get_if<Let>(&node_)) return Statement(*let);
-    const auto& n = *std::get_if<If>(&node_);
-    Statement copy = Statement::if_(n.cond.clone(), {}, {});
-    auto& d = *std::get_if<If>(&copy.node_);
-    clone_into(n.then, d.then);
-    clone_into(n.otherwise, d.otherwise);
-    return copy;
+Statement::~Statement() {
+    if (auto* n = std::get_if<If>(&node_)) {
+        { Expr cond = std::move(n->cond); }
+        if (flat(n->then) && flat(n->otherwise)) {
+            { StatementList then = std::move(n->then); }
+            { StatementList otherwise = std::move(n->otherwise); }
+            return;
+        }
+        release_lists(std::move(n->then), std::move(n->otherwise));
+    }
 }
+
+Statement& Statement::operator=(Statement&& o) noexcept {
+    if (this != &o) {
+        Statement old(std::move(*this));
+        node_ = std::move(o.node_);
+    }
+    return *this;
+}
+
+void release_list(StatementList&& list) noexcept {
+    if (flat(list)) {
+        StatementList gone = std::move(list);
+        return;
+    }
+    release_lists(std::move(list), StatementList());
+}
+
+void Statement::copy_list(const StatementList& src, StatementList& dst, int levels) {
+    if (levels == 0) return clone_into(src, dst);
+    dst.reserve(src.size());
+    for (const Statement& s : src) dst.push_back(copy(s, levels - 1));
+}
+
+Statement Statement::copy(const Statement& src, int levels) {
+    if (const auto* let = std::get_if<Let>(&src.node_)) return Statement(*let);
+    const auto& n = *std::get_if<If>(&src.node_);
+    Statement result = Statement::if_(n.cond.clone(), {}, {});
+    auto& d = *std::get_if<If>(&result.node_);
+    copy_list(n.then, d.then, levels);
+    copy_list(n.otherwise, d.otherwise, levels);
+    return result;
+}
+
+Statement Statement::clone() const { return copy(*this, kRecursiveLevels); }
 
 StatementList clone_list(const StatementList& list) {
     StatementList out;
-    clone_into(list, out);
+    Statement::copy_list(list, out, kRecursiveLevels);
     return out;
 }
 

@@ -186,6 +186,39 @@ TEST(Depth, DeepExpressionsEvaluateOnASmallStack) {
     EXPECT_EQ(failure, "Binary operator for unknown type");
 }
 
+// Ordinary trees are walked recursively for some levels, deeper subtrees
+// by the explicit-stack walk; every depth across that handover gives the
+// same values, and the deepest failure still wins over shallower ones.
+TEST(Depth, EveryDepthAroundTheWalkHandoverAgrees) {
+    Machine m;
+    deduce(m, list(let("one", lit_int(1)), let("s", lit_str("ab"))));
+    for (int depth = 1; depth <= 130; ++depth) {
+        Expr left = var("one");
+        Expr right = lit_int(1);
+        Expr text = var("s");
+        Expr nots = lit_bool(false);
+        Expr failing = div(lit_int(1), lit_int(0));
+        for (int i = 1; i < depth; ++i) {
+            left = i % 3 == 0 ? sub(std::move(left), lit_int(-1)) : add(std::move(left), var("one"));
+            right = mul(lit_int(1), add(lit_int(0), std::move(right)));
+            text = add(lit_str(i % 2 ? "x" : ""), std::move(text));
+            nots = Expr::not_(std::move(nots));
+            // A kind failure at every level above a division by zero.
+            failing = add(lit_str("k"), std::move(failing));
+        }
+        EXPECT_EQ(debug_text(*deduce_expr(m, std::move(left))), "Number(Int(" + std::to_string(depth) + "))");
+        EXPECT_EQ(deduce_expr(m, std::move(right))->as_number().as_int(), 1) << depth;
+        EXPECT_EQ(deduce_expr(m, std::move(text))->as_string(), std::string(depth / 2, 'x') + "ab") << depth;
+        EXPECT_EQ(deduce_expr(m, std::move(nots))->as_boolean(), depth % 2 == 0) << depth;
+        try {
+            deduce_expr(m, std::move(failing));
+            ADD_FAILURE() << depth;
+        } catch (const EvalError& e) {
+            EXPECT_EQ(e.message(), "attempt to divide by zero") << depth;
+        }
+    }
+}
+
 TEST(Depth, DeeplyNestedIfsRunOnASmallStack) {
     std::string innermost, failure, sibling;
     ASSERT_TRUE(run_on_small_stack(kSmallStack, [&] {

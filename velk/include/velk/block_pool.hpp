@@ -1,5 +1,6 @@
-// Per-thread caches of freed small blocks for the two objects that every
-// statement allocates and frees: tree nodes and shared values.
+// Per-thread caches of freed small blocks for the objects that every
+// statement allocates and frees: tree nodes, short statement lists and
+// shared values.
 //
 // A block freed on a thread goes to that thread's cache (whichever thread
 // allocated it) and is handed out again by the next allocation of the same
@@ -9,11 +10,13 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 
 namespace velk {
 
-// Blocks a thread's cache keeps at most, per block size.
-inline constexpr std::size_t kBlockCacheLimit = std::size_t{1} << 16;
+// Bytes of blocks one thread's caches keep at most, all sizes together:
+// enough for the nodes of a run of some 100,000 statements.
+inline constexpr std::size_t kBlockCacheBudget = std::size_t{32} << 20;
 
 // A block of exactly `size` bytes (a size that a pool serves, see
 // block_pool.cpp); throws std::bad_alloc.
@@ -24,8 +27,33 @@ void free_block(void* p, std::size_t size) noexcept;
 // and fault-injection builds), where nothing is cached.
 bool block_caches_enabled() noexcept;
 
+// Bytes of blocks the calling thread's caches hold now.
+std::size_t cached_block_bytes() noexcept;
+
 // Returns every block cached by the calling thread to the system (for leak
 // accounting in tests; caches are also emptied when a thread ends).
 void release_cached_blocks() noexcept;
+
+// A standard allocator over the block caches, for containers whose storage
+// is often small and short-lived (the statement lists of a run).
+template <class T>
+struct BlockAllocator {
+    using value_type = T;
+
+    BlockAllocator() noexcept = default;
+    template <class U>
+    BlockAllocator(const BlockAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(allocate_block(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { free_block(p, n * sizeof(T)); }
+
+    template <class U>
+    friend bool operator==(const BlockAllocator&, const BlockAllocator<U>&) noexcept {
+        return true;
+    }
+};
 
 }  // namespace velk

@@ -92,6 +92,11 @@ private:
     struct ShallowCopy {};
     Expr(ShallowCopy, const Expr& src);
     static Node shallow_node(const Expr& src);
+    static ExprBox shallow_copy(const Expr& src);
+    // Fill the empty operand slots of `dst`, a shallow copy of `src`:
+    // recursively for up to `levels` levels, then with a work stack.
+    static void copy_operands(const Expr& src, Expr& dst, int levels);
+    static void copy_operands_deep(const Expr& src, Expr& dst);
 
     Node node_;  // alternative index == Kind
 };
@@ -124,7 +129,9 @@ inline Expr::Slots Expr::slots() noexcept {
 }
 
 class Statement;
-using StatementList = std::vector<Statement>;
+// Lists of one or a few statements (the branches of an `if`) are common and
+// short-lived, so their storage comes from the block caches too.
+using StatementList = std::vector<Statement, BlockAllocator<Statement>>;
 
 class Statement {
 public:
@@ -158,7 +165,12 @@ public:
 private:
     explicit Statement(Node n) noexcept : node_(std::move(n)) {}
     // A copy of a `let`, built in place.
-    explicit Statement(const Let& src) : node_(std::in_place_index<0>, Let{src.ident, src.expr.clone()}) {}
+    explicit Statement(const Let& src) : node_(std::in_place_index<0>, src.ident, src.expr.clone()) {}
+    // Deep copies that recurse for up to `levels` levels of nested lists,
+    // then continue with a work stack.
+    static Statement copy(const Statement& src, int levels);
+    static void copy_list(const StatementList& src, StatementList& dst, int levels);
+    friend StatementList clone_list(const StatementList& list);
 
     Node node_;  // alternative index == Kind
 };

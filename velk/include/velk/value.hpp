@@ -13,24 +13,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "velk/block_pool.hpp"
 
 namespace velk {
-
-// A copy of a variant whose alternative `Text` is a std::string: the text is
-// copied on its own, then moved into a variant built in place. libstdc++ 12's
-// variant copy constructor, when copying the text throws std::bad_alloc,
-// destroys the half-built variant by visiting an invalid index (the string
-// counts as never valueless): undefined behaviour on exhausted memory.
-template <std::size_t Text, class Variant>
-Variant copy_text_first(const Variant& from) {
-    if (const auto* text = std::get_if<Text>(&from)) {
-        return Variant(std::in_place_index<Text>, std::string(*text));
-    }
-    return from;  // no text: nothing in the copy can throw
-}
 
 // A number is a 64-bit float or a 64-bit signed integer. Kind indices are
 // fixed: Float is 0, Int is 1.
@@ -63,72 +49,149 @@ private:
 
 // A value of the language. Kind indices are fixed: Null 0, Boolean 1,
 // String 2, Number 3.
+//
+// A hand-made tagged union rather than std::variant: values are copied,
+// moved and destroyed on every statement, and a test of the kind costs less
+// than the variant's visitation. A copy makes the text before it commits to
+// the kind, so a failed copy leaves nothing half-built.
 class Value {
 public:
     enum class Kind : std::uint8_t { Null = 0, Boolean = 1, String = 2, Number = 3 };
 
-    Value() noexcept = default;  // Null
-    // Copying makes the text first, then moves it in (see copy_text_first).
-    Value(const Value& o) : payload_(copy_text_first<2>(o.payload_)) {}
-    Value(Value&&) noexcept = default;
-    Value& operator=(const Value&) = default;
-    Value& operator=(Value&&) noexcept = default;
+    Value() noexcept : kind_(Kind::Null), boolean_(false) {}
+    Value(const Value& o) : kind_(Kind::Null), boolean_(false) {
+        if (o.kind_ == Kind::String) {
+            ::new (static_cast<void*>(&text_)) std::string(o.text_);
+        } else {
+            copy_plain(o);
+        }
+        kind_ = o.kind_;
+    }
+    Value(Value&& o) noexcept : kind_(o.kind_) {
+        if (kind_ == Kind::String) {
+            ::new (static_cast<void*>(&text_)) std::string(std::move(o.text_));
+        } else {
+            copy_plain(o);
+        }
+    }
+    Value& operator=(const Value& o) {
+        if (this != &o) *this = Value(o);
+        return *this;
+    }
+    Value& operator=(Value&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            ::new (static_cast<void*>(this)) Value(std::move(o));
+        }
+        return *this;
+    }
+    ~Value() { destroy(); }
 
     static Value null() noexcept { return Value(); }
-    static Value boolean(bool b) noexcept { return Value(Payload(std::in_place_index<1>, b)); }
-    static Value string(std::string s) noexcept {
-        return Value(Payload(std::in_place_index<2>, std::move(s)));
+    static Value boolean(bool b) noexcept {
+        Value v;
+        v.kind_ = Kind::Boolean;
+        v.boolean_ = b;
+        return v;
     }
-    static Value number(Number n) noexcept { return Value(Payload(std::in_place_index<3>, n)); }
+    static Value string(std::string s) noexcept {
+        Value v;
+        ::new (static_cast<void*>(&v.text_)) std::string(std::move(s));
+        v.kind_ = Kind::String;
+        return v;
+    }
+    static Value number(Number n) noexcept {
+        Value v;
+        v.kind_ = Kind::Number;
+        v.number_ = n;
+        return v;
+    }
 
-    Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
+    Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind() == Kind::Null; }
     bool is_boolean() const noexcept { return kind() == Kind::Boolean; }
     bool is_string() const noexcept { return kind() == Kind::String; }
     bool is_number() const noexcept { return kind() == Kind::Number; }
 
     // Accessors; each only for its own kind.
-    bool as_boolean() const noexcept { return *std::get_if<1>(&payload_); }
-    const std::string& as_string() const noexcept { return *std::get_if<2>(&payload_); }
-    std::string& as_string() noexcept { return *std::get_if<2>(&payload_); }
-    const Number& as_number() const noexcept { return *std::get_if<3>(&payload_); }
+    bool as_boolean() const noexcept { return boolean_; }
+    const std::string& as_string() const noexcept { return text_; }
+    std::string& as_string() noexcept { return text_; }
+    const Number& as_number() const noexcept { return number_; }
 
     // Structural equality as the language's `==` defines it: kinds must
     // match, Int and Float never compare equal, floats compare by IEEE rules.
     friend bool operator==(const Value& a, const Value& b) noexcept;
 
 private:
-    using Payload = std::variant<std::monostate, bool, std::string, Number>;
-    explicit Value(Payload p) noexcept : payload_(std::move(p)) {}
+    // Null has no live member: nothing to copy.
+    void copy_plain(const Value& o) noexcept {
+        if (o.kind_ == Kind::Number) {
+            number_ = o.number_;
+        } else if (o.kind_ == Kind::Boolean) {
+            boolean_ = o.boolean_;
+        }
+    }
+    void destroy() noexcept {
+        if (kind_ == Kind::String) text_.~basic_string();
+        kind_ = Kind::Null;
+    }
 
-    Payload payload_;  // alternative index == Kind
+    Kind kind_;  // which member of the union is live (Null: none)
+    union {
+        bool boolean_;      // Kind::Boolean
+        Number number_;     // Kind::Number
+        std::string text_;  // Kind::String
+    };
 };
 
 // The name of a variable: an unsigned 32-bit number (U, index 0) or a text
-// (S, index 1). Equal only when kind and payload are equal.
+// (S, index 1). Equal only when kind and payload are equal. A tagged union
+// for the same reasons as Value.
 class Identifier {
 public:
     enum class Kind : std::uint8_t { U = 0, S = 1 };
 
-    // Copying makes the text first, then moves it in (see copy_text_first).
-    Identifier(const Identifier& o) : payload_(copy_text_first<1>(o.payload_)) {}
-    Identifier(Identifier&&) noexcept = default;
-    Identifier& operator=(const Identifier&) = default;
-    Identifier& operator=(Identifier&&) noexcept = default;
-
-    static Identifier u(std::uint32_t n) noexcept { return Identifier(Payload(std::in_place_index<0>, n)); }
-    static Identifier s(std::string text) noexcept {
-        return Identifier(Payload(std::in_place_index<1>, std::move(text)));
+    Identifier(const Identifier& o) : kind_(Kind::U), number_(0) {
+        if (o.kind_ == Kind::S) {
+            ::new (static_cast<void*>(&text_)) std::string(o.text_);
+            kind_ = Kind::S;
+        } else {
+            number_ = o.number_;
+        }
     }
+    Identifier(Identifier&& o) noexcept : kind_(o.kind_) {
+        if (kind_ == Kind::S) {
+            ::new (static_cast<void*>(&text_)) std::string(std::move(o.text_));
+        } else {
+            number_ = o.number_;
+        }
+    }
+    Identifier& operator=(const Identifier& o) {
+        if (this != &o) *this = Identifier(o);
+        return *this;
+    }
+    Identifier& operator=(Identifier&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            ::new (static_cast<void*>(this)) Identifier(std::move(o));
+        }
+        return *this;
+    }
+    ~Identifier() { destroy(); }
 
-    Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
+    static Identifier u(std::uint32_t n) noexcept { return Identifier(n); }
+    static Identifier s(std::string text) noexcept { return Identifier(std::move(text)); }
+
+    Kind kind() const noexcept { return kind_; }
     bool is_u() const noexcept { return kind() == Kind::U; }
     bool is_s() const noexcept { return kind() == Kind::S; }
-    std::uint32_t as_u() const noexcept { return *std::get_if<0>(&payload_); }
-    const std::string& as_s() const noexcept { return *std::get_if<1>(&payload_); }
+    std::uint32_t as_u() const noexcept { return number_; }
+    const std::string& as_s() const noexcept { return text_; }
 
     friend bool operator==(const Identifier& a, const Identifier& b) noexcept {
-        return a.payload_ == b.payload_;
+        if (a.kind_ != b.kind_) return false;
+        return a.kind_ == Kind::U ? a.number_ == b.number_ : a.text_ == b.text_;
     }
 
     // The exact bytes the store's hasher is fed: the kind index as a
@@ -137,10 +200,18 @@ public:
     std::string hash_input() const;
 
 private:
-    using Payload = std::variant<std::uint32_t, std::string>;
-    explicit Identifier(Payload p) noexcept : payload_(std::move(p)) {}
+    explicit Identifier(std::uint32_t n) noexcept : kind_(Kind::U), number_(n) {}
+    explicit Identifier(std::string&& text) noexcept : kind_(Kind::S), text_(std::move(text)) {}
+    void destroy() noexcept {
+        if (kind_ == Kind::S) text_.~basic_string();
+        kind_ = Kind::U;
+    }
 
-    Payload payload_;  // alternative index == Kind
+    Kind kind_;  // which member of the union is live
+    union {
+        std::uint32_t number_;  // Kind::U
+        std::string text_;      // Kind::S
+    };
 };
 
 // The heap block behind a ValueRef: count and value in one allocation.
