@@ -38,12 +38,12 @@ struct Cache {
 // resolver (the module is a shared library).
 struct ThreadCaches {
     Cache classes[kClasses];  // by size class
-    std::size_t bytes;        // bytes of all cached blocks
+    std::size_t room_bytes;   // blocks all arrays can hold, in bytes: at most the budget
     bool closed;              // the thread has ended: cache nothing more
 };
 
 // What a thread's pointer holds once its caches are gone at thread exit:
-// nothing cached, nothing taken.
+// no room, so every free takes the slow path, which sees `closed`.
 ThreadCaches g_closed{{}, 0, true};
 
 [[gnu::tls_model("initial-exec")]] thread_local ThreadCaches* t_caches = nullptr;
@@ -56,30 +56,48 @@ struct Closer {
 };
 thread_local Closer t_closer;
 
-// The calling thread's caches, made on first use; null when they cannot be
-// made now.
-ThreadCaches* open_caches() noexcept {
-    if (ThreadCaches* s = t_caches) return s;
-    auto* s = static_cast<ThreadCaches*>(std::calloc(1, sizeof(ThreadCaches)));
-    if (!s) return nullptr;
-    (void)&t_closer;  // registers the thread-exit cleanup
-    t_caches = s;
-    return s;
+constexpr std::size_t class_of(std::size_t size) noexcept { return (size + kGranule - 1) / kGranule - 1; }
+constexpr std::size_t class_size(std::size_t c) noexcept { return (c + 1) * kGranule; }
+
+// A size the caches serve: 1 to kLargestPooled bytes (0 wraps around).
+constexpr bool pooled(std::size_t size) noexcept { return kPooling && size - 1 < kLargestPooled; }
+
+// Lengthens a full cache's array while the bytes that all arrays' blocks
+// could hold stay within the budget; leaves it full when that cannot be.
+// The array comes from malloc, being the pool's own bookkeeping rather than
+// a block.
+void grow(ThreadCaches& state, Cache& cache, std::size_t c) noexcept {
+    const std::size_t spare = (kBlockCacheBudget - state.room_bytes) / class_size(c);
+    std::size_t more = cache.capacity ? cache.capacity : kFirstCapacity;
+    if (more > spare) more = spare;
+    if (more == 0) return;
+    void* grown = std::realloc(static_cast<void*>(cache.blocks), (cache.capacity + more) * sizeof(void*));
+    if (!grown) return;
+    cache.blocks = static_cast<void**>(grown);
+    cache.capacity += more;
+    state.room_bytes += more * class_size(c);
 }
 
-std::size_t class_of(std::size_t size) noexcept { return (size + kGranule - 1) / kGranule - 1; }
-std::size_t class_size(std::size_t c) noexcept { return (c + 1) * kGranule; }
-
-// Makes room for one more address; false when the array cannot grow. The
-// arrays come from malloc: they are the pool's own bookkeeping, not blocks.
-bool reserve_one(Cache& cache) noexcept {
-    if (cache.count < cache.capacity) return true;
-    const std::size_t capacity = cache.capacity ? cache.capacity * 2 : kFirstCapacity;
-    void* grown = std::realloc(static_cast<void*>(cache.blocks), capacity * sizeof(void*));
-    if (!grown) return false;
-    cache.blocks = static_cast<void**>(grown);
-    cache.capacity = capacity;
-    return true;
+// A free that finds no room in the cache: the thread's first, a full
+// array, a thread that has ended.
+[[gnu::noinline]] void free_slow(void* p, std::size_t c) noexcept {
+    ThreadCaches* state = t_caches;
+    if (!state) {
+        state = static_cast<ThreadCaches*>(std::calloc(1, sizeof(ThreadCaches)));
+        if (state) {
+            (void)&t_closer;  // registers the thread-exit cleanup
+            t_caches = state;
+        }
+    }
+    if (state && !state->closed) {
+        Cache& cache = state->classes[c];
+        if (cache.count == cache.capacity) grow(*state, cache, c);
+        if (cache.count < cache.capacity) {
+            cache.blocks[cache.count++] = p;
+            return;
+        }
+    }
+    ::operator delete(p, class_size(c));
 }
 
 }  // namespace
@@ -87,14 +105,11 @@ bool reserve_one(Cache& cache) noexcept {
 bool block_caches_enabled() noexcept { return kPooling; }
 
 void* allocate_block(std::size_t size) {
-    if (kPooling && size != 0 && size <= kLargestPooled) {
+    if (pooled(size)) {
         const std::size_t c = class_of(size);
         if (ThreadCaches* state = t_caches) {
             Cache& cache = state->classes[c];
-            if (cache.count != 0) {
-                state->bytes -= class_size(c);
-                return cache.blocks[--cache.count];
-            }
+            if (cache.count != 0) return cache.blocks[--cache.count];
         }
         return ::operator new(class_size(c));
     }
@@ -103,25 +118,27 @@ void* allocate_block(std::size_t size) {
 
 void free_block(void* p, std::size_t size) noexcept {
     if (p == nullptr) return;
-    if (kPooling && size != 0 && size <= kLargestPooled) {
+    if (pooled(size)) {
         const std::size_t c = class_of(size);
-        ThreadCaches* state = open_caches();
-        if (state && !state->closed && state->bytes + class_size(c) <= kBlockCacheBudget &&
-            reserve_one(state->classes[c])) {
+        if (ThreadCaches* state = t_caches) {
             Cache& cache = state->classes[c];
-            cache.blocks[cache.count++] = p;
-            state->bytes += class_size(c);
-            return;
+            if (cache.count < cache.capacity) {
+                cache.blocks[cache.count++] = p;
+                return;
+            }
         }
-        ::operator delete(p, class_size(c));
-        return;
+        return free_slow(p, c);
     }
     ::operator delete(p, size);
 }
 
 std::size_t cached_block_bytes() noexcept {
     const ThreadCaches* state = t_caches;
-    return state ? state->bytes : 0;
+    std::size_t bytes = 0;
+    if (state) {
+        for (std::size_t c = 0; c < kClasses; ++c) bytes += state->classes[c].count * class_size(c);
+    }
+    return bytes;
 }
 
 void release_cached_blocks() noexcept {
@@ -133,7 +150,7 @@ void release_cached_blocks() noexcept {
         std::free(static_cast<void*>(cache.blocks));
         cache = Cache{};
     }
-    state->bytes = 0;
+    state->room_bytes = 0;
 }
 
 }  // namespace velk

@@ -148,6 +148,19 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     for (const void* p : freed) free_block(const_cast<void*>(p), sizeof(Expr));
 }
 
+TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
+    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    release_cached_blocks();
+    constexpr std::size_t kSize = 128;
+    std::vector<void*> blocks(kBlockCacheBudget / kSize + 1000);
+    for (void*& b : blocks) b = allocate_block(kSize);
+    for (void* b : blocks) free_block(b, kSize);
+    EXPECT_LE(cached_block_bytes(), kBlockCacheBudget);
+    EXPECT_GE(cached_block_bytes(), kBlockCacheBudget / 2);  // the budget is used, not ignored
+    release_cached_blocks();
+    EXPECT_EQ(cached_block_bytes(), 0u);
+}
+
 TEST(Release, DeepReleaseNeedsNoMemory) {
     Expr e = lit_int(0);
     for (int i = 0; i < 10000; ++i) e = add(Expr::not_(std::move(e)), lit_int(i));
