@@ -78,16 +78,18 @@ void run_velk(benchmark::State& state, Statement (*make)()) {
 using Shared = std::shared_ptr<const Value>;
 using Vars = absl::flat_hash_map<std::string, Shared>;
 
+absl::string_view key(const Identifier& id) { return {id.as_s().data(), id.as_s().size()}; }
+
 double as_double(const Number& n) { return n.is_int() ? static_cast<double>(n.as_int()) : n.as_float(); }
 
 Shared eval(const Vars& vars, const Expr& e) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
-            return std::make_shared<const Value>(std::get_if<Expr::Literal>(&e.node())->value);
+            return std::make_shared<const Value>(e.get_if<Expr::Literal>()->value);
         case Expr::Kind::Ident:
-            return vars.find(std::get_if<Expr::Ident>(&e.node())->id.as_s())->second;
+            return vars.find(key(e.get_if<Expr::Ident>()->id))->second;
         case Expr::Kind::BinaryOp: {
-            const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
+            const auto& n = *e.get_if<Expr::BinaryOp>();
             Shared l = eval(vars, *n.left), r = eval(vars, *n.right);
             const Number& a = l->as_number();
             const Number& b = r->as_number();
@@ -113,7 +115,7 @@ Shared eval(const Vars& vars, const Expr& e) {
             return std::make_shared<const Value>(Value::number(Number::from_float(v)));
         }
         case Expr::Kind::LessThan: {
-            const auto& n = *std::get_if<Expr::LessThan>(&e.node());
+            const auto& n = *e.get_if<Expr::LessThan>();
             Shared l = eval(vars, *n.left), r = eval(vars, *n.right);
             return std::make_shared<const Value>(Value::boolean(as_double(l->as_number()) < as_double(r->as_number())));
         }
@@ -124,11 +126,11 @@ Shared eval(const Vars& vars, const Expr& e) {
 
 void exec(Vars& vars, const StatementList& list) {
     for (const Statement& s : list) {
-        if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
+        if (const auto* let = s.get_if<Statement::Let>()) {
             Shared v = eval(vars, let->expr);
-            vars[let->ident.as_s()] = std::move(v);
+            vars[std::string(key(let->ident))] = std::move(v);
         } else {
-            const auto& n = *std::get_if<Statement::If>(&s.node());
+            const auto& n = *s.get_if<Statement::If>();
             exec(vars, eval(vars, n.cond)->as_boolean() ? n.then : n.otherwise);
         }
     }

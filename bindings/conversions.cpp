@@ -109,11 +109,11 @@ private:
 };
 
 // UTF-8 of a str; NULL with the interpreter's error (a lone surrogate).
-std::optional<std::string> utf8_of(PyObject* text) {
+std::optional<velk::Text> utf8_of(PyObject* text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
+    return velk::Text(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
 bool is_builtin_scalar(PyObject* object) {
@@ -287,7 +287,7 @@ std::optional<velk::Identifier> to_identifier(PyObject* object) {
     return std::move(*id).into_identifier();
 }
 
-std::optional<std::string> to_text(PyObject* object) {
+std::optional<velk::Text> to_text(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         raise_conversion_error(object, "PyString");
         return std::nullopt;
@@ -364,7 +364,7 @@ PyRef from_value(const velk::Value& value) {
         case velk::Value::Kind::Null: return PyRef::borrow(Py_None);
         case velk::Value::Kind::Boolean: return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
         case velk::Value::Kind::String: {
-            const std::string& text = value.as_string();
+            const std::string_view text = value.as_string();
             return checked(
                 PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         }

@@ -21,7 +21,7 @@ namespace zarn {
 class PyValue {
 public:
     struct Null { PyRef none; };  // holds None until the value is built
-    using Form = std::variant<Null, bool, std::string, std::int64_t, double>;
+    using Form = std::variant<Null, bool, velk::Text, std::int64_t, double>;
 
     static std::optional<PyValue> extract(PyObject* object);
     velk::Value into_value() &&;
@@ -34,7 +34,7 @@ private:
 // The accepted Python forms of an identifier: U (0 to 2**32-1), then S.
 class PyIdentifier {
 public:
-    using Form = std::variant<std::uint32_t, std::string>;
+    using Form = std::variant<std::uint32_t, velk::Text>;
 
     static std::optional<PyIdentifier> extract(PyObject* object);
     velk::Identifier into_identifier() &&;
@@ -48,7 +48,7 @@ std::optional<velk::Value> to_value(PyObject* object);
 std::optional<velk::Identifier> to_identifier(PyObject* object);
 
 // A str (or subclass) as UTF-8; otherwise the conversion error for "PyString".
-std::optional<std::string> to_text(PyObject* object);
+std::optional<velk::Text> to_text(PyObject* object);
 
 // "+", "-", "*" or "/"; any other text raises
 // ValueError "Expected one of: +, -, *, /".

@@ -68,7 +68,7 @@ bool same_value(const Value& a, const Value& b) noexcept {
 }
 
 ReferenceModel::Key ReferenceModel::key_of(const Identifier& id) {
-    return id.is_u() ? Key{false, std::to_string(id.as_u())} : Key{true, id.as_s()};
+    return id.is_u() ? Key{false, std::to_string(id.as_u())} : Key{true, std::string(id.as_s())};
 }
 
 const Value* ReferenceModel::find(const Identifier& id) const {
@@ -89,13 +89,13 @@ ReferenceModel::Outcome ReferenceModel::run(const StatementList& program) {
 
 void ReferenceModel::exec(const StatementList& list) {
     for (const Statement& s : list) {
-        if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
+        if (const auto* let = s.get_if<Statement::Let>()) {
             Value v = eval(let->expr);  // before the binding: x = x + 1 reads the old x
             auto [it, fresh] = vars_.try_emplace(key_of(let->ident), let->ident, Value());
             it->second.second = std::move(v);
             continue;
         }
-        const auto& n = *std::get_if<Statement::If>(&s.node());
+        const auto& n = *s.get_if<Statement::If>();
         const Value cond = eval(n.cond);
         if (!cond.is_boolean()) fail("Expected deduced condition to be a bool, got other type");
         exec(cond.as_boolean() ? n.then : n.otherwise);
@@ -147,40 +147,40 @@ Value ReferenceModel::ordered(const Expr& left, const Expr& right, bool greater)
 Value ReferenceModel::eval(const Expr& e) {
     // Operands are evaluated left then right, completely, before any check.
     switch (e.kind()) {
-        case Expr::Kind::Literal: return std::get_if<Expr::Literal>(&e.node())->value;
+        case Expr::Kind::Literal: return e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident: {
-            const Identifier& id = std::get_if<Expr::Ident>(&e.node())->id;
+            const Identifier& id = e.get_if<Expr::Ident>()->id;
             if (const Value* v = find(id)) return *v;
             throw ModelFailure{"Value cannot be found: " + debug_text(id), id};
         }
         case Expr::Kind::BinaryOp: {
-            const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
+            const auto& n = *e.get_if<Expr::BinaryOp>();
             const Value l = eval(*n.left);
             const Value r = eval(*n.right);
             if (l.is_string() && r.is_string()) {
                 if (n.op != BinaryOperator::Add) fail("Unknown binary operation for Value::String");
                 if (l.as_string().size() + r.as_string().size() > kMaxTextBytes) throw ModelTooLarge{};
-                return Value::string(l.as_string() + r.as_string());
+                return Value::string(std::string(l.as_string()) + std::string(r.as_string()));
             }
             if (l.is_number() && r.is_number()) return arithmetic(n.op, l.as_number(), r.as_number());
             fail("Binary operator for unknown type");
         }
         case Expr::Kind::Equals: {
-            const auto& n = *std::get_if<Expr::Equals>(&e.node());
+            const auto& n = *e.get_if<Expr::Equals>();
             const Value l = eval(*n.left);
             return Value::boolean(equal(l, eval(*n.right)));
         }
         case Expr::Kind::Not: {
-            const Value v = eval(*std::get_if<Expr::Not>(&e.node())->item);
+            const Value v = eval(*e.get_if<Expr::Not>()->item);
             if (!v.is_boolean()) fail("The not expression must be used on a boolean value");
             return Value::boolean(!v.as_boolean());  // this core negates
         }
         case Expr::Kind::GreaterThan: {
-            const auto& n = *std::get_if<Expr::GreaterThan>(&e.node());
+            const auto& n = *e.get_if<Expr::GreaterThan>();
             return ordered(*n.left, *n.right, true);
         }
         case Expr::Kind::LessThan: {
-            const auto& n = *std::get_if<Expr::LessThan>(&e.node());
+            const auto& n = *e.get_if<Expr::LessThan>();
             return ordered(*n.left, *n.right, false);
         }
     }

@@ -7,7 +7,7 @@ namespace velk::fuzz {
 
 namespace {
 
-void put_text(std::string& out, const std::string& s) {
+void put_text(std::string& out, std::string_view s) {
     out += std::to_string(s.size());
     out += ':';
     out += s;
@@ -51,30 +51,29 @@ void put_pair(std::string& out, char tag, const ExprBox& l, const ExprBox& r) {
 }
 
 void put_expr(std::string& out, const Expr& e) {
-    const Expr::Node& n = e.node();
     switch (e.kind()) {
-        case Expr::Kind::Literal: out += 'L'; put_value(out, std::get_if<Expr::Literal>(&n)->value); return;
-        case Expr::Kind::Ident: out += 'V'; put_ident(out, std::get_if<Expr::Ident>(&n)->id); return;
+        case Expr::Kind::Literal: out += 'L'; put_value(out, e.get_if<Expr::Literal>()->value); return;
+        case Expr::Kind::Ident: out += 'V'; put_ident(out, e.get_if<Expr::Ident>()->id); return;
         case Expr::Kind::BinaryOp: {
-            const auto& b = *std::get_if<Expr::BinaryOp>(&n);
+            const auto& b = *e.get_if<Expr::BinaryOp>();
             out += "+-*/"[static_cast<int>(b.op)];
             put_expr(out, *b.left);
             put_expr(out, *b.right);
             return;
         }
         case Expr::Kind::Equals: {
-            const auto& p = *std::get_if<Expr::Equals>(&n);
+            const auto& p = *e.get_if<Expr::Equals>();
             put_pair(out, '=', p.left, p.right);
             return;
         }
-        case Expr::Kind::Not: out += '!'; put_expr(out, *std::get_if<Expr::Not>(&n)->item); return;
+        case Expr::Kind::Not: out += '!'; put_expr(out, *e.get_if<Expr::Not>()->item); return;
         case Expr::Kind::GreaterThan: {
-            const auto& p = *std::get_if<Expr::GreaterThan>(&n);
+            const auto& p = *e.get_if<Expr::GreaterThan>();
             put_pair(out, '>', p.left, p.right);
             return;
         }
         case Expr::Kind::LessThan: {
-            const auto& p = *std::get_if<Expr::LessThan>(&n);
+            const auto& p = *e.get_if<Expr::LessThan>();
             put_pair(out, '<', p.left, p.right);
             return;
         }
@@ -84,12 +83,12 @@ void put_expr(std::string& out, const Expr& e) {
 void put_list(std::string& out, const StatementList& list) {
     out += '[';
     for (const Statement& s : list) {
-        if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
+        if (const auto* let = s.get_if<Statement::Let>()) {
             out += "let ";
             put_ident(out, let->ident);
             put_expr(out, let->expr);
         } else {
-            const auto& i = *std::get_if<Statement::If>(&s.node());
+            const auto& i = *s.get_if<Statement::If>();
             out += "if ";
             put_expr(out, i.cond);
             put_list(out, i.then);

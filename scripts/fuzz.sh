@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELK_BUILD_FUZZ=ON -DVELK_BUILD_TESTS=OFF -DZARN_BUILD_MODULE=OFF -DVELK_WERROR=OFF >/dev/null
+    -DVELK_BUILD_FUZZ=ON -DVELK_BUILD_TESTS=OFF -DZARN_BUILD_MODULE=OFF -DVELK_WERROR=OFF -DVELK_LTO=OFF >/dev/null
 cmake --build "$build" -j2 --target core_fuzz
 
 work=$build/corpus-work

@@ -6,6 +6,7 @@
 // node looks at their kinds; nothing short-circuits.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "velk/eval.hpp"
@@ -61,10 +62,11 @@ Value binary(BinaryOperator op, const Value& l, const Value& r) {
         if (op != BinaryOperator::Add) {
             fail("Unknown binary operation for Value::String", kStringOperatorCheck);
         }
-        std::string joined;
-        joined.reserve(l.as_string().size() + r.as_string().size());
-        joined += l.as_string();
-        joined += r.as_string();
+        const std::string_view a = l.as_string();
+        const std::string_view b = r.as_string();
+        Text joined = Text::uninitialized(a.size() + b.size());
+        if (!a.empty()) std::memcpy(joined.data(), a.data(), a.size());
+        if (!b.empty()) std::memcpy(joined.data() + a.size(), b.data(), b.size());
         return Value::string(std::move(joined));
     }
     if (l.is_number() && r.is_number()) return Value::number(arithmetic(op, l.as_number(), r.as_number()));
@@ -97,7 +99,7 @@ int compare(const Number& l, const Number& r) noexcept {
 Value combine(const Expr& e, const Value& left, const Value& right) {
     switch (e.kind()) {
         case Expr::Kind::BinaryOp:
-            return binary(std::get_if<Expr::BinaryOp>(&e.node())->op, left, right);
+            return binary(e.get_if<Expr::BinaryOp>()->op, left, right);
         case Expr::Kind::Equals:
             return Value::boolean(left == right);
         case Expr::Kind::Not:
@@ -128,8 +130,8 @@ bool is_leaf(const Expr& e) noexcept {
 // A literal's value is moved into its result; a variable yields the stored
 // value object itself.
 ValueRef leaf_value(const Machine& m, Expr& e) {
-    if (auto* lit = std::get_if<Expr::Literal>(&e.node())) return ValueRef::make(std::move(lit->value));
-    return m.get(std::get_if<Expr::Ident>(&e.node())->id);
+    if (auto* lit = e.get_if<Expr::Literal>()) return ValueRef::make(std::move(lit->value));
+    return m.get(e.get_if<Expr::Ident>()->id);
 }
 
 const Value kNoOperand;
@@ -199,9 +201,9 @@ Value composite_value(const Machine& m, Expr& e, int levels);
 const Value& operand_value(const Machine& m, Expr& e, Operand& slot, int levels) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
-            return std::get_if<Expr::Literal>(&e.node())->value;
+            return e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident:
-            slot.held = m.get(std::get_if<Expr::Ident>(&e.node())->id);
+            slot.held = m.get(e.get_if<Expr::Ident>()->id);
             return *slot.held;
         default:
             break;
@@ -255,14 +257,14 @@ void deduce(const Machine& machine, StatementList statements) {
             continue;
         }
         Statement& s = f.list[f.next++];
-        if (auto* let = std::get_if<Statement::Let>(&s.node())) {
+        if (auto* let = s.get_if<Statement::Let>()) {
             ValueRef value = evaluate(machine, let->expr);
             // The replaced value, if any, is released here: after the
             // store's lock is gone.
             std::optional<ValueRef> previous = machine.vars._insert(std::move(let->ident), std::move(value));
             continue;
         }
-        auto& n = *std::get_if<Statement::If>(&s.node());
+        auto& n = *s.get_if<Statement::If>();
         const ValueRef cond = evaluate(machine, n.cond);
         if (!cond->is_boolean()) {
             fail("Expected deduced condition to be a bool, got other type", kConditionCheck);

@@ -144,9 +144,7 @@ inline std::size_t lowest_byte(Group::Mask m) noexcept {
 inline bool same_key(const Identifier& a, const Identifier& b) noexcept {
     if (a.kind() != b.kind()) return false;
     if (a.is_u()) return a.as_u() == b.as_u();
-    const std::string& x = a.as_s();
-    const std::string& y = b.as_s();
-    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size()) == 0;
+    return a.as_text() == b.as_text();
 }
 
 class ShardTable {

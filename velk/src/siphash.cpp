@@ -108,7 +108,7 @@ std::uint64_t hash_identifier_64(SipKey key, const Identifier& id) noexcept {
         constexpr std::uint64_t kTotal = kBlockBytes + sizeof(std::uint32_t);
         return s.finish(id.as_u() | length_byte(kTotal));
     }
-    const std::string& text = id.as_s();
+    const std::string_view text = id.as_s();
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t n = text.size();
     const std::uint64_t total = kBlockBytes + n + 1;
@@ -142,7 +142,7 @@ std::uint64_t hash_identifier_streamed(SipKey key, const Identifier& id,
     if (id.is_u()) {
         s.write_le(id.as_u(), sizeof(std::uint32_t));
     } else {
-        const std::string& text = id.as_s();
+        const std::string_view text = id.as_s();
         s.write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
         s.write(&kTextEnd, 1);
     }

@@ -14,28 +14,44 @@ namespace velk {
 
 // ---------------------------------------------------------------- Expr
 
-Expr::Node Expr::shallow_node(const Expr& src) {
-    switch (src.kind()) {
-        // Payloads are copied straight into place, not through temporaries.
-        case Kind::Literal:
-            return Node(std::in_place_index<0>, std::get_if<Literal>(&src.node_)->value);
-        case Kind::Ident:
-            return Node(std::in_place_index<1>, std::get_if<Ident>(&src.node_)->id);
-        case Kind::BinaryOp:
-            return Node(std::in_place_index<2>, BinaryOp{nullptr, std::get_if<BinaryOp>(&src.node_)->op, nullptr});
-        case Kind::Equals:
-            return Node(std::in_place_index<3>);
-        case Kind::Not:
-            return Node(std::in_place_index<4>);
-        case Kind::GreaterThan:
-            return Node(std::in_place_index<5>);
-        case Kind::LessThan:
-            return Node(std::in_place_index<6>);
+// Payloads are copied straight into place, not through temporaries.
+Expr::Expr(ShallowCopy, const Expr& src) : kind_(src.kind_) {
+    switch (src.kind_) {
+        case Kind::Literal: ::new (static_cast<void*>(&literal_)) Literal{src.literal_.value}; return;
+        case Kind::Ident: ::new (static_cast<void*>(&ident_)) Ident{src.ident_.id}; return;
+        case Kind::BinaryOp: ::new (static_cast<void*>(&binary_)) BinaryOp{nullptr, src.binary_.op, nullptr}; return;
+        case Kind::Equals: ::new (static_cast<void*>(&equals_)) Equals{}; return;
+        case Kind::Not: ::new (static_cast<void*>(&negation_)) Not{}; return;
+        case Kind::GreaterThan: ::new (static_cast<void*>(&greater_)) GreaterThan{}; return;
+        case Kind::LessThan: ::new (static_cast<void*>(&less_)) LessThan{}; return;
     }
-    return Node();
 }
 
-Expr::Expr(ShallowCopy, const Expr& src) : node_(shallow_node(src)) {}
+void Expr::take_payload(Expr& o) noexcept {
+    switch (o.kind_) {
+        case Kind::Literal: ::new (static_cast<void*>(&literal_)) Literal{std::move(o.literal_)}; return;
+        case Kind::Ident: ::new (static_cast<void*>(&ident_)) Ident{std::move(o.ident_)}; return;
+        case Kind::BinaryOp: ::new (static_cast<void*>(&binary_)) BinaryOp{std::move(o.binary_)}; return;
+        case Kind::Equals: ::new (static_cast<void*>(&equals_)) Equals{std::move(o.equals_)}; return;
+        case Kind::Not: ::new (static_cast<void*>(&negation_)) Not{std::move(o.negation_)}; return;
+        case Kind::GreaterThan: ::new (static_cast<void*>(&greater_)) GreaterThan{std::move(o.greater_)}; return;
+        case Kind::LessThan: ::new (static_cast<void*>(&less_)) LessThan{std::move(o.less_)}; return;
+    }
+}
+
+void Expr::destroy_payload() noexcept {
+    switch (kind_) {
+        case Kind::Literal: literal_.~Literal(); return;
+        case Kind::Ident: ident_.~Ident(); return;
+        case Kind::BinaryOp: binary_.~BinaryOp(); return;
+        case Kind::Equals: equals_.~Equals(); return;
+        case Kind::Not: negation_.~Not(); return;
+        case Kind::GreaterThan: greater_.~GreaterThan(); return;
+        case Kind::LessThan: less_.~LessThan(); return;
+    }
+}
+
+Expr::Expr(Expr&& o) noexcept : kind_(o.kind_) { take_payload(o); }
 
 namespace {
 
@@ -76,12 +92,16 @@ Expr::~Expr() {
     Slots s = slots();
     if (s.first && *s.first) release_subtree(std::move(*s.first));
     if (s.second && *s.second) release_subtree(std::move(*s.second));
+    destroy_payload();
 }
 
 Expr& Expr::operator=(Expr&& o) noexcept {
     if (this != &o) {
+        // The old tree goes after the new payload is in: `o` may be part of it.
         Expr old(std::move(*this));
-        node_ = std::move(o.node_);
+        destroy_payload();
+        kind_ = o.kind_;
+        take_payload(o);
     }
     return *this;
 }
@@ -89,29 +109,29 @@ Expr& Expr::operator=(Expr&& o) noexcept {
 Expr Expr::binary_op(Expr a, BinaryOperator o, Expr b) {
     ExprBox left = box(std::move(a));
     ExprBox right = box(std::move(b));
-    return Expr(Node(std::in_place_index<2>, BinaryOp{std::move(left), o, std::move(right)}));
+    return Expr(BinaryOp{std::move(left), o, std::move(right)});
 }
 
 Expr Expr::equals(Expr a, Expr b) {
     ExprBox left = box(std::move(a));
     ExprBox right = box(std::move(b));
-    return Expr(Node(std::in_place_index<3>, Equals{std::move(left), std::move(right)}));
+    return Expr(Equals{std::move(left), std::move(right)});
 }
 
 Expr Expr::not_(Expr item) {
-    return Expr(Node(std::in_place_index<4>, Not{box(std::move(item))}));
+    return Expr(Not{box(std::move(item))});
 }
 
 Expr Expr::greater_than(Expr a, Expr b) {
     ExprBox left = box(std::move(a));
     ExprBox right = box(std::move(b));
-    return Expr(Node(std::in_place_index<5>, GreaterThan{std::move(left), std::move(right)}));
+    return Expr(GreaterThan{std::move(left), std::move(right)});
 }
 
 Expr Expr::less_than(Expr a, Expr b) {
     ExprBox left = box(std::move(a));
     ExprBox right = box(std::move(b));
-    return Expr(Node(std::in_place_index<6>, LessThan{std::move(left), std::move(right)}));
+    return Expr(LessThan{std::move(left), std::move(right)});
 }
 
 // Levels that copies walk recursively before they continue with explicit
@@ -183,7 +203,7 @@ bool release_step(Stack& work) {
     ReleaseFrame& f = work.top();
     if (f.next == f.list.size()) return false;
     Statement s = std::move(f.list[f.next++]);
-    if (auto* n = std::get_if<Statement::If>(&s.node())) {
+    if (auto* n = s.get_if<Statement::If>()) {
         { Expr cond = std::move(n->cond); }
         StatementList then = std::move(n->then);
         StatementList otherwise = std::move(n->otherwise);
@@ -235,15 +255,15 @@ void clone_into(const StatementList& src, StatementList& dst) {
                 p.dst->push_back(s.clone());
                 continue;
             }
-            const auto& n = *std::get_if<Statement::If>(&s.node());
+            const auto& n = *s.get_if<Statement::If>();
             p.dst->push_back(Statement::if_(n.cond.clone(), {}, {}));
         }
         // Queue nested lists in reverse so the first `if`'s then-list comes
         // out of the stack first.
         for (std::size_t i = p.src->size(); i-- > 0;) {
-            const auto* n = std::get_if<Statement::If>(&(*p.src)[i].node());
+            const auto* n = (*p.src)[i].get_if<Statement::If>();
             if (!n) continue;
-            auto& d = *std::get_if<Statement::If>(&(*p.dst)[i].node());
+            auto& d = *(*p.dst)[i].get_if<Statement::If>();
             work.emplace(Pending{&n->otherwise, &d.otherwise});
             work.emplace(Pending{&n->then, &d.then});
         }
@@ -253,21 +273,25 @@ void clone_into(const StatementList& src, StatementList& dst) {
 }  // namespace
 
 Statement::~Statement() {
-    if (auto* n = std::get_if<If>(&node_)) {
+    if (auto* n = get_if<If>()) {
         { Expr cond = std::move(n->cond); }
         if (flat(n->then) && flat(n->otherwise)) {
             { StatementList then = std::move(n->then); }
             { StatementList otherwise = std::move(n->otherwise); }
-            return;
+        } else {
+            release_lists(std::move(n->then), std::move(n->otherwise));
         }
-        release_lists(std::move(n->then), std::move(n->otherwise));
     }
+    destroy_payload();
 }
 
 Statement& Statement::operator=(Statement&& o) noexcept {
     if (this != &o) {
+        // The old statement goes after the new payload is in: `o` may be part of it.
         Statement old(std::move(*this));
-        node_ = std::move(o.node_);
+        destroy_payload();
+        kind_ = o.kind_;
+        take_payload(o);
     }
     return *this;
 }
@@ -287,10 +311,10 @@ void Statement::copy_list(const StatementList& src, StatementList& dst, int leve
 }
 
 Statement Statement::copy(const Statement& src, int levels) {
-    if (const auto* let = std::get_if<Let>(&src.node_)) return Statement(*let);
-    const auto& n = *std::get_if<If>(&src.node_);
+    if (const auto* let = src.get_if<Let>()) return Statement(*let);
+    const auto& n = *src.get_if<If>();
     Statement result = Statement::if_(n.cond.clone(), {}, {});
-    auto& d = *std::get_if<If>(&result.node_);
+    auto& d = *result.get_if<If>();
     copy_list(n.then, d.then, levels);
     copy_list(n.otherwise, d.otherwise, levels);
     return result;

@@ -93,7 +93,7 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
 TEST(Allocations, LiteralTextIsHandedOverNotCopied) {
     Machine m;
     Expr e = lit_str(kLong);
-    const char* text = std::get_if<Expr::Literal>(&e.node())->value.as_string().data();
+    const char* text = e.get_if<Expr::Literal>()->value.as_string().data();
     ValueRef r = deduce_expr(m, std::move(e));
     EXPECT_EQ(r->as_string().data(), text);
 }
@@ -105,9 +105,9 @@ TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     // out: taking them back shows the order in reverse.
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
     Expr root = Expr::equals(add(var("a"), var("b")), Expr::not_(var("c")));
-    auto& eq = *std::get_if<Expr::Equals>(&root.node());
-    auto& sum = *std::get_if<Expr::BinaryOp>(&eq.left->node());
-    auto& neg = *std::get_if<Expr::Not>(&eq.right->node());
+    auto& eq = *root.get_if<Expr::Equals>();
+    auto& sum = *eq.left->get_if<Expr::BinaryOp>();
+    auto& neg = *eq.right->get_if<Expr::Not>();
     const std::vector<const void*> expected = {sum.left.get(), sum.right.get(), eq.left.get(), neg.item.get(),
                                                eq.right.get()};
     release_cached_blocks();
@@ -124,20 +124,20 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     // nodes freed are the operands of each sum, in release order.
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
     Statement inner = Statement::if_(var("c"), list(let("u", add(var("d"), var("d")))), {});
-    auto& inner_if = *std::get_if<Statement::If>(&inner.node());
-    auto& inner_sum = *std::get_if<Expr::BinaryOp>(&std::get_if<Statement::Let>(&inner_if.then[0].node())->expr.node());
+    auto& inner_if = *inner.get_if<Statement::If>();
+    auto& inner_sum = *inner_if.then[0].get_if<Statement::Let>()->expr.get_if<Expr::BinaryOp>();
     Statement outer = Statement::if_(add(var("a"), var("a")), list(let("t", add(var("b"), var("b"))), std::move(inner)),
                                      list(let("o", add(var("e"), var("e")))));
-    auto& n = *std::get_if<Statement::If>(&outer.node());
+    auto& n = *outer.get_if<Statement::If>();
     auto operands = [](Expr& e) {
-        auto& sum = *std::get_if<Expr::BinaryOp>(&e.node());
+        auto& sum = *e.get_if<Expr::BinaryOp>();
         return std::vector<const void*>{sum.left.get(), sum.right.get()};
     };
     std::vector<const void*> expected = operands(n.cond);
-    for (const void* p : operands(std::get_if<Statement::Let>(&n.then[0].node())->expr)) expected.push_back(p);
+    for (const void* p : operands(n.then[0].get_if<Statement::Let>()->expr)) expected.push_back(p);
     expected.push_back(inner_sum.left.get());
     expected.push_back(inner_sum.right.get());
-    for (const void* p : operands(std::get_if<Statement::Let>(&n.otherwise[0].node())->expr)) expected.push_back(p);
+    for (const void* p : operands(n.otherwise[0].get_if<Statement::Let>()->expr)) expected.push_back(p);
     release_cached_blocks();
     { Statement gone = std::move(outer); }
     // List storage is cached as well, in its own size classes; only the

@@ -60,23 +60,23 @@ inline constexpr std::size_t kSmallStack = 256 * 1024;
 inline std::string show(const Expr& e) {
     static const char* const ops[] = {"+", "-", "*", "/"};
     switch (e.kind()) {
-        case Expr::Kind::Literal: return debug_text(std::get_if<Expr::Literal>(&e.node())->value);
-        case Expr::Kind::Ident: return debug_text(std::get_if<Expr::Ident>(&e.node())->id);
+        case Expr::Kind::Literal: return debug_text(e.get_if<Expr::Literal>()->value);
+        case Expr::Kind::Ident: return debug_text(e.get_if<Expr::Ident>()->id);
         case Expr::Kind::BinaryOp: {
-            const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
+            const auto& n = *e.get_if<Expr::BinaryOp>();
             return "(" + show(*n.left) + " " + ops[static_cast<int>(n.op)] + " " + show(*n.right) + ")";
         }
         case Expr::Kind::Equals: {
-            const auto& n = *std::get_if<Expr::Equals>(&e.node());
+            const auto& n = *e.get_if<Expr::Equals>();
             return "(" + show(*n.left) + " == " + show(*n.right) + ")";
         }
-        case Expr::Kind::Not: return "!" + show(*std::get_if<Expr::Not>(&e.node())->item);
+        case Expr::Kind::Not: return "!" + show(*e.get_if<Expr::Not>()->item);
         case Expr::Kind::GreaterThan: {
-            const auto& n = *std::get_if<Expr::GreaterThan>(&e.node());
+            const auto& n = *e.get_if<Expr::GreaterThan>();
             return "(" + show(*n.left) + " > " + show(*n.right) + ")";
         }
         case Expr::Kind::LessThan: {
-            const auto& n = *std::get_if<Expr::LessThan>(&e.node());
+            const auto& n = *e.get_if<Expr::LessThan>();
             return "(" + show(*n.left) + " < " + show(*n.right) + ")";
         }
     }
@@ -86,10 +86,10 @@ inline std::string show(const Expr& e) {
 inline std::string show(const StatementList& l);
 
 inline std::string show(const Statement& s) {
-    if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
+    if (const auto* let = s.get_if<Statement::Let>()) {
         return "let " + debug_text(let->ident) + " = " + show(let->expr) + ";";
     }
-    const auto& n = *std::get_if<Statement::If>(&s.node());
+    const auto& n = *s.get_if<Statement::If>();
     return "if " + show(n.cond) + " {" + show(n.then) + "} else {" + show(n.otherwise) + "}";
 }
 

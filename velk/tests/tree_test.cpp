@@ -27,10 +27,8 @@ TEST(Tree, CloneDuplicatesEveryTextAndSurvivesTheSource) {
                                 Expr::not_(Expr::less_than(var_u(7), lit_float(2.5))));
         Expr c = src.clone();
         // The copy owns its own text buffers.
-        const auto& lit = *std::get_if<Expr::Literal>(
-            &std::get_if<Expr::BinaryOp>(&std::get_if<Expr::Equals>(&c.node())->left->node())->left->node());
-        const auto& orig = *std::get_if<Expr::Literal>(
-            &std::get_if<Expr::BinaryOp>(&std::get_if<Expr::Equals>(&src.node())->left->node())->left->node());
+        const auto& lit = *c.get_if<Expr::Equals>()->left->get_if<Expr::BinaryOp>()->left->get_if<Expr::Literal>();
+        const auto& orig = *src.get_if<Expr::Equals>()->left->get_if<Expr::BinaryOp>()->left->get_if<Expr::Literal>();
         EXPECT_NE(lit.value.as_string().data(), orig.value.as_string().data());
         return c;
     }();
@@ -63,7 +61,7 @@ TEST(Tree, StatementCloneKeepsEveryOrder) {
     EXPECT_EQ(show(copy), expected);
     release_list(std::move(prog));
     EXPECT_EQ(show(copy), expected);
-    const auto& inner = *std::get_if<Statement::If>(&copy[1].node());
+    const auto& inner = *copy[1].get_if<Statement::If>();
     EXPECT_EQ(inner.then.size(), 3u);
     EXPECT_EQ(inner.then.capacity(), 3u);  // copied into a list of exactly that length
     EXPECT_EQ(inner.otherwise.size(), 2u);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -40,7 +41,7 @@ public:
     struct Ident { Identifier id; };
     struct BinaryOp { ExprBox left; BinaryOperator op; ExprBox right; };
     // Equals, GreaterThan and LessThan share a shape; the tag keeps them
-    // distinct alternatives.
+    // distinct types.
     template <Kind K>
     struct Pair { ExprBox left; ExprBox right; };
     using Equals = Pair<Kind::Equals>;
@@ -48,11 +49,9 @@ public:
     using LessThan = Pair<Kind::LessThan>;
     struct Not { ExprBox item; };
 
-    using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan>;
-
     // Leaves are built from their payloads.
-    static Expr literal(Value v) noexcept { return Expr(Node(std::in_place_index<0>, Literal{std::move(v)})); }
-    static Expr ident(Identifier id) noexcept { return Expr(Node(std::in_place_index<1>, Ident{std::move(id)})); }
+    static Expr literal(Value v) noexcept { return Expr(Literal{std::move(v)}); }
+    static Expr ident(Identifier id) noexcept { return Expr(Ident{std::move(id)}); }
 
     // Composite constructors: each operand moves into a heap node of its own.
     static Expr binary_op(Expr a, BinaryOperator o, Expr b);
@@ -61,7 +60,7 @@ public:
     static Expr greater_than(Expr a, Expr b);
     static Expr less_than(Expr a, Expr b);
 
-    Expr(Expr&&) noexcept = default;
+    Expr(Expr&& o) noexcept;
     Expr& operator=(Expr&& o) noexcept;
     ~Expr();
 
@@ -73,9 +72,17 @@ public:
     // Deep copy: every node, value and text duplicated, operands left first.
     Expr clone() const;
 
-    Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
-    Node& node() noexcept { return node_; }
-    const Node& node() const noexcept { return node_; }
+    Kind kind() const noexcept { return kind_; }
+
+    // The payload when this node is of kind T, else null.
+    template <class T>
+    T* get_if() noexcept {
+        return kind_ == kind_of<T>() ? &payload<T>() : nullptr;
+    }
+    template <class T>
+    const T* get_if() const noexcept {
+        return const_cast<Expr*>(this)->get_if<T>();
+    }
 
     // The operand slots of this node in field order (left, right / item);
     // empty for leaves. Used by the walkers that must not recurse.
@@ -86,44 +93,80 @@ public:
     Slots slots() noexcept;
 
 private:
-    explicit Expr(Node n) noexcept : node_(std::move(n)) {}
+    // A tagged union rather than std::variant: nodes are built, walked and
+    // released by the thousand per run, and a switch on the kind costs less
+    // than the variant's visitation.
+    template <class T>
+    static constexpr Kind kind_of() noexcept {
+        if constexpr (std::is_same_v<T, Literal>) return Kind::Literal;
+        else if constexpr (std::is_same_v<T, Ident>) return Kind::Ident;
+        else if constexpr (std::is_same_v<T, BinaryOp>) return Kind::BinaryOp;
+        else if constexpr (std::is_same_v<T, Equals>) return Kind::Equals;
+        else if constexpr (std::is_same_v<T, Not>) return Kind::Not;
+        else if constexpr (std::is_same_v<T, GreaterThan>) return Kind::GreaterThan;
+        else {
+            static_assert(std::is_same_v<T, LessThan>, "not a payload of Expr");
+            return Kind::LessThan;
+        }
+    }
+    template <class T>
+    T& payload() noexcept {
+        if constexpr (std::is_same_v<T, Literal>) return literal_;
+        else if constexpr (std::is_same_v<T, Ident>) return ident_;
+        else if constexpr (std::is_same_v<T, BinaryOp>) return binary_;
+        else if constexpr (std::is_same_v<T, Equals>) return equals_;
+        else if constexpr (std::is_same_v<T, Not>) return negation_;
+        else if constexpr (std::is_same_v<T, GreaterThan>) return greater_;
+        else return less_;
+    }
+
+    template <class T>
+        requires(!std::is_same_v<std::remove_cvref_t<T>, Expr>)
+    explicit Expr(T&& payload) noexcept : kind_(kind_of<std::remove_cvref_t<T>>()) {
+        using P = std::remove_cvref_t<T>;
+        ::new (static_cast<void*>(&this->payload<P>())) P(std::forward<T>(payload));
+    }
     // A node of the same kind and payload as `src` with empty operand slots,
     // built in place (the copy's one step per node).
     struct ShallowCopy {};
     Expr(ShallowCopy, const Expr& src);
-    static Node shallow_node(const Expr& src);
     static ExprBox shallow_copy(const Expr& src);
     // Fill the empty operand slots of `dst`, a shallow copy of `src`:
     // recursively for up to `levels` levels, then with a work stack.
     static void copy_operands(const Expr& src, Expr& dst, int levels);
     static void copy_operands_deep(const Expr& src, Expr& dst);
+    // Moves the payload of `o` into this node's (uninitialised) payload.
+    void take_payload(Expr& o) noexcept;
+    // Destroys the payload; operand slots must be empty by then.
+    void destroy_payload() noexcept;
 
-    Node node_;  // alternative index == Kind
+    Kind kind_;  // which payload is live
+    union {
+        Literal literal_;
+        Ident ident_;
+        BinaryOp binary_;
+        Equals equals_;
+        Not negation_;
+        GreaterThan greater_;
+        LessThan less_;
+    };
 };
 
 inline Expr::Slots Expr::slots() noexcept {
-    switch (kind()) {
+    switch (kind_) {
         case Kind::Literal:
         case Kind::Ident:
             return {};
-        case Kind::BinaryOp: {
-            auto& n = *std::get_if<BinaryOp>(&node_);
-            return {&n.left, &n.right};
-        }
-        case Kind::Equals: {
-            auto& n = *std::get_if<Equals>(&node_);
-            return {&n.left, &n.right};
-        }
+        case Kind::BinaryOp:
+            return {&binary_.left, &binary_.right};
+        case Kind::Equals:
+            return {&equals_.left, &equals_.right};
         case Kind::Not:
-            return {&std::get_if<Not>(&node_)->item, nullptr};
-        case Kind::GreaterThan: {
-            auto& n = *std::get_if<GreaterThan>(&node_);
-            return {&n.left, &n.right};
-        }
-        case Kind::LessThan: {
-            auto& n = *std::get_if<LessThan>(&node_);
-            return {&n.left, &n.right};
-        }
+            return {&negation_.item, nullptr};
+        case Kind::GreaterThan:
+            return {&greater_.left, &greater_.right};
+        case Kind::LessThan:
+            return {&less_.left, &less_.right};
     }
     return {};
 }
@@ -140,16 +183,14 @@ public:
     struct Let { Identifier ident; Expr expr; };
     struct If { Expr cond; StatementList then; StatementList otherwise; };
 
-    using Node = std::variant<Let, If>;
-
     static Statement let(Identifier ident, Expr expr) noexcept {
-        return Statement(Node(std::in_place_index<0>, Let{std::move(ident), std::move(expr)}));
+        return Statement(Let{std::move(ident), std::move(expr)});
     }
     static Statement if_(Expr cond, StatementList then, StatementList otherwise) noexcept {
-        return Statement(Node(std::in_place_index<1>, If{std::move(cond), std::move(then), std::move(otherwise)}));
+        return Statement(If{std::move(cond), std::move(then), std::move(otherwise)});
     }
 
-    Statement(Statement&&) noexcept = default;
+    Statement(Statement&& o) noexcept : kind_(o.kind_) { take_payload(o); }
     Statement& operator=(Statement&& o) noexcept;
     ~Statement();
 
@@ -158,21 +199,58 @@ public:
     // exactly the same length.
     Statement clone() const;
 
-    Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
-    Node& node() noexcept { return node_; }
-    const Node& node() const noexcept { return node_; }
+    Kind kind() const noexcept { return kind_; }
+
+    // The payload when this statement is of kind T, else null.
+    template <class T>
+    T* get_if() noexcept {
+        if constexpr (std::is_same_v<T, Let>) {
+            return kind_ == Kind::Let ? &let_ : nullptr;
+        } else {
+            static_assert(std::is_same_v<T, If>, "not a payload of Statement");
+            return kind_ == Kind::If ? &if_node_ : nullptr;
+        }
+    }
+    template <class T>
+    const T* get_if() const noexcept {
+        return const_cast<Statement*>(this)->get_if<T>();
+    }
 
 private:
-    explicit Statement(Node n) noexcept : node_(std::move(n)) {}
+    // A tagged union, like Expr.
+    explicit Statement(Let&& let) noexcept : kind_(Kind::Let) { ::new (static_cast<void*>(&let_)) Let(std::move(let)); }
+    explicit Statement(If&& node) noexcept : kind_(Kind::If) {
+        ::new (static_cast<void*>(&if_node_)) If(std::move(node));
+    }
     // A copy of a `let`, built in place.
-    explicit Statement(const Let& src) : node_(std::in_place_index<0>, src.ident, src.expr.clone()) {}
+    explicit Statement(const Let& src) : kind_(Kind::Let) {
+        ::new (static_cast<void*>(&let_)) Let{src.ident, src.expr.clone()};
+    }
+    void take_payload(Statement& o) noexcept {
+        if (kind_ == Kind::Let) {
+            ::new (static_cast<void*>(&let_)) Let(std::move(o.let_));
+        } else {
+            ::new (static_cast<void*>(&if_node_)) If(std::move(o.if_node_));
+        }
+    }
+    void destroy_payload() noexcept {
+        if (kind_ == Kind::Let) {
+            let_.~Let();
+        } else {
+            if_node_.~If();
+        }
+    }
     // Deep copies that recurse for up to `levels` levels of nested lists,
     // then continue with a work stack.
     static Statement copy(const Statement& src, int levels);
     static void copy_list(const StatementList& src, StatementList& dst, int levels);
     friend StatementList clone_list(const StatementList& list);
 
-    Node node_;  // alternative index == Kind
+    Kind kind_;  // which payload is live
+    union {
+        Let let_;
+        If if_node_;
+    };
 };
 
 // Deep copy of a whole list, statement by statement in order.

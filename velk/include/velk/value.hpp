@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "velk/block_pool.hpp"
+#include "velk/text.hpp"
 
 namespace velk {
 
@@ -61,7 +62,7 @@ public:
     Value() noexcept : kind_(Kind::Null), boolean_(false) {}
     Value(const Value& o) : kind_(Kind::Null), boolean_(false) {
         if (o.kind_ == Kind::String) {
-            ::new (static_cast<void*>(&text_)) std::string(o.text_);
+            ::new (static_cast<void*>(&text_)) Text(o.text_);
         } else {
             copy_plain(o);
         }
@@ -69,7 +70,7 @@ public:
     }
     Value(Value&& o) noexcept : kind_(o.kind_) {
         if (kind_ == Kind::String) {
-            ::new (static_cast<void*>(&text_)) std::string(std::move(o.text_));
+            ::new (static_cast<void*>(&text_)) Text(std::move(o.text_));
         } else {
             copy_plain(o);
         }
@@ -94,9 +95,9 @@ public:
         v.boolean_ = b;
         return v;
     }
-    static Value string(std::string s) noexcept {
+    static Value string(Text s) noexcept {
         Value v;
-        ::new (static_cast<void*>(&v.text_)) std::string(std::move(s));
+        ::new (static_cast<void*>(&v.text_)) Text(std::move(s));
         v.kind_ = Kind::String;
         return v;
     }
@@ -115,8 +116,8 @@ public:
 
     // Accessors; each only for its own kind.
     bool as_boolean() const noexcept { return boolean_; }
-    const std::string& as_string() const noexcept { return text_; }
-    std::string& as_string() noexcept { return text_; }
+    std::string_view as_string() const noexcept { return text_.view(); }
+    const Text& as_text() const noexcept { return text_; }
     const Number& as_number() const noexcept { return number_; }
 
     // Structural equality as the language's `==` defines it: kinds must
@@ -133,15 +134,15 @@ private:
         }
     }
     void destroy() noexcept {
-        if (kind_ == Kind::String) text_.~basic_string();
+        if (kind_ == Kind::String) text_.~Text();
         kind_ = Kind::Null;
     }
 
     Kind kind_;  // which member of the union is live (Null: none)
     union {
-        bool boolean_;      // Kind::Boolean
-        Number number_;     // Kind::Number
-        std::string text_;  // Kind::String
+        bool boolean_;   // Kind::Boolean
+        Number number_;  // Kind::Number
+        Text text_;      // Kind::String
     };
 };
 
@@ -154,7 +155,7 @@ public:
 
     Identifier(const Identifier& o) : kind_(Kind::U), number_(0) {
         if (o.kind_ == Kind::S) {
-            ::new (static_cast<void*>(&text_)) std::string(o.text_);
+            ::new (static_cast<void*>(&text_)) Text(o.text_);
             kind_ = Kind::S;
         } else {
             number_ = o.number_;
@@ -162,7 +163,7 @@ public:
     }
     Identifier(Identifier&& o) noexcept : kind_(o.kind_) {
         if (kind_ == Kind::S) {
-            ::new (static_cast<void*>(&text_)) std::string(std::move(o.text_));
+            ::new (static_cast<void*>(&text_)) Text(std::move(o.text_));
         } else {
             number_ = o.number_;
         }
@@ -181,13 +182,14 @@ public:
     ~Identifier() { destroy(); }
 
     static Identifier u(std::uint32_t n) noexcept { return Identifier(n); }
-    static Identifier s(std::string text) noexcept { return Identifier(std::move(text)); }
+    static Identifier s(Text text) noexcept { return Identifier(std::move(text)); }
 
     Kind kind() const noexcept { return kind_; }
     bool is_u() const noexcept { return kind() == Kind::U; }
     bool is_s() const noexcept { return kind() == Kind::S; }
     std::uint32_t as_u() const noexcept { return number_; }
-    const std::string& as_s() const noexcept { return text_; }
+    std::string_view as_s() const noexcept { return text_.view(); }
+    const Text& as_text() const noexcept { return text_; }
 
     friend bool operator==(const Identifier& a, const Identifier& b) noexcept {
         if (a.kind_ != b.kind_) return false;
@@ -201,16 +203,16 @@ public:
 
 private:
     explicit Identifier(std::uint32_t n) noexcept : kind_(Kind::U), number_(n) {}
-    explicit Identifier(std::string&& text) noexcept : kind_(Kind::S), text_(std::move(text)) {}
+    explicit Identifier(Text&& text) noexcept : kind_(Kind::S), text_(std::move(text)) {}
     void destroy() noexcept {
-        if (kind_ == Kind::S) text_.~basic_string();
+        if (kind_ == Kind::S) text_.~Text();
         kind_ = Kind::U;
     }
 
     Kind kind_;  // which member of the union is live
     union {
         std::uint32_t number_;  // Kind::U
-        std::string text_;      // Kind::S
+        Text text_;             // Kind::S
     };
 };
 
