@@ -88,10 +88,26 @@ void release_subtree(ExprBox cur) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Releases one operand's subtree; a leaf, the usual operand, goes at once.
+void release_operand(ExprBox& operand) noexcept {
+    if (!operand) return;
+    if (operand->is_leaf()) {
+        operand.reset();
+        return;
+    }
+    release_subtree(std::move(operand));
+}
+
+}  // namespace
+
 Expr::~Expr() {
-    Slots s = slots();
-    if (s.first && *s.first) release_subtree(std::move(*s.first));
-    if (s.second && *s.second) release_subtree(std::move(*s.second));
+    if (!is_leaf()) {
+        const Slots s = slots();
+        release_operand(*s.first);
+        if (s.second) release_operand(*s.second);
+    }
     destroy_payload();
 }
 
@@ -273,7 +289,9 @@ void clone_into(const StatementList& src, StatementList& dst) {
 }  // namespace
 
 Statement::~Statement() {
-    if (auto* n = get_if<If>()) {
+    // An `if` that has run has given its lists away: its condition goes with
+    // the payload. Otherwise the condition goes first, then the lists.
+    if (auto* n = get_if<If>(); n && !(n->then.empty() && n->otherwise.empty())) {
         { Expr cond = std::move(n->cond); }
         if (flat(n->then) && flat(n->otherwise)) {
             { StatementList then = std::move(n->then); }

@@ -89,7 +89,9 @@ private:
             return;
         }
         if (size > kSizeMask) throw std::bad_alloc();
-        char* p = new char[size];
+        // Plain operator new, like every other allocation of the core, so
+        // that allocation hooks see text buffers too.
+        char* p = static_cast<char*>(::operator new(size));
         words_[0] = reinterpret_cast<std::uintptr_t>(p);
         words_[1] = static_cast<std::uint64_t>(size) | kHeapTag;
     }
@@ -98,7 +100,7 @@ private:
         if (!s.empty()) std::memcpy(data(), s.data(), s.size());
     }
     void release() noexcept {
-        if (on_heap()) delete[] reinterpret_cast<char*>(words_[0]);
+        if (on_heap()) ::operator delete(reinterpret_cast<char*>(words_[0]), static_cast<std::size_t>(words_[1] & kSizeMask));
     }
 
     std::uint64_t words_[2] = {0, 0};  // inline bytes, or address and tagged size

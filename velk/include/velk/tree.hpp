@@ -73,6 +73,8 @@ public:
     Expr clone() const;
 
     Kind kind() const noexcept { return kind_; }
+    // Literal and Ident have no operands.
+    bool is_leaf() const noexcept { return kind_ <= Kind::Ident; }
 
     // The payload when this node is of kind T, else null.
     template <class T>
@@ -90,7 +92,7 @@ public:
         ExprBox* first = nullptr;
         ExprBox* second = nullptr;
     };
-    Slots slots() noexcept;
+    [[gnu::always_inline]] Slots slots() noexcept;
 
 private:
     // A tagged union rather than std::variant: nodes are built, walked and
@@ -153,6 +155,7 @@ private:
 };
 
 inline Expr::Slots Expr::slots() noexcept {
+    if (kind_ == Kind::BinaryOp) return {&binary_.left, &binary_.right};  // the common case first
     switch (kind_) {
         case Kind::Literal:
         case Kind::Ident:
