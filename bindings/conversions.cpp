@@ -344,7 +344,7 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
         for (Py_ssize_t i = 0; i < count; ++i) {
             const auto* statement = instance_value<velk::Statement>(items[i], statement_class());
             if (statement == nullptr) return std::nullopt;
-            statements.push_back(statement->clone());
+            statement->append_copy_to(statements);
         }
         return statements;
     }
@@ -353,7 +353,7 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         const auto* statement = instance_value<velk::Statement>(item.get(), statement_class());
         if (statement == nullptr) return std::nullopt;
-        statements.push_back(statement->clone());
+        statement->append_copy_to(statements);
     }
     if (PyErr_Occurred() != nullptr) return std::nullopt;
     return statements;

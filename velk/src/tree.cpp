@@ -325,20 +325,27 @@ void release_list(StatementList&& list) noexcept {
 void Statement::copy_list(const StatementList& src, StatementList& dst, int levels) {
     if (levels == 0) return clone_into(src, dst);
     dst.reserve(src.size());
-    for (const Statement& s : src) dst.push_back(copy(s, levels - 1));
+    for (const Statement& s : src) dst.emplace_back(CopyKey{}, s, levels - 1);
 }
 
-Statement Statement::copy(const Statement& src, int levels) {
-    if (const auto* let = src.get_if<Let>()) return Statement(*let);
-    const auto& n = *src.get_if<If>();
-    Statement result = Statement::if_(n.cond.clone(), {}, {});
-    auto& d = *result.get_if<If>();
-    copy_list(n.then, d.then, levels);
-    copy_list(n.otherwise, d.otherwise, levels);
-    return result;
+Statement::Statement(CopyKey, const Statement& src, int levels) : kind_(src.kind_) {
+    if (kind_ == Kind::Let) {
+        ::new (static_cast<void*>(&let_)) Let{src.let_.ident, src.let_.expr.clone()};
+        return;
+    }
+    ::new (static_cast<void*>(&if_node_)) If{src.if_node_.cond.clone(), {}, {}};
+    try {
+        copy_list(src.if_node_.then, if_node_.then, levels);
+        copy_list(src.if_node_.otherwise, if_node_.otherwise, levels);
+    } catch (...) {
+        if_node_.~If();  // no destructor runs for a constructor that throws
+        throw;
+    }
 }
 
-Statement Statement::clone() const { return copy(*this, kRecursiveLevels); }
+Statement Statement::clone() const { return Statement(CopyKey{}, *this, kRecursiveLevels); }
+
+void Statement::append_copy_to(StatementList& list) const { list.emplace_back(CopyKey{}, *this, kRecursiveLevels); }
 
 StatementList clone_list(const StatementList& list) {
     StatementList out;

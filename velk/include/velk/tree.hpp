@@ -201,6 +201,18 @@ public:
     // otherwise-list, each list statement by statement into a list of
     // exactly the same length.
     Statement clone() const;
+    // The same copy, built in place at the end of `list`.
+    void append_copy_to(StatementList& list) const;
+
+    // Only Statement makes these: the copying constructor below is public
+    // for the lists' allocator, not for callers.
+    class CopyKey {
+        friend class Statement;
+        CopyKey() = default;
+    };
+    // A deep copy of `src` that recurses for up to `levels` levels of nested
+    // lists, then continues with a work stack.
+    Statement(CopyKey, const Statement& src, int levels);
 
     Kind kind() const noexcept { return kind_; }
 
@@ -225,10 +237,6 @@ private:
     explicit Statement(If&& node) noexcept : kind_(Kind::If) {
         ::new (static_cast<void*>(&if_node_)) If(std::move(node));
     }
-    // A copy of a `let`, built in place.
-    explicit Statement(const Let& src) : kind_(Kind::Let) {
-        ::new (static_cast<void*>(&let_)) Let{src.ident, src.expr.clone()};
-    }
     void take_payload(Statement& o) noexcept {
         if (kind_ == Kind::Let) {
             ::new (static_cast<void*>(&let_)) Let(std::move(o.let_));
@@ -243,9 +251,6 @@ private:
             if_node_.~If();
         }
     }
-    // Deep copies that recurse for up to `levels` levels of nested lists,
-    // then continue with a work stack.
-    static Statement copy(const Statement& src, int levels);
     static void copy_list(const StatementList& src, StatementList& dst, int levels);
     friend StatementList clone_list(const StatementList& list);
 
