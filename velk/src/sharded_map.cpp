@@ -41,7 +41,7 @@ ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key) : hasher_(key) {
 ShardedMap::~ShardedMap() = default;
 
 std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key) const {
-    const auto hash = static_cast<std::size_t>(hash_identifier(hasher_, key));
+    const auto hash = static_cast<std::size_t>(hasher_(key));
     Shard& shard = shards_[shard_index(hash)];
     shard.lock.lock_shared();
     if (const detail::ShardEntry* e = shard.table.find(key, hash)) {
@@ -52,7 +52,7 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key) con
 }
 
 std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
-    const auto hash = static_cast<std::size_t>(hash_identifier(hasher_, key));
+    const auto hash = static_cast<std::size_t>(hasher_(key));
     Shard& shard = shards_[shard_index(hash)];
 
     struct WriteHold {
@@ -64,7 +64,7 @@ std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
     std::optional<ValueRef> previous;
     {
         const WriteHold hold(shard.lock);
-        previous = shard.table.insert(std::move(key), std::move(value), hash, hasher_);
+        previous = shard.table.insert(std::move(key), std::move(value), hash, hasher_.key());
     }
     // The previous value, and `key` when it was not stored, die after the
     // unlock, in our caller's hands.

@@ -100,10 +100,9 @@ private:
     std::uint64_t total_ = 0;          // message length so far
 };
 
-// The 64-bit layout: the kind word is exactly the first block.
-std::uint64_t hash_identifier_64(SipKey key, const Identifier& id) noexcept {
-    SipState s(key);
-    s.compress(static_cast<std::uint64_t>(id.kind()));
+// The rest of an identifier's hash input after its kind word (on 64-bit
+// targets exactly the first block), fed to `s`.
+std::uint64_t hash_after_kind(SipState s, const Identifier& id) noexcept {
     if (id.is_u()) {
         constexpr std::uint64_t kTotal = kBlockBytes + sizeof(std::uint32_t);
         return s.finish(id.as_u() | length_byte(kTotal));
@@ -122,6 +121,14 @@ std::uint64_t hash_identifier_64(SipKey key, const Identifier& id) noexcept {
     }
     return s.finish(tail | length_byte(total));
 }
+
+std::uint64_t hash_identifier_64(SipKey key, const Identifier& id) noexcept {
+    SipState s(key);
+    s.compress(static_cast<std::uint64_t>(id.kind()));
+    return hash_after_kind(s, id);
+}
+
+constexpr bool kKindWordIsOneBlock = sizeof(std::uintptr_t) == kBlockBytes;
 
 }  // namespace
 
@@ -152,10 +159,34 @@ std::uint64_t hash_identifier_streamed(SipKey key, const Identifier& id,
 }  // namespace detail
 
 std::uint64_t hash_identifier(SipKey key, const Identifier& id) noexcept {
-    if constexpr (sizeof(std::uintptr_t) == kBlockBytes) {
+    if constexpr (kKindWordIsOneBlock) {
         return hash_identifier_64(key, id);
     } else {
         return detail::hash_identifier_streamed(key, id, sizeof(std::uintptr_t));
+    }
+}
+
+IdentifierHasher::IdentifierHasher(SipKey key) noexcept : key_(key), after_kind_{} {
+    if constexpr (kKindWordIsOneBlock) {
+        for (std::size_t kind = 0; kind < 2; ++kind) {
+            SipState s(key);
+            s.compress(kind);
+            after_kind_[kind] = {s.v0, s.v1, s.v2, s.v3};
+        }
+    }
+}
+
+std::uint64_t IdentifierHasher::operator()(const Identifier& id) const noexcept {
+    if constexpr (kKindWordIsOneBlock) {
+        const auto& w = after_kind_[static_cast<std::size_t>(id.kind())];
+        SipState s(key_);
+        s.v0 = w[0];
+        s.v1 = w[1];
+        s.v2 = w[2];
+        s.v3 = w[3];
+        return hash_after_kind(s, id);
+    } else {
+        return hash_identifier(key_, id);
     }
 }
 

@@ -77,6 +77,17 @@ TEST(SipHash, IdentifierFastPathEqualsHashOfHashInput) {
     }
 }
 
+TEST(SipHash, PrecomputedHasherEqualsTheOneShotHash) {
+    for (const SipKey key : {SipKey{0, 0}, SipKey{0x243f6a8885a308d3ULL, 0x13198a2e03707344ULL}, SipKey{~0ULL, 1}}) {
+        const IdentifierHasher hasher(key);
+        EXPECT_EQ(hasher.key().k0, key.k0);
+        for (const Identifier& id : sample_identifiers()) {
+            const std::string input = id.hash_input();
+            EXPECT_EQ(hasher(id), siphash13(key, input.data(), input.size())) << input.size();
+        }
+    }
+}
+
 std::string bytes(std::initializer_list<unsigned> list) {
     std::string s;
     for (unsigned b : list) s.push_back(static_cast<char>(b));

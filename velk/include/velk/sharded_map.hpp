@@ -132,7 +132,7 @@ public:
     Iter iter() const { return Iter(*this); }
 
     std::size_t shard_amount() const noexcept { return shard_amount_; }
-    SipKey hasher() const noexcept { return hasher_; }
+    SipKey hasher() const noexcept { return hasher_.key(); }
     // The shard of a hash: the log2(shard_amount) bits right below its top 7.
     std::size_t shard_index(std::uint64_t hash) const noexcept {
         return (static_cast<std::size_t>(hash) << kTagBits) >> shift_;
@@ -145,7 +145,7 @@ private:
 
     std::unique_ptr<Shard[]> shards_;  // shard_amount_ of them, never resized
     std::size_t shift_;                // W - log2(shard_amount_)
-    SipKey hasher_;                    // this map's hash key
+    IdentifierHasher hasher_;          // hashes keys under this map's hash key
     std::size_t shard_amount_;         // length of shards_, a power of two > 1
 };
 

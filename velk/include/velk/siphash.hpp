@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 
 #include "velk/value.hpp"
 
@@ -23,5 +24,19 @@ std::uint64_t siphash13(SipKey key, const void* data, std::size_t len) noexcept;
 
 // SipHash-1-3 of `id.hash_input()`, computed without building that string.
 std::uint64_t hash_identifier(SipKey key, const Identifier& id) noexcept;
+
+// hash_identifier under one fixed key, with the state after the kind word
+// (the first block of every identifier's input) computed once per kind: a
+// map hashes every key it is handed under the same key.
+class IdentifierHasher {
+public:
+    explicit IdentifierHasher(SipKey key) noexcept;
+    std::uint64_t operator()(const Identifier& id) const noexcept;
+    SipKey key() const noexcept { return key_; }
+
+private:
+    SipKey key_;
+    std::array<std::array<std::uint64_t, 4>, 2> after_kind_;  // state words by identifier kind
+};
 
 }  // namespace velk
