@@ -59,6 +59,28 @@ TEST(Text, EqualityComparesBytesNotForms) {
     EXPECT_FALSE(Text(sample(40)) == Text(sample(41)));
 }
 
+TEST(Text, TheNumberFormEqualsOnlyTheSameNumber) {
+    for (std::uint32_t n : {0u, 1u, 0x40u, 0xFFFFFFFFu}) {
+        const Text t = Text::number(n);
+        EXPECT_TRUE(t.is_number());
+        EXPECT_EQ(t.number(), n);
+        Text copy(t);
+        Text moved(std::move(copy));
+        EXPECT_TRUE(moved == t);
+        EXPECT_FALSE(t == Text::number(n + 1));
+        for (const Text& text : {Text(), Text(""), Text("0"), Text(sample(15)), Text(sample(16)), Text(sample(64))}) {
+            EXPECT_FALSE(text.is_number());
+            EXPECT_FALSE(t == text) << n;
+            EXPECT_FALSE(text == t) << n;
+        }
+    }
+    EXPECT_FALSE(Identifier::u(0) == Identifier::s(""));
+    EXPECT_FALSE(Identifier::u(7) == Identifier::s("7"));
+    EXPECT_TRUE(Identifier::u(7) == Identifier::u(7));
+    EXPECT_TRUE(Identifier::u(7).is_u());
+    EXPECT_TRUE(Identifier::s("").is_s());
+}
+
 TEST(Text, UninitializedTextIsFilledByItsWriter) {
     for (std::size_t n : {3u, 15u, 16u, 64u}) {
         Text t = Text::uninitialized(n);

@@ -4,6 +4,9 @@
 // buffer of exactly their size that a move hands over. Half the size of a
 // std::string keeps tree nodes, stored variables and shared values small:
 // a run copies, walks and releases thousands of them.
+//
+// A third form holds a 32-bit number instead of text: the payload of a
+// number identifier, so that an identifier of either kind is one Text.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +57,17 @@ public:
         return t;
     }
 
+    // The number form. It equals no text form; data() and size() do not
+    // apply to it.
+    static Text number(std::uint32_t n) noexcept {
+        Text t;
+        t.words_[0] = n;
+        t.words_[1] = kNumberTag;
+        return t;
+    }
+    bool is_number() const noexcept { return words_[1] == kNumberTag; }
+    std::uint32_t number() const noexcept { return static_cast<std::uint32_t>(words_[0]); }
+
     const char* data() const noexcept {
         return on_heap() ? reinterpret_cast<const char*>(words_[0]) : reinterpret_cast<const char*>(words_);
     }
@@ -67,16 +81,20 @@ public:
     std::string str() const { return std::string(view()); }
 
     friend bool operator==(const Text& a, const Text& b) noexcept {
-        // Equal inline texts have equal words (unused bytes stay zero).
+        // Equal inline texts and equal numbers have equal words (unused
+        // bytes stay zero); the tag byte tells the forms apart.
         if (!a.on_heap() && !b.on_heap()) return a.words_[0] == b.words_[0] && a.words_[1] == b.words_[1];
-        return a.view() == b.view();
+        // Only texts of over 15 bytes are on the heap.
+        return a.on_heap() && b.on_heap() && a.view() == b.view();
     }
 
 private:
     // Byte 15 (the top byte of the second word on this little-endian target)
-    // is the inline length, or kHeapTag with the size in the other 56 bits
-    // and the buffer's address in the first word.
+    // is the inline length (0 to 15), or kHeapTag with the size in the other
+    // 56 bits and the buffer's address in the first word, or the number
+    // form's tag with the number in the first word.
     static constexpr std::uint64_t kHeapTag = std::uint64_t{0x80} << 56;
+    static constexpr std::uint64_t kNumberTag = std::uint64_t{0x40} << 56;
     static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 56) - 1;
     static_assert(sizeof(void*) == 8, "the heap form keeps an address in one word");
 

@@ -153,48 +153,18 @@ class Identifier {
 public:
     enum class Kind : std::uint8_t { U = 0, S = 1 };
 
-    Identifier(const Identifier& o) : kind_(Kind::U), number_(0) {
-        if (o.kind_ == Kind::S) {
-            ::new (static_cast<void*>(&text_)) Text(o.text_);
-            kind_ = Kind::S;
-        } else {
-            number_ = o.number_;
-        }
-    }
-    Identifier(Identifier&& o) noexcept : kind_(o.kind_) {
-        if (kind_ == Kind::S) {
-            ::new (static_cast<void*>(&text_)) Text(std::move(o.text_));
-        } else {
-            number_ = o.number_;
-        }
-    }
-    Identifier& operator=(const Identifier& o) {
-        if (this != &o) *this = Identifier(o);
-        return *this;
-    }
-    Identifier& operator=(Identifier&& o) noexcept {
-        if (this != &o) {
-            destroy();
-            ::new (static_cast<void*>(this)) Identifier(std::move(o));
-        }
-        return *this;
-    }
-    ~Identifier() { destroy(); }
-
-    static Identifier u(std::uint32_t n) noexcept { return Identifier(n); }
+    static Identifier u(std::uint32_t n) noexcept { return Identifier(Text::number(n)); }
     static Identifier s(Text text) noexcept { return Identifier(std::move(text)); }
 
-    Kind kind() const noexcept { return kind_; }
+    Kind kind() const noexcept { return payload_.is_number() ? Kind::U : Kind::S; }
     bool is_u() const noexcept { return kind() == Kind::U; }
     bool is_s() const noexcept { return kind() == Kind::S; }
-    std::uint32_t as_u() const noexcept { return number_; }
-    std::string_view as_s() const noexcept { return text_.view(); }
-    const Text& as_text() const noexcept { return text_; }
+    std::uint32_t as_u() const noexcept { return payload_.number(); }
+    std::string_view as_s() const noexcept { return payload_.view(); }
+    const Text& as_text() const noexcept { return payload_; }
 
-    friend bool operator==(const Identifier& a, const Identifier& b) noexcept {
-        if (a.kind_ != b.kind_) return false;
-        return a.kind_ == Kind::U ? a.number_ == b.number_ : a.text_ == b.text_;
-    }
+    // Kinds differ by the payload's form, so one comparison covers both.
+    friend bool operator==(const Identifier& a, const Identifier& b) noexcept { return a.payload_ == b.payload_; }
 
     // The exact bytes the store's hasher is fed: the kind index as a
     // pointer-sized little-endian word, then the U number as a 32-bit
@@ -202,18 +172,11 @@ public:
     std::string hash_input() const;
 
 private:
-    explicit Identifier(std::uint32_t n) noexcept : kind_(Kind::U), number_(n) {}
-    explicit Identifier(Text&& text) noexcept : kind_(Kind::S), text_(std::move(text)) {}
-    void destroy() noexcept {
-        if (kind_ == Kind::S) text_.~Text();
-        kind_ = Kind::U;
-    }
+    explicit Identifier(Text&& payload) noexcept : payload_(std::move(payload)) {}
 
-    Kind kind_;  // which member of the union is live
-    union {
-        std::uint32_t number_;  // Kind::U
-        Text text_;             // Kind::S
-    };
+    // The text of an S identifier, or the number form of a U one: 16 bytes
+    // either way, which keeps the store's slots and statements small.
+    Text payload_;
 };
 
 // The heap block behind a ValueRef: count and value in one allocation.
