@@ -199,7 +199,9 @@ std::optional<std::uint32_t> to_u32(PyObject* object) {
 
 template <class T>
 const T* instance_value(PyObject* object, ClassObject& cls) {
-    if (extract_instance(object, cls.require(), cls.name()) == nullptr) return nullptr;
+    PyTypeObject* type = cls.require();
+    // The name is only needed for the error: check the type first.
+    if (!PyObject_TypeCheck(object, type) && extract_instance(object, type, cls.name()) == nullptr) return nullptr;
     return &wrapped<T>(object);
 }
 

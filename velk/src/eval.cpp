@@ -265,12 +265,19 @@ void deduce(const Machine& machine, StatementList statements) {
             continue;
         }
         auto& n = *s.get_if<Statement::If>();
-        const ValueRef cond = evaluate(machine, n.cond);
-        if (!cond->is_boolean()) {
-            fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
+        bool truth;
+        {
+            // Only the truth of the condition is kept: its value need not
+            // become a shared one.
+            Operand slot;
+            const Value& cond = operand_value(machine, n.cond, slot, kRecursionLevels);
+            if (!cond.is_boolean()) {
+                fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
+            }
+            truth = cond.as_boolean();
         }
-        StatementList chosen = std::move(cond->as_boolean() ? n.then : n.otherwise);
-        release_list(std::move(cond->as_boolean() ? n.otherwise : n.then));
+        StatementList chosen = std::move(truth ? n.then : n.otherwise);
+        release_list(std::move(truth ? n.otherwise : n.then));
         // `f` may move when the stack grows; it is not used past this point.
         if (!chosen.empty()) frames.emplace(Frame{std::move(chosen), 0});
     }
