@@ -201,9 +201,13 @@ std::optional<std::string> type_qualname(PyTypeObject* type) {
 }
 
 void raise_conversion_error(PyObject* object, std::string_view target) {
-    std::string message = "'" +
-                          type_qualname(Py_TYPE(object)).value_or("<failed to extract type name>") +
-                          "' object cannot be converted to '" + std::string(target) + "'";
+    // Appended piece by piece: GCC 12 at -O3 mistakes `"'" + std::string`
+    // for an overlapping copy (-Wrestrict).
+    std::string message = "'";
+    message += type_qualname(Py_TYPE(object)).value_or("<failed to extract type name>");
+    message += "' object cannot be converted to '";
+    message += target;
+    message += "'";
     raise_type_error(message);
 }
 
