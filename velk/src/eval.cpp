@@ -189,22 +189,22 @@ constexpr int kRecursionLevels = 48;
 // results stay plain values: only the value an expression finally yields
 // becomes a shared one.
 struct Operand {
-    ValueRef held;  // a variable's stored value, or a deep subtree's result
-    Value own;      // a result computed by this walk
+    ValueRef held;  // a variable's stored text, or a deep subtree's result
+    Value own;      // a result computed by this walk, or a variable's plain value
 };
 
 Value composite_value(const Machine& m, Expr& e, int levels);
 
 // The value of operand `e`: a literal is read in place (its node is
-// released with the others once the parent's result is built), a variable
-// is the stored value itself, anything else is computed into `slot`.
+// released with the others once the parent's result is built), a variable's
+// text is the stored value itself and its other values are read into
+// `slot`, anything else is computed into `slot`.
 const Value& operand_value(const Machine& m, Expr& e, Operand& slot, int levels) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
             return e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident:
-            slot.held = m.get(e.get_if<Expr::Ident>()->id);
-            return *slot.held;
+            return m.read(e.get_if<Expr::Ident>()->id, slot.own, slot.held);
         default:
             break;
     }

@@ -6,11 +6,32 @@
 
 namespace velk {
 
+namespace {
+
+// The shard's lock is already released when this runs: a failed lookup
+// leaves the machine fully usable.
+[[noreturn]] void not_found(const Identifier& id) {
+    throw EvalError("Value cannot be found: " + velk::debug_text(id), {kCoreSourceFile, 234, 30});
+}
+
+}  // namespace
+
 ValueRef Machine::get(const Identifier& id) const {
     if (auto guard = vars._get(id)) return guard->value();
-    // The shard's lock is already released here: a failed lookup leaves
-    // the machine fully usable.
-    throw EvalError("Value cannot be found: " + velk::debug_text(id), {kCoreSourceFile, 234, 30});
+    not_found(id);
+}
+
+const Value& Machine::read(const Identifier& id, Value& copy, ValueRef& held) const {
+    if (auto guard = vars._get(id)) {
+        const ValueRef& stored = guard->value();
+        if (stored->is_string()) {
+            held = stored;
+            return *held;
+        }
+        copy = *stored;  // no text: nothing is allocated
+        return copy;
+    }
+    not_found(id);
 }
 
 std::string Machine::debug_text() const {

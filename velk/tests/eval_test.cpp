@@ -174,6 +174,24 @@ TEST(Variables, IdentYieldsTheStoredObjectItself) {
     EXPECT_EQ(a.use_count(), 2u);
 }
 
+TEST(Variables, OperandsReadTheStoredValueAndLeaveItsCountAsItWas) {
+    Machine m;
+    m.vars._insert(Identifier::s("n"), ValueRef::make(I(20)));
+    m.vars._insert(Identifier::s("f"), ValueRef::make(Value::number(Number::from_float(0.5))));
+    m.vars._insert(Identifier::s("b"), ValueRef::make(Value::boolean(true)));
+    m.vars._insert(Identifier::s("z"), ValueRef::make(Value::null()));
+    m.vars._insert(Identifier::s("s"), ValueRef::make(S(std::string(40, 'q'))));
+    const ValueRef n = m.get(Identifier::s("n"));
+    const ValueRef s = m.get(Identifier::s("s"));
+    EXPECT_EQ(debug_text(*deduce_expr(m, add(mul(var("n"), var("f")), var("n")))), "Number(Float(30.0))");
+    EXPECT_EQ(debug_text(*deduce_expr(m, Expr::not_(var("b")))), "Boolean(false)");
+    EXPECT_EQ(debug_text(*deduce_expr(m, Expr::equals(var("z"), lit_null()))), "Boolean(true)");
+    EXPECT_EQ(deduce_expr(m, add(var("s"), var("s")))->as_string(), std::string(80, 'q'));
+    EXPECT_EQ(n.use_count(), 2u);  // the store and `n`
+    EXPECT_EQ(s.use_count(), 2u);
+    EXPECT_EQ(outcome(m, add(var("n"), var("missing"))), "error: Value cannot be found: S(\"missing\")");
+}
+
 TEST(Variables, NumberAndTextIdentifiersAreDistinct) {
     Machine m;
     m.vars._insert(Identifier::s("1"), ValueRef::make(I(5)));

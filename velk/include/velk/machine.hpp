@@ -17,6 +17,12 @@ public:
     // EvalError "Value cannot be found: " + the identifier's debug form.
     ValueRef get(const Identifier& id) const;
 
+    // The value bound to `id`, for an evaluation that only reads it: a
+    // string is held by one more reference, kept in `held`; any other value
+    // is copied into `copy` while the shard is read-locked, which spares the
+    // shared count two atomic updates. Fails like get().
+    const Value& read(const Identifier& id, Value& copy, ValueRef& held) const;
+
     // "Machine { vars: {K: V, ...} }" in the store's iteration order.
     std::string debug_text() const;
 
