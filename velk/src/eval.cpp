@@ -243,6 +243,24 @@ ValueRef evaluate(const Machine& machine, Expr& expr) {
 
 ValueRef deduce_expr(const Machine& machine, Expr expr) { return evaluate(machine, expr); }
 
+namespace {
+
+void run_let(const Machine& machine, Statement::Let& let) {
+    ValueRef value = evaluate(machine, let.expr);
+    // The replaced value, if any, is released here: after the store's lock
+    // is gone.
+    std::optional<ValueRef> previous = machine.vars._insert(std::move(let.ident), std::move(value));
+}
+
+bool only_lets(const StatementList& list) noexcept {
+    for (const Statement& s : list) {
+        if (s.kind() != Statement::Kind::Let) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void deduce(const Machine& machine, StatementList statements) {
     struct Frame {
         StatementList list;  // the list being run, consumed statement by statement
@@ -258,10 +276,7 @@ void deduce(const Machine& machine, StatementList statements) {
         }
         Statement& s = f.list[f.next++];
         if (auto* let = s.get_if<Statement::Let>()) {
-            ValueRef value = evaluate(machine, let->expr);
-            // The replaced value, if any, is released here: after the
-            // store's lock is gone.
-            std::optional<ValueRef> previous = machine.vars._insert(std::move(let->ident), std::move(value));
+            run_let(machine, *let);
             continue;
         }
         auto& n = *s.get_if<Statement::If>();
@@ -278,8 +293,14 @@ void deduce(const Machine& machine, StatementList statements) {
         }
         StatementList chosen = std::move(truth ? n.then : n.otherwise);
         release_list(std::move(truth ? n.otherwise : n.then));
+        if (only_lets(chosen)) {
+            // A branch of bindings alone nests nothing: it runs here, with no
+            // frame of its own, and goes when it is done.
+            for (Statement& b : chosen) run_let(machine, *b.get_if<Statement::Let>());
+            continue;
+        }
         // `f` may move when the stack grows; it is not used past this point.
-        if (!chosen.empty()) frames.emplace(Frame{std::move(chosen), 0});
+        frames.emplace(Frame{std::move(chosen), 0});
     }
 }
 
