@@ -344,6 +344,9 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(object);
         PyObject** items = PySequence_Fast_ITEMS(object);
         for (Py_ssize_t i = 0; i < count; ++i) {
+            // The next statement object is needed soon: fetch it while this
+            // one is copied.
+            if (i + 1 < count) __builtin_prefetch(items[i + 1]);
             const auto* statement = instance_value<velk::Statement>(items[i], statement_class());
             if (statement == nullptr) return std::nullopt;
             statement->append_copy_to(statements);

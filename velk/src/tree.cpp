@@ -185,6 +185,9 @@ void Expr::copy_operands(const Expr& src, Expr& dst, int levels) {
     if (!from.first) return;
     if (levels == 0) return copy_operands_deep(src, dst);
     Slots to = dst.slots();
+    // The right operand is read after the whole left subtree: ask for it
+    // now, so that a tree far out of cache is fetched in parallel.
+    if (from.second) __builtin_prefetch(from.second->get());
     *to.first = shallow_copy(**from.first);
     copy_operands(**from.first, **to.first, levels - 1);
     if (from.second) {
