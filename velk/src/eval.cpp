@@ -1,9 +1,10 @@
 // Evaluation of expressions and execution of statements.
 //
-// Both walks consume their trees and keep their pending work on explicit
-// stacks rather than the native one: a program can nest as deeply as memory
-// allows. Operands are evaluated left before right, completely, before the
-// node looks at their kinds; nothing short-circuits.
+// Both walks consume their trees. An expression is walked recursively for
+// its first kRecursionLevels levels and by deduce_deep, on explicit stacks,
+// below; statements always run from a stack of frames: a program can nest
+// as deeply as memory allows. Operands are evaluated left before right,
+// completely, before the node looks at their kinds; nothing short-circuits.
 #include <bit>
 #include <cstdint>
 #include <cstring>

@@ -1,10 +1,12 @@
 // Construction, deep copy and release of syntax trees.
 //
-// A tree may be nested as deeply as memory allows, so neither copy nor
-// release recurses once per level. Release of an expression needs no memory
-// at all: nodes waiting for their second operand are chained through their
-// (already emptied) first operand slot. Statement lists are walked with a
-// work stack whose shallow part lives on the native stack.
+// A tree may be nested as deeply as memory allows. Copies recurse for the
+// first kRecursiveLevels levels, which covers every tree of ordinary depth
+// at full speed, and continue below with explicit work stacks. Release never
+// recurses and needs no memory for an expression: nodes waiting for their
+// second operand are chained through their (already emptied) first operand
+// slot. Statement lists are walked with a work stack whose shallow part
+// lives on the native stack.
 #include <new>
 
 #include "velk/tree.hpp"

@@ -1,7 +1,9 @@
 // Evaluation of expressions and execution of statements.
 //
-// Both consume the trees they are given and walk them with explicit work
-// stacks, so no depth of nesting can exhaust the native stack.
+// Both consume the trees they are given. Expressions are walked recursively
+// for a few dozen levels and with explicit work stacks below, statement
+// lists always with a work stack: no depth of nesting can exhaust the native
+// stack.
 #pragma once
 
 #include "velk/machine.hpp"

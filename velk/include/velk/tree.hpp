@@ -3,8 +3,9 @@
 // Every composite expression owns its operands as separate heap nodes; a
 // statement owns its identifier, expressions and lists. Nothing is shared
 // between trees and nothing points to a parent. Trees built from Python can
-// be as deep as memory allows, so copy and release never recurse on the
-// native stack: both walk with explicit work lists.
+// be as deep as memory allows, so the native stack bounds no walk: copies
+// recurse for a few dozen levels and continue with explicit work lists,
+// releases never recurse.
 #pragma once
 
 #include <cstdint>
