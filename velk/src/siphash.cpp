@@ -26,20 +26,20 @@ struct SipState {
           v2(k.k0 ^ 0x6c7967656e657261ULL),
           v3(k.k1 ^ 0x7465646279746573ULL) {}
 
-    [[gnu::always_inline]] void round() noexcept {
+    void round() noexcept {
         v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
         v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
         v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
         v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
     }
     // One compression round per block: the "1" of SipHash-1-3.
-    [[gnu::always_inline]] void compress(std::uint64_t m) noexcept {
+    void compress(std::uint64_t m) noexcept {
         v3 ^= m;
         round();
         v0 ^= m;
     }
     // Three finalisation rounds: the "3".
-    [[gnu::always_inline]] std::uint64_t finish(std::uint64_t last_block) noexcept {
+    std::uint64_t finish(std::uint64_t last_block) noexcept {
         compress(last_block);
         v2 ^= kFinalXor;
         round();
@@ -106,24 +106,6 @@ std::uint64_t hash_after_kind(SipState s, const Identifier& id) noexcept {
     if (id.is_u()) {
         constexpr std::uint64_t kTotal = kBlockBytes + sizeof(std::uint32_t);
         return s.finish(id.as_u() | length_byte(kTotal));
-    }
-    if (const std::uint64_t* w = id.as_text().inline_words()) {
-        // Up to 15 bytes, padded with zeros: whole words, no byte loop.
-        const std::size_t n = static_cast<std::size_t>(w[1] >> kLengthShift);
-        const std::uint64_t total = kBlockBytes + n + 1;
-        std::uint64_t rest = w[0];
-        std::size_t left = n;
-        if (n >= kBlockBytes) {
-            s.compress(w[0]);
-            left = n - kBlockBytes;
-            rest = w[1] & ((std::uint64_t{1} << (CHAR_BIT * left)) - 1);  // without the length byte
-        }
-        const std::uint64_t tail = rest | (std::uint64_t(kTextEnd) << (CHAR_BIT * left));
-        if (left == kBlockBytes - 1) {
-            s.compress(tail);
-            return s.finish(length_byte(total));
-        }
-        return s.finish(tail | length_byte(total));
     }
     const std::string_view text = id.as_s();
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());

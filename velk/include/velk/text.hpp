@@ -9,7 +9,6 @@
 // number identifier, so that an identifier of either kind is one Text.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -67,13 +66,6 @@ public:
         return t;
     }
     bool is_number() const noexcept { return words_[1] == kNumberTag; }
-
-    // An inline text's two words: its bytes in order, zeros after them, the
-    // length in the last byte. Null for the other forms. Lets a hash read
-    // whole words instead of a byte at a time.
-    const std::uint64_t* inline_words() const noexcept {
-        return on_heap() || is_number() ? nullptr : words_;
-    }
     std::uint32_t number() const noexcept { return static_cast<std::uint32_t>(words_[0]); }
 
     const char* data() const noexcept {
@@ -105,7 +97,6 @@ private:
     static constexpr std::uint64_t kNumberTag = std::uint64_t{0x40} << 56;
     static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 56) - 1;
     static_assert(sizeof(void*) == 8, "the heap form keeps an address in one word");
-    static_assert(std::endian::native == std::endian::little, "the tag is the last byte of the second word");
 
     bool on_heap() const noexcept { return (words_[1] & kHeapTag) != 0; }
 
