@@ -224,12 +224,11 @@ private:
         if (p_) p_->refs.fetch_add(1, std::memory_order_relaxed);
     }
     void release() noexcept {
-        // Release on the decrement publishes our last reads; the acquire
-        // fence orders them before the delete on the thread that frees.
-        if (p_ && p_->refs.fetch_sub(1, std::memory_order_release) == 1) {
-            std::atomic_thread_fence(std::memory_order_acquire);
-            delete p_;
-        }
+        // Release on the decrement publishes our last reads; acquire orders
+        // the other owners' reads before the delete on the thread that frees.
+        // One acq_rel operation rather than a separate acquire fence: the
+        // same code on x86, and ThreadSanitizer understands it.
+        if (p_ && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
     }
 
     SharedValue* p_ = nullptr;  // null only when default-made or moved from
