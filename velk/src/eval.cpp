@@ -253,13 +253,6 @@ void run_let(const Machine& machine, Statement::Let& let) {
     std::optional<ValueRef> previous = machine.vars._insert(std::move(let.ident), std::move(value));
 }
 
-bool only_lets(const StatementList& list) noexcept {
-    for (const Statement& s : list) {
-        if (s.kind() != Statement::Kind::Let) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void deduce(const Machine& machine, StatementList statements) {

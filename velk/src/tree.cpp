@@ -249,14 +249,6 @@ void release_lists(StatementList first, StatementList second) noexcept {
     }
 }
 
-// True when no statement of `list` is an `if`: the list then nests no
-// further and ordinary destruction releases it in order.
-bool flat(const StatementList& list) noexcept {
-    for (const Statement& s : list) {
-        if (s.kind() == Statement::Kind::If) return false;
-    }
-    return true;
-}
 
 // Copies every statement of `src` into `dst` (empty), without recursion:
 // nested lists are queued and filled in order.
@@ -298,7 +290,7 @@ Statement::~Statement() {
     // the payload. Otherwise the condition goes first, then the lists.
     if (auto* n = get_if<If>(); n && !(n->then.empty() && n->otherwise.empty())) {
         { Expr cond = std::move(n->cond); }
-        if (flat(n->then) && flat(n->otherwise)) {
+        if (only_lets(n->then) && only_lets(n->otherwise)) {
             { StatementList then = std::move(n->then); }
             { StatementList otherwise = std::move(n->otherwise); }
         } else {
@@ -320,7 +312,7 @@ Statement& Statement::operator=(Statement&& o) noexcept {
 }
 
 void release_list(StatementList&& list) noexcept {
-    if (flat(list)) {
+    if (only_lets(list)) {
         StatementList gone = std::move(list);
         return;
     }
@@ -351,6 +343,13 @@ Statement::Statement(CopyKey, const Statement& src, int levels) : kind_(src.kind
 Statement Statement::clone() const { return Statement(CopyKey{}, *this, kRecursiveLevels); }
 
 void Statement::append_copy_to(StatementList& list) const { list.emplace_back(CopyKey{}, *this, kRecursiveLevels); }
+
+bool only_lets(const StatementList& list) noexcept {
+    for (const Statement& s : list) {
+        if (s.kind() != Statement::Kind::Let) return false;
+    }
+    return true;
+}
 
 StatementList clone_list(const StatementList& list) {
     StatementList out;

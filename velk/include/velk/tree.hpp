@@ -262,6 +262,10 @@ private:
     };
 };
 
+// True when no statement of `list` is an `if`: the list nests nothing, so
+// ordinary destruction releases it in order and it runs without a frame.
+bool only_lets(const StatementList& list) noexcept;
+
 // Deep copy of a whole list, statement by statement in order.
 StatementList clone_list(const StatementList& list);
 
