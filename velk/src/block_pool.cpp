@@ -24,6 +24,8 @@ constexpr bool kPooling = true;
 constexpr std::size_t kGranule = 8;                  // size classes step by this
 constexpr std::size_t kClasses = 16;                 // so blocks of up to 128 bytes are pooled
 constexpr std::size_t kLargestPooled = kGranule * kClasses;
+// Caches by use: tree nodes (0) and shared values (1).
+enum Use : std::size_t { kTree = 0, kValue = 1, kUses = 2 };
 constexpr std::size_t kFirstCapacity = 64;           // addresses in a cache's first array
 
 struct Cache {
@@ -37,7 +39,7 @@ struct Cache {
 // allocation and free reads it directly instead of calling the dynamic TLS
 // resolver (the module is a shared library).
 struct ThreadCaches {
-    Cache classes[kClasses];  // by size class
+    Cache classes[kUses * kClasses];  // by use, then size class
     std::size_t room_bytes;   // blocks all arrays can hold, in bytes: at most the budget
     bool closed;              // the thread has ended: cache nothing more
 };
@@ -56,8 +58,11 @@ struct Closer {
 };
 thread_local Closer t_closer;
 
-constexpr std::size_t class_of(std::size_t size) noexcept { return (size + kGranule - 1) / kGranule - 1; }
-constexpr std::size_t class_size(std::size_t c) noexcept { return (c + 1) * kGranule; }
+// A cache's index: the size class, offset by the use.
+constexpr std::size_t class_of(std::size_t size, Use use) noexcept {
+    return use * kClasses + (size + kGranule - 1) / kGranule - 1;
+}
+constexpr std::size_t class_size(std::size_t c) noexcept { return (c % kClasses + 1) * kGranule; }
 
 // A size the caches serve: 1 to kLargestPooled bytes (0 wraps around).
 constexpr bool pooled(std::size_t size) noexcept { return kPooling && size - 1 < kLargestPooled; }
@@ -104,9 +109,12 @@ void grow(ThreadCaches& state, Cache& cache, std::size_t c) noexcept {
 
 bool block_caches_enabled() noexcept { return kPooling; }
 
-void* allocate_block(std::size_t size) {
+namespace {
+
+template <Use use>
+void* allocate_from_cache(std::size_t size) {
     if (pooled(size)) {
-        const std::size_t c = class_of(size);
+        const std::size_t c = class_of(size, use);
         if (ThreadCaches* state = t_caches) {
             Cache& cache = state->classes[c];
             if (cache.count != 0) return cache.blocks[--cache.count];
@@ -116,10 +124,11 @@ void* allocate_block(std::size_t size) {
     return ::operator new(size);
 }
 
-void free_block(void* p, std::size_t size) noexcept {
+template <Use use>
+void free_to_cache(void* p, std::size_t size) noexcept {
     if (p == nullptr) return;
     if (pooled(size)) {
-        const std::size_t c = class_of(size);
+        const std::size_t c = class_of(size, use);
         if (ThreadCaches* state = t_caches) {
             Cache& cache = state->classes[c];
             if (cache.count < cache.capacity) {
@@ -132,11 +141,18 @@ void free_block(void* p, std::size_t size) noexcept {
     ::operator delete(p, size);
 }
 
+}  // namespace
+
+void* allocate_block(std::size_t size) { return allocate_from_cache<kTree>(size); }
+void free_block(void* p, std::size_t size) noexcept { free_to_cache<kTree>(p, size); }
+void* allocate_value_block(std::size_t size) { return allocate_from_cache<kValue>(size); }
+void free_value_block(void* p, std::size_t size) noexcept { free_to_cache<kValue>(p, size); }
+
 std::size_t cached_block_bytes() noexcept {
     const ThreadCaches* state = t_caches;
     std::size_t bytes = 0;
     if (state) {
-        for (std::size_t c = 0; c < kClasses; ++c) bytes += state->classes[c].count * class_size(c);
+        for (std::size_t c = 0; c < kUses * kClasses; ++c) bytes += state->classes[c].count * class_size(c);
     }
     return bytes;
 }
@@ -144,7 +160,7 @@ std::size_t cached_block_bytes() noexcept {
 void release_cached_blocks() noexcept {
     ThreadCaches* state = t_caches;
     if (!state || state->closed) return;
-    for (std::size_t c = 0; c < kClasses; ++c) {
+    for (std::size_t c = 0; c < kUses * kClasses; ++c) {
         Cache& cache = state->classes[c];
         while (cache.count != 0) ::operator delete(cache.blocks[--cache.count], class_size(c));
         std::free(static_cast<void*>(cache.blocks));

@@ -161,6 +161,25 @@ TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
     EXPECT_EQ(cached_block_bytes(), 0u);
 }
 
+TEST(BlockCaches, ValuesAndTreeNodesDoNotShareBlocks) {
+    // Shared values travel between threads; tree nodes stay on theirs. A
+    // freed value block must not come back as a node, nor the reverse.
+    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    release_cached_blocks();
+    static_assert(sizeof(SharedValue) == sizeof(Expr), "the same size class, so only the use keeps them apart");
+    void* value = allocate_value_block(sizeof(SharedValue));
+    void* node = allocate_block(sizeof(Expr));
+    free_block(node, sizeof(Expr));
+    free_value_block(value, sizeof(SharedValue));  // last freed: a shared cache would hand it out next
+    void* node_again = allocate_block(sizeof(Expr));
+    void* value_again = allocate_value_block(sizeof(SharedValue));
+    EXPECT_EQ(node_again, node);
+    EXPECT_EQ(value_again, value);
+    free_block(node_again, sizeof(Expr));
+    free_value_block(value_again, sizeof(SharedValue));
+    release_cached_blocks();
+}
+
 TEST(Release, DeepReleaseNeedsNoMemory) {
     Expr e = lit_int(0);
     for (int i = 0; i < 10000; ++i) e = add(Expr::not_(std::move(e)), lit_int(i));

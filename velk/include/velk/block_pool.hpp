@@ -19,9 +19,17 @@ namespace velk {
 inline constexpr std::size_t kBlockCacheBudget = std::size_t{32} << 20;
 
 // A block of exactly `size` bytes (a size that a pool serves, see
-// block_pool.cpp); throws std::bad_alloc.
+// block_pool.cpp); throws std::bad_alloc. A block goes back with the same
+// size, to the same family of functions.
 void* allocate_block(std::size_t size);
 void free_block(void* p, std::size_t size) noexcept;
+
+// The same for shared values, which have caches of their own: tree nodes
+// are made and released on one thread, but a value made on one thread is
+// often released on another, and mixing the two would scatter the nodes a
+// thread builds across memory.
+void* allocate_value_block(std::size_t size);
+void free_value_block(void* p, std::size_t size) noexcept;
 
 // False in builds that pass every block straight to the system (sanitizer
 // and fault-injection builds), where nothing is cached.

@@ -184,8 +184,8 @@ struct SharedValue {
     template <class... A>
     explicit SharedValue(A&&... a) : value(std::forward<A>(a)...) {}
 
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+    static void* operator new(std::size_t size) { return allocate_value_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_value_block(p, size); }
 
     std::atomic<std::uint64_t> refs{1};  // owners of this block
     const Value value;                   // never changes once shared
