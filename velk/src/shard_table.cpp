@@ -9,17 +9,28 @@
 namespace velk::detail {
 namespace {
 
-static_assert(alignof(ShardEntry) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
-              "the slot array sits at the start of a plain operator new block");
+// A table's storage starts and ends on cache-line boundaries, so two
+// shards' tables never share a line: threads binding variables of
+// different shards must not slow each other down (small tables of
+// neighbouring shards would otherwise sit side by side in one line).
+constexpr std::size_t kStorageAlignment = 64;
+static_assert(alignof(ShardEntry) <= kStorageAlignment, "the slot array sits at the start of the block");
 
 std::size_t ctrl_bytes(std::size_t capacity) noexcept { return capacity + Group::kWidth - 1; }
 
 std::size_t allocation_bytes(std::size_t capacity) noexcept {
-    return capacity * sizeof(ShardEntry) + ctrl_bytes(capacity);
+    const std::size_t bytes = capacity * sizeof(ShardEntry) + ctrl_bytes(capacity);
+    return (bytes + kStorageAlignment - 1) / kStorageAlignment * kStorageAlignment;
 }
 
+void* new_storage(std::size_t capacity) {
+    return ::operator new(allocation_bytes(capacity), std::align_val_t{kStorageAlignment});
+}
+
+void delete_storage(void* p) noexcept { ::operator delete(p, std::align_val_t{kStorageAlignment}); }
+
 struct FreeStorage {
-    void operator()(void* p) const noexcept { ::operator delete(p); }
+    void operator()(void* p) const noexcept { delete_storage(p); }
 };
 
 }  // namespace
@@ -29,7 +40,7 @@ ShardTable::~ShardTable() {
     for (std::size_t i = 0; i <= mask_; ++i) {
         if (occupied(i)) slots_[i].~ShardEntry();
     }
-    ::operator delete(slots_);
+    delete_storage(slots_);
 }
 
 void ShardTable::set_ctrl(std::size_t slot, std::uint8_t byte) noexcept {
@@ -52,7 +63,7 @@ void ShardTable::grow(SipKey rehash_key) {
     while (max_load(capacity) < size_ + 1) capacity *= 2;
 
     // Everything that can fail happens before the table changes.
-    std::unique_ptr<void, FreeStorage> storage(::operator new(allocation_bytes(capacity)));
+    std::unique_ptr<void, FreeStorage> storage(new_storage(capacity));
 
     ShardTable old;  // takes the current storage and releases it at the end
     std::swap(old.slots_, slots_);
