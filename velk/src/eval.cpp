@@ -124,10 +124,6 @@ Value combine(const Expr& e, const Value& left, const Value& right) {
     return Value();  // leaves never reach here
 }
 
-bool is_leaf(const Expr& e) noexcept {
-    return e.kind() == Expr::Kind::Literal || e.kind() == Expr::Kind::Ident;
-}
-
 // A literal's value is moved into its result; a variable yields the stored
 // value object itself.
 ValueRef leaf_value(const Machine& m, Expr& e) {
@@ -149,7 +145,7 @@ void drop_operands(Expr& e) noexcept {
 // and results live on explicit stacks, so any depth that fits in memory
 // runs on a bounded native stack. Every result here is a shared value.
 ValueRef deduce_deep(const Machine& machine, Expr expr) {
-    if (is_leaf(expr)) return leaf_value(machine, expr);
+    if (expr.is_leaf()) return leaf_value(machine, expr);
 
     struct Task {
         Expr* node;  // owned by `expr`
@@ -161,7 +157,7 @@ ValueRef deduce_deep(const Machine& machine, Expr expr) {
     while (!tasks.empty()) {
         const Task t = tasks.take();
         Expr& e = *t.node;
-        if (is_leaf(e)) {
+        if (e.is_leaf()) {
             values.emplace(leaf_value(machine, e));
             continue;
         }
