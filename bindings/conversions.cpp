@@ -314,7 +314,17 @@ std::optional<velk::BinaryOperator> to_binary_operator(std::string_view text) {
 std::optional<velk::Expr> to_expr(PyObject* object) {
     const auto* tree = instance_value<velk::Expr>(object, expr_class());
     if (tree == nullptr) return std::nullopt;
-    return tree->clone();
+    return *tree;  // shared: the tree never changes
+}
+
+const velk::Statement* statement_of(PyObject* object) {
+    return instance_value<velk::Statement>(object, statement_class());
+}
+
+std::optional<std::span<PyObject* const>> exact_items(PyObject* object) {
+    if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return std::nullopt;
+    return std::span<PyObject* const>(PySequence_Fast_ITEMS(object),
+                                      static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
 }
 
 std::optional<velk::StatementList> to_statement_list(PyObject* object) {
@@ -332,33 +342,28 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
     // and still yield few items, so its claim reserves no more than
     // kMaxReservedStatements. A sequence that cannot tell is still iterated.
     if (Py_ssize_t length = PySequence_Size(object); length >= 0) {
-        const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+        const bool truthful = exact_items(object).has_value();
         statements.reserve(truthful ? static_cast<std::size_t>(length)
                                     : std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
     } else {
         PyErr_Clear();
     }
-    // A list or tuple is read by index: checking and copying its items runs
-    // no Python code, so the list cannot change underneath.
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(object);
-        PyObject** items = PySequence_Fast_ITEMS(object);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            // The next statement object is needed soon: fetch it while this
-            // one is copied.
-            if (i + 1 < count) __builtin_prefetch(items[i + 1]);
-            const auto* statement = instance_value<velk::Statement>(items[i], statement_class());
+    // A list or tuple is read by index: checking its items runs no Python
+    // code, so the list cannot change underneath.
+    if (auto items = exact_items(object)) {
+        for (PyObject* item : *items) {
+            const velk::Statement* statement = statement_of(item);
             if (statement == nullptr) return std::nullopt;
-            statement->append_copy_to(statements);
+            statements.push_back(*statement);  // shared: the statement never changes
         }
         return statements;
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return std::nullopt;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        const auto* statement = instance_value<velk::Statement>(item.get(), statement_class());
+        const velk::Statement* statement = statement_of(item.get());
         if (statement == nullptr) return std::nullopt;
-        statement->append_copy_to(statements);
+        statements.push_back(*statement);
     }
     if (PyErr_Occurred() != nullptr) return std::nullopt;
     return statements;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -54,10 +55,19 @@ std::optional<velk::Text> to_text(PyObject* object);
 // ValueError "Expected one of: +, -, *, /".
 std::optional<velk::BinaryOperator> to_binary_operator(std::string_view text);
 
-// A deep copy of the tree held by an Expr object.
+// The tree held by an Expr object, shared.
 std::optional<velk::Expr> to_expr(PyObject* object);
 
-// Any sequence other than str, iterated, each item a Statement (copied).
+// The statement held by a Statement object (it lives as long as the
+// object); null with the conversion error for "Statement" otherwise.
+const velk::Statement* statement_of(PyObject* object);
+
+// The items of an exact list or tuple, in place (borrowed); nothing for any
+// other object. No Python code runs while they are read, so they cannot
+// change underneath.
+std::optional<std::span<PyObject* const>> exact_items(PyObject* object);
+
+// Any sequence other than str, iterated, each item a Statement (shared).
 std::optional<velk::StatementList> to_statement_list(PyObject* object);
 
 // A new Python object for a value: None, bool, str, int or float. A failing

@@ -1,5 +1,5 @@
 // The class Expr: static builders of expression trees. Instances are opaque
-// and immutable; each owns its tree alone.
+// and immutable; a builder shares its operands' trees instead of copying them.
 #include <array>
 
 #include "call_binding.hpp"

@@ -1,5 +1,5 @@
 // The class Statement: static builders of statements. Instances are opaque
-// and immutable; each owns its statement (with nested lists) alone.
+// and immutable; a builder shares the trees it is given instead of copying them.
 #include <array>
 
 #include "call_binding.hpp"

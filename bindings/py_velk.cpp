@@ -38,10 +38,25 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!bind_fast_call(kRun, args, nargs, kwnames, slots)) return nullptr;
         const Machine* machine = machine_of(self);
         if (machine == nullptr) return nullptr;
-        // Copies: the Statement objects stay intact and reusable.
+        // The trees run where they lie: nothing is copied, nothing consumed.
+        if (auto items = exact_items(slots[0])) {
+            // Every item is checked before the first runs, as the list
+            // conversion would; no Python code runs in between, so the
+            // sequence and its items stay as they are for the whole run.
+            for (PyObject* item : *items) {
+                if (statement_of(item) == nullptr) {
+                    wrap_argument_error("stmts");
+                    return nullptr;
+                }
+            }
+            for (PyObject* item : *items) velk::run(*machine, wrapped<velk::Statement>(item));
+            Py_RETURN_NONE;
+        }
+        // Any other sequence: its items are gathered first (shared, which
+        // keeps them alive however the sequence made them).
         auto statements = convert_argument(slots[0], "stmts", to_statement_list);
         if (!statements) return nullptr;
-        velk::deduce(*machine, std::move(*statements));
+        velk::run(*machine, *statements);
         Py_RETURN_NONE;
     });
 }

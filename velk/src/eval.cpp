@@ -1,10 +1,26 @@
 // Evaluation of expressions and execution of statements.
 //
-// Both walks consume their trees. An expression is walked recursively for
-// its first kRecursionLevels levels and by deduce_deep, on explicit stacks,
-// below; statements always run from a stack of frames: a program can nest
-// as deeply as memory allows. Operands are evaluated left before right,
-// completely, before the node looks at their kinds; nothing short-circuits.
+// One walk design serves both. Trees are immutable and shared, so the walks
+// read them where they lie: nothing is copied on the way in and nothing is
+// consumed, and the branch of an `if` that is not taken is never touched.
+//
+// Expressions. Operands are evaluated left before right, completely, before
+// the node looks at their kinds; nothing short-circuits. A node is evaluated
+// by a plain recursion for its first kRecursionLevels levels, which covers
+// every tree written by hand at full speed and uses a few KiB of native
+// stack; a subtree below that is handed to deep_value, which keeps pending
+// nodes and operand values on explicit stacks, so that any depth that fits
+// in memory runs on a bounded native stack. Intermediate results are plain
+// values; only the value a `let` binds is a shared one, and a literal's
+// shared value is bound as it is. A literal operand is read in place; a
+// variable operand is read under its shard's read lock (a text by one more
+// reference, any other value copied), and the identifier's hash for the
+// machine's store is remembered in its node, so a tree that runs again on
+// one machine hashes no name twice.
+//
+// Statements run from an explicit stack of frames, one per list being run,
+// each frame two pointers: a nested `if` never recurses, and an `if` that
+// ends its list replaces that list's frame instead of adding one.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -58,6 +74,7 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
 }
 
 Value binary(BinaryOperator op, const Value& l, const Value& r) {
+    if (l.is_number() && r.is_number()) return Value::number(arithmetic(op, l.as_number(), r.as_number()));
     if (l.is_string()) {
         if (!r.is_string()) fail("Binary operator for unknown type", kBinaryKindCheck);
         if (op != BinaryOperator::Add) {
@@ -70,7 +87,6 @@ Value binary(BinaryOperator op, const Value& l, const Value& r) {
         if (!b.empty()) std::memcpy(joined.data() + a.size(), b.data(), b.size());
         return Value::string(std::move(joined));
     }
-    if (l.is_number() && r.is_number()) return Value::number(arithmetic(op, l.as_number(), r.as_number()));
     fail("Binary operator for unknown type", kBinaryKindCheck);
 }
 
@@ -97,7 +113,7 @@ int compare(const Number& l, const Number& r) noexcept {
 
 // Applies a composite node to its evaluated operands (`right` is unused
 // for `not`).
-Value combine(const Expr& e, const Value& left, const Value& right) {
+Value combine(const Expr::Node& e, const Value& left, const Value& right) {
     switch (e.kind()) {
         case Expr::Kind::BinaryOp:
             return binary(e.get_if<Expr::BinaryOp>()->op, left, right);
@@ -124,174 +140,161 @@ Value combine(const Expr& e, const Value& left, const Value& right) {
     return Value();  // leaves never reach here
 }
 
-// A literal's value is moved into its result; a variable yields the stored
-// value object itself.
-ValueRef leaf_value(const Machine& m, Expr& e) {
-    if (auto* lit = e.get_if<Expr::Literal>()) return ValueRef::make(std::move(lit->value));
-    return m.get(e.get_if<Expr::Ident>()->id);
-}
-
 const Value kNoOperand;
 
-// Releases a node's operands after its result is built. They are leaves or
-// nodes whose own operands are gone already, so this never walks far.
-void drop_operands(Expr& e) noexcept {
-    Expr::Slots s = e.slots();
-    if (s.first) s.first->reset();
-    if (s.second) s.second->reset();
+// Levels the recursive walk descends before it hands a subtree to
+// deep_value: deep enough for any tree written by hand, shallow enough (a
+// few KiB of native stack) for the smallest thread stacks.
+constexpr int kRecursionLevels = 48;
+
+// Where an operand's value lives while its node combines it.
+struct Operand {
+    const Value* in_tree = nullptr;  // a literal's value, read where it lies
+    ValueRef held;                   // a variable's stored text
+    Value own;                       // a computed result, or a variable's plain value
+
+    const Value& value() const noexcept { return in_tree ? *in_tree : held ? *held : own; }
+};
+
+const Value& read_variable(const Machine& m, const Expr::Ident& v, Operand& slot) {
+    return m.read(v.id, v.memo, slot.own, slot.held);
 }
 
 // The walk for subtrees deeper than the recursive walk goes: pending nodes
-// and results live on explicit stacks, so any depth that fits in memory
-// runs on a bounded native stack. Every result here is a shared value.
-ValueRef deduce_deep(const Machine& machine, Expr expr) {
-    if (expr.is_leaf()) return leaf_value(machine, expr);
-
+// and operand values live on explicit stacks.
+Value deep_value(const Machine& machine, const Expr::Node& root) {
     struct Task {
-        Expr* node;  // owned by `expr`
-        bool ready;  // operands are on the value stack: combine now
+        const Expr::Node* node;
+        bool ready;  // its operands are on the value stack: combine now
     };
     detail::WorkStack<Task, 32> tasks;
-    detail::WorkStack<ValueRef, 32> values;
-    tasks.emplace(Task{&expr, false});
+    detail::WorkStack<Operand, 32> values;
+    tasks.emplace(Task{&root, false});
     while (!tasks.empty()) {
         const Task t = tasks.take();
-        Expr& e = *t.node;
-        if (e.is_leaf()) {
-            values.emplace(leaf_value(machine, e));
+        const Expr::Node& e = *t.node;
+        if (const auto* lit = e.get_if<Expr::Literal>()) {
+            values.emplace().in_tree = lit->value.get();
             continue;
         }
-        Expr::Slots s = e.slots();
+        if (const auto* v = e.get_if<Expr::Ident>()) {
+            Operand slot;
+            read_variable(machine, *v, slot);
+            values.emplace(std::move(slot));
+            continue;
+        }
+        const Expr::Node::Slots s = e.slots();
         if (!t.ready) {
             tasks.emplace(Task{&e, true});
-            if (s.second) tasks.emplace(Task{s.second->get(), false});
-            tasks.emplace(Task{s.first->get(), false});
+            if (s.second) tasks.emplace(Task{&s.second->node(), false});
+            tasks.emplace(Task{&s.first->node(), false});
             continue;
         }
-        const ValueRef right = s.second ? values.take() : ValueRef();
-        const ValueRef left = values.take();
-        ValueRef result = ValueRef::make(combine(e, *left, right ? *right : kNoOperand));
-        drop_operands(e);
-        values.emplace(std::move(result));
+        const Operand right = s.second ? values.take() : Operand();
+        const Operand left = values.take();
+        Value result = combine(e, left.value(), s.second ? right.value() : kNoOperand);
+        values.emplace().own = std::move(result);
     }
-    return values.take();
+    return std::move(values.take().own);
 }
 
-// Levels the recursive walk descends before it hands a subtree to
-// deduce_deep: deep enough for any tree written by hand, shallow enough
-// (a few KiB of native stack) for the smallest thread stacks.
-constexpr int kRecursionLevels = 48;
+Value composite_value(const Machine& m, const Expr::Node& e, int levels);
 
-// Where an operand's value lives while its node combines it. Intermediate
-// results stay plain values: only the value an expression finally yields
-// becomes a shared one.
-struct Operand {
-    ValueRef held;  // a variable's stored text, or a deep subtree's result
-    Value own;      // a result computed by this walk, or a variable's plain value
-};
-
-Value composite_value(const Machine& m, Expr& e, int levels);
-
-// The value of operand `e`: a literal is read in place (its node is
-// released with the others once the parent's result is built), a variable's
-// text is the stored value itself and its other values are read into
-// `slot`, anything else is computed into `slot`.
-const Value& operand_value(const Machine& m, Expr& e, Operand& slot, int levels) {
+// The value of operand `e`, read in place or computed into `slot`.
+const Value& operand_value(const Machine& m, const Expr::Node& e, Operand& slot, int levels) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
-            return e.get_if<Expr::Literal>()->value;
+            return *e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident:
-            return m.read(e.get_if<Expr::Ident>()->id, slot.own, slot.held);
+            return read_variable(m, *e.get_if<Expr::Ident>(), slot);
         default:
             break;
     }
-    if (levels == 0) {
-        slot.held = deduce_deep(m, std::move(e));
-        return *slot.held;
-    }
-    slot.own = composite_value(m, e, levels - 1);
+    slot.own = levels == 0 ? deep_value(m, e) : composite_value(m, e, levels - 1);
     return slot.own;
 }
 
 // Left operand completely, then the right one, then the node's own checks.
-Value composite_value(const Machine& m, Expr& e, int levels) {
-    const Expr::Slots s = e.slots();
+Value composite_value(const Machine& m, const Expr::Node& e, int levels) {
+    const Expr::Node::Slots s = e.slots();
     Operand left, right;
-    const Value& l = operand_value(m, **s.first, left, levels);
-    const Value& r = s.second ? operand_value(m, **s.second, right, levels) : kNoOperand;
-    Value result = combine(e, l, r);
-    drop_operands(e);
-    return result;
+    const Value& l = operand_value(m, s.first->node(), left, levels);
+    const Value& r = s.second ? operand_value(m, s.second->node(), right, levels) : kNoOperand;
+    return combine(e, l, r);
 }
 
-// The value of `expr`, consuming it in place: a statement's expression is
-// evaluated where it lies, without moving it out first.
-ValueRef evaluate(const Machine& machine, Expr& expr) {
-    switch (expr.kind()) {
+// The value an expression yields as a shared value: a literal's own, a
+// variable's stored one, or a new one for a computed result.
+ValueRef evaluate(const Machine& machine, const Expr::Node& e) {
+    switch (e.kind()) {
         case Expr::Kind::Literal:
-        case Expr::Kind::Ident:
-            return leaf_value(machine, expr);
+            return e.get_if<Expr::Literal>()->value;
+        case Expr::Kind::Ident: {
+            const auto& v = *e.get_if<Expr::Ident>();
+            return machine.get(v.id, v.memo);
+        }
         default:
-            return ValueRef::make(composite_value(machine, expr, kRecursionLevels));
+            return ValueRef::make(composite_value(machine, e, kRecursionLevels));
     }
 }
 
-}  // namespace
-
-ValueRef deduce_expr(const Machine& machine, Expr expr) { return evaluate(machine, expr); }
-
-namespace {
-
-void run_let(const Machine& machine, Statement::Let& let) {
-    ValueRef value = evaluate(machine, let.expr);
-    // The replaced value, if any, is released here: after the store's lock
-    // is gone.
-    std::optional<ValueRef> previous = machine.vars._insert(std::move(let.ident), std::move(value));
+bool condition_truth(const Machine& machine, const Expr& cond) {
+    Operand slot;
+    const Value& v = operand_value(machine, cond.node(), slot, kRecursionLevels);
+    if (!v.is_boolean()) fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
+    return v.as_boolean();
 }
 
-}  // namespace
+void run_let(const Machine& machine, const Statement::Let& let) {
+    ValueRef value = evaluate(machine, let.expr.node());
+    // The replaced value, if any, is released here: after the store's lock
+    // is gone.
+    std::optional<ValueRef> previous = machine.vars.bind(let.ident, let.memo, std::move(value));
+}
 
-void deduce(const Machine& machine, StatementList statements) {
+void run_lists(const Machine& machine, const Statement* first, const Statement* last) {
     struct Frame {
-        StatementList list;  // the list being run, consumed statement by statement
-        std::size_t next;    // index of the next statement to run
+        const Statement* next;  // the next statement of the list to run
+        const Statement* end;   // one past the list's last statement
     };
     detail::WorkStack<Frame, 16> frames;
-    frames.emplace(Frame{std::move(statements), 0});
+    frames.emplace(Frame{first, last});
     while (!frames.empty()) {
         Frame& f = frames.top();
-        if (f.next == f.list.size()) {
+        if (f.next == f.end) {
             frames.pop();
             continue;
         }
-        Statement& s = f.list[f.next++];
-        if (auto* let = s.get_if<Statement::Let>()) {
+        const Statement& s = *f.next++;
+        if (const auto* let = s.get_if<Statement::Let>()) {
             run_let(machine, *let);
             continue;
         }
-        auto& n = *s.get_if<Statement::If>();
-        bool truth;
-        {
-            // Only the truth of the condition is kept: its value need not
-            // become a shared one.
-            Operand slot;
-            const Value& cond = operand_value(machine, n.cond, slot, kRecursionLevels);
-            if (!cond.is_boolean()) {
-                fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
-            }
-            truth = cond.as_boolean();
+        const auto& n = *s.get_if<Statement::If>();
+        const StatementList& chosen = condition_truth(machine, n.cond) ? n.then : n.otherwise;
+        if (chosen.empty()) continue;
+        const Frame branch{chosen.data(), chosen.data() + chosen.size()};
+        if (f.next == f.end) {
+            f = branch;  // nothing of this list is left to run
+        } else {
+            frames.emplace(branch);
         }
-        StatementList chosen = std::move(truth ? n.then : n.otherwise);
-        release_list(std::move(truth ? n.otherwise : n.then));
-        if (only_lets(chosen)) {
-            // A branch of bindings alone nests nothing: it runs here, with no
-            // frame of its own, and goes when it is done.
-            for (Statement& b : chosen) run_let(machine, *b.get_if<Statement::Let>());
-            continue;
-        }
-        // `f` may move when the stack grows; it is not used past this point.
-        frames.emplace(Frame{std::move(chosen), 0});
     }
 }
+
+}  // namespace
+
+ValueRef deduce_expr(const Machine& machine, const Expr& expr) { return evaluate(machine, expr.node()); }
+
+void run(const Machine& machine, const Statement& statement) {
+    if (const auto* let = statement.get_if<Statement::Let>()) return run_let(machine, *let);
+    run_lists(machine, &statement, &statement + 1);
+}
+
+void run(const Machine& machine, std::span<const Statement> statements) {
+    run_lists(machine, statements.data(), statements.data() + statements.size());
+}
+
+void deduce(const Machine& machine, StatementList statements) { run(machine, statements); }
 
 }  // namespace velk

@@ -21,8 +21,13 @@ ValueRef Machine::get(const Identifier& id) const {
     not_found(id);
 }
 
-const Value& Machine::read(const Identifier& id, Value& copy, ValueRef& held) const {
-    if (auto guard = vars._get(id)) {
+ValueRef Machine::get(const Identifier& id, const HashMemo& memo) const {
+    if (auto guard = vars._get(id, vars.hash_of(id, memo))) return guard->value();
+    not_found(id);
+}
+
+const Value& Machine::read(const Identifier& id, const HashMemo& memo, Value& copy, ValueRef& held) const {
+    if (auto guard = vars._get(id, vars.hash_of(id, memo))) {
         const ValueRef& stored = guard->value();
         if (stored->is_string()) {
             held = stored;

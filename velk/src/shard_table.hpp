@@ -170,6 +170,12 @@ public:
         }
     }
 
+    // The value reference stored for `key`, or null, for a rebinding.
+    ValueRef* find_value(const Identifier& key, std::size_t hash) noexcept {
+        const ShardEntry* e = find(key, hash);
+        return e ? &const_cast<ShardEntry*>(e)->value : nullptr;
+    }
+
     // Binds `key` to `value`, growing first when the table is at its load
     // limit. Present key: the stored key stays, `value` moves in and the
     // previous value is returned. New key: `key` and `value` move into a

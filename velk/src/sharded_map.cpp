@@ -28,7 +28,24 @@ static_assert(ShardedMap::kTagBits == detail::kTagBits, "shard bits sit right be
 
 ShardedMap::ShardedMap() : ShardedMap(default_shard_amount(), take_thread_hash_key()) {}
 
-ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key) : hasher_(key) {
+namespace {
+
+// Map numbers for the hash memos: 64 bits never wrap in practice, so no two
+// maps of a process share one.
+std::atomic<std::uint64_t> g_next_map_id{1};
+
+struct WriteHold {
+    RawRwLock& lock;  // write-locked for this scope
+    explicit WriteHold(RawRwLock& l) : lock(l) { lock.lock_exclusive(); }
+    ~WriteHold() { lock.unlock_exclusive(); }
+    WriteHold(const WriteHold&) = delete;
+    WriteHold& operator=(const WriteHold&) = delete;
+};
+
+}  // namespace
+
+ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key)
+    : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key) {
     if (!(shard_amount > 1)) throw EvalError("assertion failed: shard_amount > 1", kShardAmountCheck);
     if (!std::has_single_bit(shard_amount)) {
         throw EvalError("assertion failed: shard_amount.is_power_of_two()", kPowerOfTwoCheck);
@@ -40,8 +57,8 @@ ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key) : hasher_(key) {
 
 ShardedMap::~ShardedMap() = default;
 
-std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key) const {
-    const auto hash = static_cast<std::size_t>(hasher_(key));
+std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key, std::uint64_t hash64) const {
+    const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
     shard.lock.lock_shared();
     if (const detail::ShardEntry* e = shard.table.find(key, hash)) {
@@ -54,13 +71,6 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key) con
 std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
     const auto hash = static_cast<std::size_t>(hasher_(key));
     Shard& shard = shards_[shard_index(hash)];
-
-    struct WriteHold {
-        RawRwLock& lock;  // write-locked for this scope
-        explicit WriteHold(RawRwLock& l) : lock(l) { lock.lock_exclusive(); }
-        ~WriteHold() { lock.unlock_exclusive(); }
-    };
-
     std::optional<ValueRef> previous;
     {
         const WriteHold hold(shard.lock);
@@ -68,6 +78,30 @@ std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
     }
     // The previous value, and `key` when it was not stored, die after the
     // unlock, in our caller's hands.
+    return previous;
+}
+
+std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& memo, ValueRef value) {
+    const auto hash = static_cast<std::size_t>(hash_of(key, memo));
+    Shard& shard = shards_[shard_index(hash)];
+    std::optional<ValueRef> previous;
+    if (key.copy_allocates()) {
+        // A long name: rebinding needs no copy of it, a first binding makes
+        // the copy between two holds of the lock.
+        {
+            const WriteHold hold(shard.lock);
+            if (ValueRef* stored = shard.table.find_value(key, hash)) {
+                previous = std::exchange(*stored, std::move(value));
+            }
+        }
+        if (previous) return previous;
+        Identifier copy = key;
+        const WriteHold hold(shard.lock);
+        previous = shard.table.insert(std::move(copy), std::move(value), hash, hasher_.key());
+        return previous;
+    }
+    const WriteHold hold(shard.lock);
+    previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
     return previous;
 }
 

@@ -61,8 +61,9 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
         std::size_t most;
     };
     const Case cases[] = {
-        {"int literal", [] { return lit_int(5); }, 1, 1},
-        {"long string literal: text moved, not copied", [] { return lit_str(kLong); }, 1, 1},
+        // A literal's shared value is made with its node: binding shares it.
+        {"int literal", [] { return lit_int(5); }, 0, 0},
+        {"long string literal: shared, not copied", [] { return lit_str(kLong); }, 0, 0},
         {"variable reference", [] { return var("v"); }, 0, 0},
         {"int sum", [] { return add(lit_int(1), lit_int(2)); }, 0, 1},
         {"variable joined with a literal: value and text", [] { return add(var("v"), lit_str("")); }, 1, 2},
@@ -90,62 +91,84 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
     }
 }
 
-TEST(Allocations, LiteralTextIsHandedOverNotCopied) {
+TEST(Allocations, LiteralValueIsSharedNotCopied) {
     Machine m;
     Expr e = lit_str(kLong);
-    const char* text = e.get_if<Expr::Literal>()->value.as_string().data();
-    ValueRef r = deduce_expr(m, std::move(e));
-    EXPECT_EQ(r->as_string().data(), text);
+    const ValueRef& literal = e.get_if<Expr::Literal>()->value;
+    ValueRef r = deduce_expr(m, e);
+    EXPECT_EQ(r.block(), literal.block());
+    EXPECT_EQ(r->as_string().data(), literal->as_string().data());
+}
+
+// Freed nodes go to this thread's block cache, which hands them out again
+// last-in first-out: taking `count` blocks back shows the release order in
+// reverse. Only the expression nodes' size class is taken back; values,
+// statement nodes and list storage have classes of their own.
+std::vector<const void*> expression_nodes_freed_last(std::size_t count) {
+    std::vector<const void*> freed(count);
+    for (std::size_t i = count; i-- > 0;) freed[i] = allocate_block(sizeof(Expr::Node));
+    for (const void* p : freed) free_block(const_cast<void*>(p), sizeof(Expr::Node));
+    return freed;
 }
 
 TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
-    // ((a + b) == !c): expected order a, b, (a+b), c, !c; the root is a
-    // local, so its own storage is not freed by the walk. Freed nodes go to
-    // this thread's block cache, which hands them out again last-in first
-    // out: taking them back shows the order in reverse.
+    // ((a + b) == !c): expected order a, b, (a+b), c, !c, then the root.
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
     Expr root = Expr::equals(add(var("a"), var("b")), Expr::not_(var("c")));
-    auto& eq = *root.get_if<Expr::Equals>();
-    auto& sum = *eq.left->get_if<Expr::BinaryOp>();
-    auto& neg = *eq.right->get_if<Expr::Not>();
-    const std::vector<const void*> expected = {sum.left.get(), sum.right.get(), eq.left.get(), neg.item.get(),
-                                               eq.right.get()};
+    const auto& eq = *root.get_if<Expr::Equals>();
+    const auto& sum = *eq.left.get_if<Expr::BinaryOp>();
+    const auto& neg = *eq.right.get_if<Expr::Not>();
+    const std::vector<const void*> expected = {sum.left.node_address(), sum.right.node_address(),
+                                               eq.left.node_address(),  neg.item.node_address(),
+                                               eq.right.node_address(), root.node_address()};
     release_cached_blocks();
     { Expr gone = std::move(root); }
-    std::vector<const void*> freed(expected.size());
-    for (std::size_t i = expected.size(); i-- > 0;) freed[i] = allocate_block(sizeof(Expr));
-    EXPECT_EQ(freed, expected);
-    for (const void* p : freed) free_block(const_cast<void*>(p), sizeof(Expr));
+    EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
+}
+
+TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
+    // (s + 1) and (s * 2) share s = (x - y): dropping the first tree frees
+    // its own nodes and leaves s whole.
+    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    Expr s = sub(var("x"), var("y"));
+    Expr first = add(s, lit_int(1));
+    Expr second = mul(s, lit_int(2));
+    const void* one = first.get_if<Expr::BinaryOp>()->right.node_address();
+    const std::vector<const void*> expected = {one, first.node_address()};
+    s = lit_null();
+    EXPECT_EQ(second.get_if<Expr::BinaryOp>()->left.use_count(), 2u);
+    release_cached_blocks();
+    { Expr gone = std::move(first); }
+    EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
+    EXPECT_EQ(second.get_if<Expr::BinaryOp>()->left.use_count(), 1u);
+    Machine m;
+    deduce(m, list(let("x", lit_int(7)), let("y", lit_int(4)), let("r", second)));
+    EXPECT_EQ(m.get(Identifier::s("r"))->as_number().as_int(), 6);
 }
 
 TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
-    // if (a): [let t = b; if (c): [let u = d] else []] else [let o = e]
-    // The inner condition is a leaf held by value: it has no nodes. The
-    // nodes freed are the operands of each sum, in release order.
+    // if (a + a): [let t = b + b; if (c): [let u = d + d] else []]
+    // else [let o = e + e]. Every expression node is freed, in this order.
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
-    Statement inner = Statement::if_(var("c"), list(let("u", add(var("d"), var("d")))), {});
-    auto& inner_if = *inner.get_if<Statement::If>();
-    auto& inner_sum = *inner_if.then[0].get_if<Statement::Let>()->expr.get_if<Expr::BinaryOp>();
-    Statement outer = Statement::if_(add(var("a"), var("a")), list(let("t", add(var("b"), var("b"))), std::move(inner)),
-                                     list(let("o", add(var("e"), var("e")))));
-    auto& n = *outer.get_if<Statement::If>();
-    auto operands = [](Expr& e) {
-        auto& sum = *e.get_if<Expr::BinaryOp>();
-        return std::vector<const void*>{sum.left.get(), sum.right.get()};
+    auto nodes = [](const Expr& e) {
+        const auto& sum = *e.get_if<Expr::BinaryOp>();
+        return std::vector<const void*>{sum.left.node_address(), sum.right.node_address(), e.node_address()};
     };
-    std::vector<const void*> expected = operands(n.cond);
-    for (const void* p : operands(n.then[0].get_if<Statement::Let>()->expr)) expected.push_back(p);
-    expected.push_back(inner_sum.left.get());
-    expected.push_back(inner_sum.right.get());
-    for (const void* p : operands(n.otherwise[0].get_if<Statement::Let>()->expr)) expected.push_back(p);
+    auto expr_of = [](const Statement& s) -> const Expr& { return s.get_if<Statement::Let>()->expr; };
+    Statement inner = Statement::if_(var("c"), list(let("u", add(var("d"), var("d")))), {});
+    Statement outer = Statement::if_(add(var("a"), var("a")), list(let("t", add(var("b"), var("b"))), inner),
+                                     list(let("o", add(var("e"), var("e")))));
+    const auto& n = *outer.get_if<Statement::If>();
+    const auto& inner_if = *inner.get_if<Statement::If>();
+    std::vector<const void*> expected = nodes(n.cond);
+    for (const void* p : nodes(expr_of(n.then[0]))) expected.push_back(p);
+    expected.push_back(inner_if.cond.node_address());
+    for (const void* p : nodes(expr_of(inner_if.then[0]))) expected.push_back(p);
+    for (const void* p : nodes(expr_of(n.otherwise[0]))) expected.push_back(p);
+    inner = Statement::let(Identifier::s("unrelated"), lit_null());
     release_cached_blocks();
     { Statement gone = std::move(outer); }
-    // List storage is cached as well, in its own size classes; only the
-    // expression nodes' class is taken back here.
-    std::vector<const void*> freed(expected.size());
-    for (std::size_t i = expected.size(); i-- > 0;) freed[i] = allocate_block(sizeof(Expr));
-    EXPECT_EQ(freed, expected);
-    for (const void* p : freed) free_block(const_cast<void*>(p), sizeof(Expr));
+    EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
 }
 
 TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
@@ -166,17 +189,18 @@ TEST(BlockCaches, ValuesAndTreeNodesDoNotShareBlocks) {
     // freed value block must not come back as a node, nor the reverse.
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
     release_cached_blocks();
-    static_assert(sizeof(SharedValue) == sizeof(Expr), "the same size class, so only the use keeps them apart");
-    void* value = allocate_value_block(sizeof(SharedValue));
-    void* node = allocate_block(sizeof(Expr));
-    free_block(node, sizeof(Expr));
-    free_value_block(value, sizeof(SharedValue));  // last freed: a shared cache would hand it out next
-    void* node_again = allocate_block(sizeof(Expr));
-    void* value_again = allocate_value_block(sizeof(SharedValue));
+    // One size class for both, so only the use keeps them apart.
+    constexpr std::size_t kSize = sizeof(SharedValue);
+    void* value = allocate_value_block(kSize);
+    void* node = allocate_block(kSize);
+    free_block(node, kSize);
+    free_value_block(value, kSize);  // last freed: a shared cache would hand it out next
+    void* node_again = allocate_block(kSize);
+    void* value_again = allocate_value_block(kSize);
     EXPECT_EQ(node_again, node);
     EXPECT_EQ(value_again, value);
-    free_block(node_again, sizeof(Expr));
-    free_value_block(value_again, sizeof(SharedValue));
+    free_block(node_again, kSize);
+    free_value_block(value_again, kSize);
     release_cached_blocks();
 }
 

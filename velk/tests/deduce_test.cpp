@@ -109,7 +109,7 @@ TEST(Statements, BranchesShareOneFlatScope) {
     // An empty taken list only evaluates the condition.
     EXPECT_EQ(run(m, list(Statement::if_(lit_bool(true), {}, list(let("o", lit_int(1)))))), "");
     EXPECT_EQ(value_of(m, "o"), "unbound");
-    EXPECT_EQ(run(m, {}), "");
+    EXPECT_EQ(run(m, StatementList{}), "");
 }
 
 TEST(Machine, LookupFailsOnAnEmptyMachineAndMachinesAreSeparate) {

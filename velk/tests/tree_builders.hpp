@@ -60,24 +60,24 @@ inline constexpr std::size_t kSmallStack = 256 * 1024;
 inline std::string show(const Expr& e) {
     static const char* const ops[] = {"+", "-", "*", "/"};
     switch (e.kind()) {
-        case Expr::Kind::Literal: return debug_text(e.get_if<Expr::Literal>()->value);
+        case Expr::Kind::Literal: return debug_text(*e.get_if<Expr::Literal>()->value);
         case Expr::Kind::Ident: return debug_text(e.get_if<Expr::Ident>()->id);
         case Expr::Kind::BinaryOp: {
             const auto& n = *e.get_if<Expr::BinaryOp>();
-            return "(" + show(*n.left) + " " + ops[static_cast<int>(n.op)] + " " + show(*n.right) + ")";
+            return "(" + show(n.left) + " " + ops[static_cast<int>(n.op)] + " " + show(n.right) + ")";
         }
         case Expr::Kind::Equals: {
             const auto& n = *e.get_if<Expr::Equals>();
-            return "(" + show(*n.left) + " == " + show(*n.right) + ")";
+            return "(" + show(n.left) + " == " + show(n.right) + ")";
         }
-        case Expr::Kind::Not: return "!" + show(*e.get_if<Expr::Not>()->item);
+        case Expr::Kind::Not: return "!" + show(e.get_if<Expr::Not>()->item);
         case Expr::Kind::GreaterThan: {
             const auto& n = *e.get_if<Expr::GreaterThan>();
-            return "(" + show(*n.left) + " > " + show(*n.right) + ")";
+            return "(" + show(n.left) + " > " + show(n.right) + ")";
         }
         case Expr::Kind::LessThan: {
             const auto& n = *e.get_if<Expr::LessThan>();
-            return "(" + show(*n.left) + " < " + show(*n.right) + ")";
+            return "(" + show(n.left) + " < " + show(n.right) + ")";
         }
     }
     return "?";

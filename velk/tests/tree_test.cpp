@@ -27,9 +27,10 @@ TEST(Tree, CloneDuplicatesEveryTextAndSurvivesTheSource) {
                                 Expr::not_(Expr::less_than(var_u(7), lit_float(2.5))));
         Expr c = src.clone();
         // The copy owns its own text buffers.
-        const auto& lit = *c.get_if<Expr::Equals>()->left->get_if<Expr::BinaryOp>()->left->get_if<Expr::Literal>();
-        const auto& orig = *src.get_if<Expr::Equals>()->left->get_if<Expr::BinaryOp>()->left->get_if<Expr::Literal>();
-        EXPECT_NE(lit.value.as_string().data(), orig.value.as_string().data());
+        const auto& lit = *c.get_if<Expr::Equals>()->left.get_if<Expr::BinaryOp>()->left.get_if<Expr::Literal>();
+        const auto& orig = *src.get_if<Expr::Equals>()->left.get_if<Expr::BinaryOp>()->left.get_if<Expr::Literal>();
+        EXPECT_NE(lit.value->as_string().data(), orig.value->as_string().data());
+        EXPECT_NE(c.node_address(), src.node_address());
         return c;
     }();
     EXPECT_EQ(show(copy),
@@ -59,7 +60,7 @@ TEST(Tree, StatementCloneKeepsEveryOrder) {
     StatementList copy = clone_list(prog);
     ASSERT_EQ(copy.size(), prog.size());
     EXPECT_EQ(show(copy), expected);
-    release_list(std::move(prog));
+    { StatementList gone = std::move(prog); }
     EXPECT_EQ(show(copy), expected);
     const auto& inner = *copy[1].get_if<Statement::If>();
     EXPECT_EQ(inner.then.size(), 3u);
@@ -68,6 +69,26 @@ TEST(Tree, StatementCloneKeepsEveryOrder) {
 
     Statement single = copy[1].clone();
     EXPECT_EQ(show(single), show(copy[1]));
+}
+
+TEST(Tree, OneOperandTwiceIsOneSharedNode) {
+    Expr x = add(var("x"), lit_int(1));
+    Expr both = Expr::equals(x, x);
+    const auto& eq = *both.get_if<Expr::Equals>();
+    EXPECT_EQ(eq.left.node_address(), eq.right.node_address());
+    EXPECT_EQ(x.use_count(), 3u);
+    { Expr drop = std::move(both); }
+    EXPECT_EQ(x.use_count(), 1u);
+    EXPECT_EQ(show(x), "(S(\"x\") + Number(Int(1)))");
+
+    Statement s = let("y", x);
+    StatementList branch = list(s, s);
+    Statement cond = Statement::if_(lit_bool(true), branch, branch);
+    EXPECT_EQ(s.use_count(), 7u);  // s itself, two in `branch`, two in each of the if's lists
+    cond = let("z", lit_null());
+    branch.clear();
+    EXPECT_EQ(s.use_count(), 1u);
+    EXPECT_EQ(show(s), "let S(\"y\") = (S(\"x\") + Number(Int(1)));");
 }
 
 TEST(Tree, MoveAssignmentReleasesThePreviousTree) {

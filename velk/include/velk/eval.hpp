@@ -1,10 +1,11 @@
 // Evaluation of expressions and execution of statements.
 //
-// Both consume the trees they are given. Expressions are walked recursively
-// for a few dozen levels and with explicit work stacks below, statement
-// lists always with a work stack: no depth of nesting can exhaust the native
-// stack.
+// Both read the trees they are given where they lie and change nothing in
+// them: a tree may run any number of times, on several machines and threads
+// at once. No depth of nesting can exhaust the native stack.
 #pragma once
+
+#include <span>
 
 #include "velk/machine.hpp"
 #include "velk/tree.hpp"
@@ -14,10 +15,14 @@ namespace velk {
 
 // The value of `expr` on `machine`. Reads variables, changes nothing.
 // Throws EvalError.
-ValueRef deduce_expr(const Machine& machine, Expr expr);
+ValueRef deduce_expr(const Machine& machine, const Expr& expr);
 
 // Runs `statements` in order. The first failure abandons the rest; the
 // bindings made before it stay. Throws EvalError.
+void run(const Machine& machine, std::span<const Statement> statements);
+void run(const Machine& machine, const Statement& statement);
+
+// The same for a list handed over: it is dropped once it has run.
 void deduce(const Machine& machine, StatementList statements);
 
 }  // namespace velk

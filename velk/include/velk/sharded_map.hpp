@@ -17,6 +17,7 @@
 #include <optional>
 #include <utility>
 
+#include "velk/hash_memo.hpp"
 #include "velk/raw_rwlock.hpp"
 #include "velk/siphash.hpp"
 #include "velk/value.hpp"
@@ -75,13 +76,30 @@ public:
     };
 
     // On a hit, the entry under its shard's read lock; on a miss nothing,
-    // and no lock is held.
-    std::optional<ReadGuard> _get(const Identifier& key) const;
+    // and no lock is held. The second form takes the key's hash, from
+    // hash_of.
+    std::optional<ReadGuard> _get(const Identifier& key) const { return _get(key, hasher_(key)); }
+    std::optional<ReadGuard> _get(const Identifier& key, std::uint64_t hash) const;
 
     // Binds `key` to `value`. Returns the previous value when the key was
     // present (its stored key is kept). The lock is released before the
     // call returns, so the caller drops the old value outside of it.
     std::optional<ValueRef> _insert(Identifier key, ValueRef value);
+
+    // The same for a key that stays with the caller (an identifier of a
+    // tree, whose hash `memo` remembers): a new key is stored as a copy, made
+    // before the shard is locked when making it allocates.
+    std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value);
+
+    // The hash of `key` under this map's key: the one `memo` remembers for
+    // this map, or a new one that it then remembers.
+    std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {
+        std::uint64_t hash;
+        if (memo.recall(id_, hash)) return hash;
+        hash = hasher_(key);
+        memo.remember(id_, hash);
+        return hash;
+    }
 
     // Keeps one shard read-locked while anyone holds it; shared by an
     // iterator and the entry views it handed out.
@@ -143,6 +161,7 @@ public:
 private:
     friend class Iter;
 
+    std::uint64_t id_;                 // this map's number, never given to another map
     std::unique_ptr<Shard[]> shards_;  // shard_amount_ of them, never resized
     std::size_t shift_;                // W - log2(shard_amount_)
     IdentifierHasher hasher_;          // hashes keys under this map's hash key

@@ -79,6 +79,8 @@ public:
     std::string_view view() const noexcept { return {data(), size()}; }
     operator std::string_view() const noexcept { return view(); }
     std::string str() const { return std::string(view()); }
+    // Texts of over 15 bytes live in a buffer of their own.
+    bool on_heap() const noexcept { return (words_[1] & kHeapTag) != 0; }
 
     friend bool operator==(const Text& a, const Text& b) noexcept {
         // Equal inline texts and equal numbers have equal words (unused
@@ -97,8 +99,6 @@ private:
     static constexpr std::uint64_t kNumberTag = std::uint64_t{0x40} << 56;
     static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 56) - 1;
     static_assert(sizeof(void*) == 8, "the heap form keeps an address in one word");
-
-    bool on_heap() const noexcept { return (words_[1] & kHeapTag) != 0; }
 
     // Storage for `size` bytes, contents unset; this text must be empty.
     void make(std::size_t size) {

@@ -1,20 +1,27 @@
-// Syntax trees: expressions and statements, strictly owned.
+// Syntax trees: expressions and statements, immutable and shared.
 //
-// Every composite expression owns its operands as separate heap nodes; a
-// statement owns its identifier, expressions and lists. Nothing is shared
-// between trees and nothing points to a parent. Trees built from Python can
-// be as deep as memory allows, so the native stack bounds no walk: copies
-// recurse for a few dozen levels and continue with explicit work lists,
-// releases never recurse.
+// `Expr` and `Statement` are handles to heap nodes that never change once
+// built. Copying a handle shares its node (one more reference); a composite
+// node holds handles to its operands, so a builder costs the same whatever
+// the size of its operands, and one subtree may sit in any number of trees.
+// Nothing points to a parent and a node is built only from finished nodes,
+// so no tree has a cycle. `clone()` makes a complete, independent copy.
+//
+// Trees built from Python can be as deep as memory allows, so the native
+// stack bounds no walk: the last reference to a node releases its subtree
+// without recursion and without allocating (nodes waiting for their later
+// operands are chained through their emptied slots), and copies run on
+// explicit work stacks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <type_traits>
-#include <variant>
+#include <utility>
 #include <vector>
 
 #include "velk/block_pool.hpp"
+#include "velk/hash_memo.hpp"
 #include "velk/value.hpp"
 
 namespace velk {
@@ -22,9 +29,6 @@ namespace velk {
 // One byte; indices fixed: Add 0, Sub 1, Mul 2, Div 3.
 enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
 static_assert(sizeof(BinaryOperator) == 1);
-
-class Expr;
-using ExprBox = std::unique_ptr<Expr>;
 
 class Expr {
 public:
@@ -38,67 +42,119 @@ public:
         LessThan = 6,
     };
 
-    struct Literal { Value value; };
-    struct Ident { Identifier id; };
-    struct BinaryOp { ExprBox left; BinaryOperator op; ExprBox right; };
-    // Equals, GreaterThan and LessThan share a shape; the tag keeps them
-    // distinct types.
+    // A literal's value is made a shared value once, when the node is built:
+    // binding it shares it with the store instead of making a new one.
+    struct Literal { ValueRef value; };
+    struct Ident {
+        Identifier id;
+        HashMemo memo;  // the store's hash of `id`, kept for the last store it ran on
+    };
+    // The composite payloads hold handles of this class: defined below it.
+    struct BinaryOp;
     template <Kind K>
-    struct Pair { ExprBox left; ExprBox right; };
+    struct Pair;
     using Equals = Pair<Kind::Equals>;
     using GreaterThan = Pair<Kind::GreaterThan>;
     using LessThan = Pair<Kind::LessThan>;
-    struct Not { ExprBox item; };
+    struct Not;
 
-    // Leaves are built from their payloads.
-    static Expr literal(Value v) noexcept { return Expr(Literal{std::move(v)}); }
-    static Expr ident(Identifier id) noexcept { return Expr(Ident{std::move(id)}); }
-
-    // Composite constructors: each operand moves into a heap node of its own.
+    // Each builds one node; operands are shared, not copied.
+    static Expr literal(Value v);
+    static Expr ident(Identifier id);
     static Expr binary_op(Expr a, BinaryOperator o, Expr b);
     static Expr equals(Expr a, Expr b);
     static Expr not_(Expr item);
     static Expr greater_than(Expr a, Expr b);
     static Expr less_than(Expr a, Expr b);
 
-    Expr(Expr&& o) noexcept;
-    Expr& operator=(Expr&& o) noexcept;
-    ~Expr();
+    Expr(const Expr& o) noexcept : node_(o.node_) { retain(); }
+    Expr(Expr&& o) noexcept : node_(std::exchange(o.node_, nullptr)) {}
+    Expr& operator=(Expr o) noexcept {
+        std::swap(node_, o.node_);
+        return *this;
+    }
+    ~Expr() { release(); }
 
-    // Nodes come from the per-thread block caches: every statement run
-    // allocates and frees a few.
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
-
-    // Deep copy: every node, value and text duplicated, operands left first.
+    // Deep copy: every node, value and text duplicated.
     Expr clone() const;
 
-    Kind kind() const noexcept { return kind_; }
+    // Not for a moved-from handle.
+    Kind kind() const noexcept;
     // Literal and Ident have no operands.
-    bool is_leaf() const noexcept { return kind_ <= Kind::Ident; }
+    bool is_leaf() const noexcept { return kind() <= Kind::Ident; }
 
     // The payload when this node is of kind T, else null.
     template <class T>
-    T* get_if() noexcept {
-        return kind_ == kind_of<T>() ? &payload<T>() : nullptr;
-    }
-    template <class T>
-    const T* get_if() const noexcept {
-        return const_cast<Expr*>(this)->get_if<T>();
-    }
+    const T* get_if() const noexcept;
 
-    // The operand slots of this node in field order (left, right / item);
-    // empty for leaves. Used by the walkers that must not recurse.
-    struct Slots {
-        ExprBox* first = nullptr;
-        ExprBox* second = nullptr;
-    };
-    [[gnu::always_inline]] Slots slots() noexcept;
+    // Identity of the node, and the references to it (for tests; the count
+    // can change at any moment on other threads).
+    const void* node_address() const noexcept { return node_; }
+    std::uint64_t use_count() const noexcept;
+
+    class Node;  // the shared node: reference count, kind and payload
+
+    // The node itself, for the walkers.
+    const Node& node() const noexcept { return *node_; }
 
 private:
-    // A tagged union rather than std::variant: nodes are built, walked and
-    // released by the thousand per run, and a switch on the kind costs less
-    // than the variant's visitation.
+    friend class Node;
+    explicit Expr(Node* n) noexcept : node_(n) {}
+    void retain() const noexcept;
+    void release() noexcept;
+
+    Node* node_;  // null only when moved from
+};
+
+struct Expr::BinaryOp { Expr left; BinaryOperator op; Expr right; };
+// Equals, GreaterThan and LessThan share a shape; the tag keeps them
+// distinct types.
+template <Expr::Kind K>
+struct Expr::Pair { Expr left; Expr right; };
+struct Expr::Not { Expr item; };
+
+class Expr::Node {
+public:
+    Kind kind() const noexcept { return kind_; }
+
+    template <class T>
+    const T* get_if() const noexcept {
+        return kind_ == kind_of<T>() ? &payload<T>() : nullptr;
+    }
+
+    // The operand handles of a composite node in field order (left, right /
+    // item); both null for leaves.
+    struct Slots {
+        const Expr* first = nullptr;
+        const Expr* second = nullptr;
+    };
+    [[gnu::always_inline]] Slots slots() const noexcept {
+        switch (kind_) {
+            case Kind::BinaryOp: return {&binary_.left, &binary_.right};
+            case Kind::Equals: return {&equals_.left, &equals_.right};
+            case Kind::Not: return {&negation_.item, nullptr};
+            case Kind::GreaterThan: return {&greater_.left, &greater_.right};
+            case Kind::LessThan: return {&less_.left, &less_.right};
+            default: return {};
+        }
+    }
+
+    // Nodes come from the per-thread block caches.
+    static void* operator new(std::size_t size) { return allocate_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+
+    template <class T>
+    explicit Node(T&& payload) noexcept : kind_(kind_of<std::remove_cvref_t<T>>()) {
+        using P = std::remove_cvref_t<T>;
+        ::new (static_cast<void*>(&const_cast<P&>(this->payload<P>()))) P(std::forward<T>(payload));
+    }
+    ~Node();
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+private:
+    friend class Expr;
+
     template <class T>
     static constexpr Kind kind_of() noexcept {
         if constexpr (std::is_same_v<T, Literal>) return Kind::Literal;
@@ -113,7 +169,7 @@ private:
         }
     }
     template <class T>
-    T& payload() noexcept {
+    const T& payload() const noexcept {
         if constexpr (std::is_same_v<T, Literal>) return literal_;
         else if constexpr (std::is_same_v<T, Ident>) return ident_;
         else if constexpr (std::is_same_v<T, BinaryOp>) return binary_;
@@ -122,28 +178,14 @@ private:
         else if constexpr (std::is_same_v<T, GreaterThan>) return greater_;
         else return less_;
     }
+    // The operand slots, writable: only the release walk empties them.
+    Expr* first_slot() noexcept { return const_cast<Expr*>(slots().first); }
+    Expr* second_slot() noexcept { return const_cast<Expr*>(slots().second); }
 
-    template <class T>
-        requires(!std::is_same_v<std::remove_cvref_t<T>, Expr>)
-    explicit Expr(T&& payload) noexcept : kind_(kind_of<std::remove_cvref_t<T>>()) {
-        using P = std::remove_cvref_t<T>;
-        ::new (static_cast<void*>(&this->payload<P>())) P(std::forward<T>(payload));
-    }
-    // A node of the same kind and payload as `src` with empty operand slots,
-    // built in place (the copy's one step per node).
-    struct ShallowCopy {};
-    Expr(ShallowCopy, const Expr& src);
-    static ExprBox shallow_copy(const Expr& src);
-    // Fill the empty operand slots of `dst`, a shallow copy of `src`:
-    // recursively for up to `levels` levels, then with a work stack.
-    static void copy_operands(const Expr& src, Expr& dst, int levels);
-    static void copy_operands_deep(const Expr& src, Expr& dst);
-    // Moves the payload of `o` into this node's (uninitialised) payload.
-    void take_payload(Expr& o) noexcept;
-    // Destroys the payload; operand slots must be empty by then.
-    void destroy_payload() noexcept;
-
-    Kind kind_;  // which payload is live
+    mutable std::atomic<std::uint64_t> refs_{1};  // handles to this node
+    Kind kind_;                                   // which payload is live
+    // A tagged union rather than std::variant: a switch on the kind costs
+    // less than the variant's visitation in the walks.
     union {
         Literal literal_;
         Ident ident_;
@@ -155,71 +197,80 @@ private:
     };
 };
 
-inline Expr::Slots Expr::slots() noexcept {
-    if (kind_ == Kind::BinaryOp) return {&binary_.left, &binary_.right};  // the common case first
-    switch (kind_) {
-        case Kind::Literal:
-        case Kind::Ident:
-            return {};
-        case Kind::BinaryOp:
-            return {&binary_.left, &binary_.right};
-        case Kind::Equals:
-            return {&equals_.left, &equals_.right};
-        case Kind::Not:
-            return {&negation_.item, nullptr};
-        case Kind::GreaterThan:
-            return {&greater_.left, &greater_.right};
-        case Kind::LessThan:
-            return {&less_.left, &less_.right};
-    }
-    return {};
+inline Expr::Kind Expr::kind() const noexcept { return node_->kind(); }
+
+template <class T>
+const T* Expr::get_if() const noexcept {
+    return node_->get_if<T>();
+}
+
+inline std::uint64_t Expr::use_count() const noexcept {
+    return node_ ? node_->refs_.load(std::memory_order_relaxed) : 0;
+}
+
+inline void Expr::retain() const noexcept {
+    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
 }
 
 class Statement;
-// Lists of one or a few statements (the branches of an `if`) are common and
-// short-lived, so their storage comes from the block caches too.
+// Lists of one or a few statements (the branches of an `if`) are common, so
+// their storage comes from the block caches too.
 using StatementList = std::vector<Statement, BlockAllocator<Statement>>;
 
 class Statement {
 public:
     enum class Kind : std::uint8_t { Let = 0, If = 1 };
 
-    struct Let { Identifier ident; Expr expr; };
+    struct Let {
+        Identifier ident;
+        Expr expr;
+        HashMemo memo;  // the store's hash of `ident`, kept for the last store it ran on
+    };
     struct If { Expr cond; StatementList then; StatementList otherwise; };
 
-    static Statement let(Identifier ident, Expr expr) noexcept {
-        return Statement(Let{std::move(ident), std::move(expr)});
-    }
-    static Statement if_(Expr cond, StatementList then, StatementList otherwise) noexcept {
-        return Statement(If{std::move(cond), std::move(then), std::move(otherwise)});
-    }
+    static Statement let(Identifier ident, Expr expr);
+    static Statement if_(Expr cond, StatementList then, StatementList otherwise);
 
-    Statement(Statement&& o) noexcept : kind_(o.kind_) { take_payload(o); }
-    Statement& operator=(Statement&& o) noexcept;
-    ~Statement();
+    Statement(const Statement& o) noexcept : node_(o.node_) { retain(); }
+    Statement(Statement&& o) noexcept : node_(std::exchange(o.node_, nullptr)) {}
+    Statement& operator=(Statement o) noexcept {
+        std::swap(node_, o.node_);
+        return *this;
+    }
+    ~Statement() { release(); }
 
     // Deep copy: identifier, then expression; condition, then-list,
     // otherwise-list, each list statement by statement into a list of
     // exactly the same length.
     Statement clone() const;
-    // The same copy, built in place at the end of `list`.
-    void append_copy_to(StatementList& list) const;
 
-    // Only Statement makes these: the copying constructor below is public
-    // for the lists' allocator, not for callers.
-    class CopyKey {
-        friend class Statement;
-        CopyKey() = default;
-    };
-    // A deep copy of `src` that recurses for up to `levels` levels of nested
-    // lists, then continues with a work stack.
-    Statement(CopyKey, const Statement& src, int levels);
-
-    Kind kind() const noexcept { return kind_; }
+    // Not for a moved-from handle.
+    Kind kind() const noexcept;
 
     // The payload when this statement is of kind T, else null.
     template <class T>
-    T* get_if() noexcept {
+    const T* get_if() const noexcept;
+
+    const void* node_address() const noexcept { return node_; }
+    std::uint64_t use_count() const noexcept;
+
+    class Node;
+
+private:
+    friend class Node;
+    explicit Statement(Node* n) noexcept : node_(n) {}
+    void retain() const noexcept;
+    void release() noexcept;
+
+    Node* node_;  // null only when moved from
+};
+
+class Statement::Node {
+public:
+    Kind kind() const noexcept { return kind_; }
+
+    template <class T>
+    const T* get_if() const noexcept {
         if constexpr (std::is_same_v<T, Let>) {
             return kind_ == Kind::Let ? &let_ : nullptr;
         } else {
@@ -227,34 +278,25 @@ public:
             return kind_ == Kind::If ? &if_node_ : nullptr;
         }
     }
-    template <class T>
-    const T* get_if() const noexcept {
-        return const_cast<Statement*>(this)->get_if<T>();
-    }
+
+    static void* operator new(std::size_t size) { return allocate_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+
+    explicit Node(Let&& let) noexcept : kind_(Kind::Let) { ::new (static_cast<void*>(&let_)) Let(std::move(let)); }
+    explicit Node(If&& node) noexcept : kind_(Kind::If) { ::new (static_cast<void*>(&if_node_)) If(std::move(node)); }
+    ~Node();
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
 
 private:
-    // A tagged union, like Expr.
-    explicit Statement(Let&& let) noexcept : kind_(Kind::Let) { ::new (static_cast<void*>(&let_)) Let(std::move(let)); }
-    explicit Statement(If&& node) noexcept : kind_(Kind::If) {
-        ::new (static_cast<void*>(&if_node_)) If(std::move(node));
-    }
-    void take_payload(Statement& o) noexcept {
-        if (kind_ == Kind::Let) {
-            ::new (static_cast<void*>(&let_)) Let(std::move(o.let_));
-        } else {
-            ::new (static_cast<void*>(&if_node_)) If(std::move(o.if_node_));
-        }
-    }
-    void destroy_payload() noexcept {
-        if (kind_ == Kind::Let) {
-            let_.~Let();
-        } else {
-            if_node_.~If();
-        }
-    }
-    static void copy_list(const StatementList& src, StatementList& dst, int levels);
-    friend StatementList clone_list(const StatementList& list);
+    friend class Statement;
 
+    mutable std::atomic<std::uint64_t> refs_{1};  // handles to this node
+    // Used by the release walk alone, once the count is zero: the `if` whose
+    // lists were being released when this one's turn came, and how many of
+    // this one's statements are done.
+    Node* releasing_parent_ = nullptr;
+    std::size_t released_ = 0;
     Kind kind_;  // which payload is live
     union {
         Let let_;
@@ -262,15 +304,22 @@ private:
     };
 };
 
-// True when no statement of `list` is an `if`: the list nests nothing, so
-// ordinary destruction releases it in order and it runs without a frame.
-bool only_lets(const StatementList& list) noexcept;
+inline Statement::Kind Statement::kind() const noexcept { return node_->kind(); }
+
+template <class T>
+const T* Statement::get_if() const noexcept {
+    return node_->get_if<T>();
+}
+
+inline std::uint64_t Statement::use_count() const noexcept {
+    return node_ ? node_->refs_.load(std::memory_order_relaxed) : 0;
+}
+
+inline void Statement::retain() const noexcept {
+    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Deep copy of a whole list, statement by statement in order.
 StatementList clone_list(const StatementList& list);
-
-// Releases a list without recursing per nesting level (the same walk that
-// a statement's destructor uses).
-void release_list(StatementList&& list) noexcept;
 
 }  // namespace velk

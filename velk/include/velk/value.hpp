@@ -162,6 +162,8 @@ public:
     std::uint32_t as_u() const noexcept { return payload_.number(); }
     std::string_view as_s() const noexcept { return payload_.view(); }
     const Text& as_text() const noexcept { return payload_; }
+    // Whether a copy needs memory of its own: only texts of over 15 bytes.
+    bool copy_allocates() const noexcept { return payload_.on_heap(); }
 
     // Kinds differ by the payload's form, so one comparison covers both.
     friend bool operator==(const Identifier& a, const Identifier& b) noexcept { return a.payload_ == b.payload_; }
@@ -228,7 +230,13 @@ private:
         // the other owners' reads before the delete on the thread that frees.
         // One acq_rel operation rather than a separate acquire fence: the
         // same code on x86, and ThreadSanitizer understands it.
-        if (p_ && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
+        // A count of one needs no atomic update at all: nobody else holds
+        // the value, so nobody else can take a new reference to it (this is
+        // the usual case for a value the store has just replaced).
+        if (p_ && (p_->refs.load(std::memory_order_acquire) == 1 ||
+                   p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)) {
+            delete p_;
+        }
     }
 
     SharedValue* p_ = nullptr;  // null only when default-made or moved from
