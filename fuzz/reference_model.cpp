@@ -147,7 +147,7 @@ Value ReferenceModel::ordered(const Expr& left, const Expr& right, bool greater)
 Value ReferenceModel::eval(const Expr& e) {
     // Operands are evaluated left then right, completely, before any check.
     switch (e.kind()) {
-        case Expr::Kind::Literal: return e.get_if<Expr::Literal>()->value;
+        case Expr::Kind::Literal: return *e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident: {
             const Identifier& id = e.get_if<Expr::Ident>()->id;
             if (const Value* v = find(id)) return *v;
@@ -155,8 +155,8 @@ Value ReferenceModel::eval(const Expr& e) {
         }
         case Expr::Kind::BinaryOp: {
             const auto& n = *e.get_if<Expr::BinaryOp>();
-            const Value l = eval(*n.left);
-            const Value r = eval(*n.right);
+            const Value l = eval(n.left);
+            const Value r = eval(n.right);
             if (l.is_string() && r.is_string()) {
                 if (n.op != BinaryOperator::Add) fail("Unknown binary operation for Value::String");
                 if (l.as_string().size() + r.as_string().size() > kMaxTextBytes) throw ModelTooLarge{};
@@ -167,21 +167,21 @@ Value ReferenceModel::eval(const Expr& e) {
         }
         case Expr::Kind::Equals: {
             const auto& n = *e.get_if<Expr::Equals>();
-            const Value l = eval(*n.left);
-            return Value::boolean(equal(l, eval(*n.right)));
+            const Value l = eval(n.left);
+            return Value::boolean(equal(l, eval(n.right)));
         }
         case Expr::Kind::Not: {
-            const Value v = eval(*e.get_if<Expr::Not>()->item);
+            const Value v = eval(e.get_if<Expr::Not>()->item);
             if (!v.is_boolean()) fail("The not expression must be used on a boolean value");
             return Value::boolean(!v.as_boolean());  // this core negates
         }
         case Expr::Kind::GreaterThan: {
             const auto& n = *e.get_if<Expr::GreaterThan>();
-            return ordered(*n.left, *n.right, true);
+            return ordered(n.left, n.right, true);
         }
         case Expr::Kind::LessThan: {
             const auto& n = *e.get_if<Expr::LessThan>();
-            return ordered(*n.left, *n.right, false);
+            return ordered(n.left, n.right, false);
         }
     }
     return Value();

@@ -44,21 +44,21 @@ void put_ident(std::string& out, const Identifier& id) {
 
 void put_expr(std::string& out, const Expr& e);
 
-void put_pair(std::string& out, char tag, const ExprBox& l, const ExprBox& r) {
+void put_pair(std::string& out, char tag, const Expr& l, const Expr& r) {
     out += tag;
-    put_expr(out, *l);
-    put_expr(out, *r);
+    put_expr(out, l);
+    put_expr(out, r);
 }
 
 void put_expr(std::string& out, const Expr& e) {
     switch (e.kind()) {
-        case Expr::Kind::Literal: out += 'L'; put_value(out, e.get_if<Expr::Literal>()->value); return;
+        case Expr::Kind::Literal: out += 'L'; put_value(out, *e.get_if<Expr::Literal>()->value); return;
         case Expr::Kind::Ident: out += 'V'; put_ident(out, e.get_if<Expr::Ident>()->id); return;
         case Expr::Kind::BinaryOp: {
             const auto& b = *e.get_if<Expr::BinaryOp>();
             out += "+-*/"[static_cast<int>(b.op)];
-            put_expr(out, *b.left);
-            put_expr(out, *b.right);
+            put_expr(out, b.left);
+            put_expr(out, b.right);
             return;
         }
         case Expr::Kind::Equals: {
@@ -66,7 +66,7 @@ void put_expr(std::string& out, const Expr& e) {
             put_pair(out, '=', p.left, p.right);
             return;
         }
-        case Expr::Kind::Not: out += '!'; put_expr(out, *e.get_if<Expr::Not>()->item); return;
+        case Expr::Kind::Not: out += '!'; put_expr(out, e.get_if<Expr::Not>()->item); return;
         case Expr::Kind::GreaterThan: {
             const auto& p = *e.get_if<Expr::GreaterThan>();
             put_pair(out, '>', p.left, p.right);

@@ -280,5 +280,44 @@ TEST(Concurrency, ThreadsRunOnOneMachine) {
     EXPECT_EQ(m.get(Identifier::s("label")).use_count(), 2u + kThreads);
 }
 
+// One program, built once, run by several threads at once: on one machine,
+// and alternately on two, whose stores hash every name under different
+// keys. A hash remembered for the wrong store, or torn between two, would
+// send a lookup to the wrong shard ("Value cannot be found") or bind a
+// second entry for one name; neither may happen.
+TEST(Concurrency, ThreadsRunOneTreeOnOneMachineAndOnTwo) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 3000;
+    const StatementList program =
+        list(let("sum", add(var("a"), var("b"))),
+             Statement::if_(Expr::greater_than(var("sum"), lit_int(0)), list(let("ok", lit_bool(true))),
+                            list(let("bad", lit_int(1)))));
+    Machine machines[2];
+    for (const Machine& m : machines) deduce(m, list(let("a", lit_int(1)), let("b", lit_int(2))));
+    // Alternating on one thread first: each store keeps its own hashes.
+    for (int r = 0; r < 4; ++r) ASSERT_EQ(run(machines[r % 2], program), "");
+    std::atomic<int> failures{0};
+    auto work = [&](int t, bool shared_machine) {
+        for (int r = 0; r < kRounds; ++r) {
+            if (!run(machines[shared_machine ? 0 : (t + r) % 2], program).empty()) failures.fetch_add(1);
+        }
+    };
+    for (bool shared_machine : {true, false}) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t, shared_machine);
+        for (auto& th : threads) th.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    for (const Machine& m : machines) {
+        EXPECT_EQ(value_of(m, "sum"), "Number(Int(3))");
+        EXPECT_EQ(value_of(m, "ok"), "Boolean(true)");
+        EXPECT_EQ(value_of(m, "bad"), "unbound");
+        std::size_t entries = 0;
+        auto it = m.vars.iter();
+        while (it.next()) ++entries;
+        EXPECT_EQ(entries, 4u);  // a, b, sum, ok: one entry each
+    }
+}
+
 }  // namespace
 }  // namespace velk
