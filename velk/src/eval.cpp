@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
@@ -214,12 +215,31 @@ const Value& operand_value(const Machine& m, const Expr::Node& e, Operand& slot,
     return slot.own;
 }
 
+// The common case of + - * < and > on two Ints, done in place; nothing
+// when the operands or the operator are anything else.
+std::optional<Value> int_shortcut(const Expr::Node& e, const Value& l, const Value& r) noexcept {
+    if (!l.is_number() || !r.is_number() || !l.as_number().is_int() || !r.as_number().is_int()) return {};
+    const std::int64_t a = l.as_number().as_int();
+    const std::int64_t b = r.as_number().as_int();
+    switch (e.kind()) {
+        case Expr::Kind::BinaryOp: {
+            const BinaryOperator op = e.get_if<Expr::BinaryOp>()->op;
+            if (op == BinaryOperator::Div) return {};
+            return Value::number(Number::from_int(wrapping(op, a, b)));
+        }
+        case Expr::Kind::LessThan: return Value::boolean(a < b);
+        case Expr::Kind::GreaterThan: return Value::boolean(a > b);
+        default: return {};
+    }
+}
+
 // Left operand completely, then the right one, then the node's own checks.
 Value composite_value(const Machine& m, const Expr::Node& e, int levels) {
     const Expr::Node::Slots s = e.slots();
     Operand left, right;
     const Value& l = operand_value(m, s.first->node(), left, levels);
     const Value& r = s.second ? operand_value(m, s.second->node(), right, levels) : kNoOperand;
+    if (auto quick = int_shortcut(e, l, r)) return std::move(*quick);
     return combine(e, l, r);
 }
 

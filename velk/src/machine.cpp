@@ -27,16 +27,8 @@ ValueRef Machine::get(const Identifier& id, const HashMemo& memo) const {
 }
 
 const Value& Machine::read(const Identifier& id, const HashMemo& memo, Value& copy, ValueRef& held) const {
-    if (auto guard = vars._get(id, vars.hash_of(id, memo))) {
-        const ValueRef& stored = guard->value();
-        if (stored->is_string()) {
-            held = stored;
-            return *held;
-        }
-        copy = *stored;  // no text: nothing is allocated
-        return copy;
-    }
-    not_found(id);
+    if (!vars.read(id, vars.hash_of(id, memo), copy, held)) not_found(id);
+    return held ? *held : copy;
 }
 
 std::string Machine::debug_text() const {

@@ -103,7 +103,7 @@ std::optional<ValueRef> ShardTable::insert(Identifier&& key, ValueRef&& value, s
         const Group group(ctrl_ + pos);
         for (Group::Mask m = group.match(tag) & window_; m != 0; m &= m - 1) {
             ShardEntry& e = slots_[(pos + lowest_byte(m)) & mask_];
-            if (same_key(e.key, key)) return std::exchange(e.value, std::move(value));
+            if (e.key == key) return std::exchange(e.value, std::move(value));
         }
         // No removal: the first free slot on the path ends the search, and
         // is where the key belongs.

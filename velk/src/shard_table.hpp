@@ -141,12 +141,6 @@ inline std::size_t lowest_byte(Group::Mask m) noexcept {
     return static_cast<std::size_t>(std::countr_zero(m)) / Group::kBitsPerByte;
 }
 
-inline bool same_key(const Identifier& a, const Identifier& b) noexcept {
-    if (a.kind() != b.kind()) return false;
-    if (a.is_u()) return a.as_u() == b.as_u();
-    return a.as_text() == b.as_text();
-}
-
 class ShardTable {
 public:
     ShardTable() noexcept = default;
@@ -155,7 +149,7 @@ public:
     ShardTable& operator=(const ShardTable&) = delete;
 
     // The entry holding `key`, or null. `hash` is the key's hash.
-    const ShardEntry* find(const Identifier& key, std::size_t hash) const noexcept {
+    [[gnu::always_inline]] const ShardEntry* find(const Identifier& key, std::size_t hash) const noexcept {
         if (ctrl_ == nullptr) return nullptr;
         const std::uint8_t tag = tag_of(hash);
         std::size_t pos = hash & mask_;
@@ -163,7 +157,7 @@ public:
             const Group group(ctrl_ + pos);
             for (Group::Mask m = group.match(tag) & window_; m != 0; m &= m - 1) {
                 const ShardEntry& e = slots_[(pos + lowest_byte(m)) & mask_];
-                if (same_key(e.key, key)) return &e;
+                if (e.key == key) return &e;
             }
             if ((group.match_empty() & window_) != 0) return nullptr;
             pos = (pos + stride) & mask_;

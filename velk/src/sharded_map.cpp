@@ -68,6 +68,22 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key, std
     return std::nullopt;
 }
 
+bool ShardedMap::read(const Identifier& key, std::uint64_t hash64, Value& copy, ValueRef& held) const {
+    const auto hash = static_cast<std::size_t>(hash64);
+    Shard& shard = shards_[shard_index(hash)];
+    shard.lock.lock_shared();
+    const detail::ShardEntry* e = shard.table.find(key, hash);
+    if (e != nullptr) {
+        if (e->value->is_string()) {
+            held = e->value;
+        } else {
+            copy.assign_plain(*e->value);  // no text: nothing is allocated
+        }
+    }
+    shard.lock.unlock_shared();
+    return e != nullptr;
+}
+
 std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
     const auto hash = static_cast<std::size_t>(hasher_(key));
     Shard& shard = shards_[shard_index(hash)];
@@ -101,7 +117,11 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
         return previous;
     }
     const WriteHold hold(shard.lock);
-    previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
+    if (ValueRef* stored = shard.table.find_value(key, hash)) {
+        previous = std::exchange(*stored, std::move(value));
+    } else {
+        previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
+    }
     return previous;
 }
 

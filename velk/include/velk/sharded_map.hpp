@@ -81,6 +81,12 @@ public:
     std::optional<ReadGuard> _get(const Identifier& key) const { return _get(key, hasher_(key)); }
     std::optional<ReadGuard> _get(const Identifier& key, std::uint64_t hash) const;
 
+    // For an evaluation that only reads `key` (hashed to `hash`): a text
+    // value is held by one more reference, put in `held`; any other value is
+    // copied into `copy` under the shard's read lock, which spares the shared
+    // count two atomic updates. False when the key is not bound.
+    bool read(const Identifier& key, std::uint64_t hash, Value& copy, ValueRef& held) const;
+
     // Binds `key` to `value`. Returns the previous value when the key was
     // present (its stored key is kept). The lock is released before the
     // call returns, so the caller drops the old value outside of it.

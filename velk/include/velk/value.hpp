@@ -108,6 +108,13 @@ public:
         return v;
     }
 
+    // Becomes a copy of `o`, which holds no text.
+    [[gnu::always_inline]] void assign_plain(const Value& o) noexcept {
+        destroy();
+        kind_ = o.kind_;
+        copy_plain(o);
+    }
+
     Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind() == Kind::Null; }
     bool is_boolean() const noexcept { return kind() == Kind::Boolean; }
@@ -126,14 +133,14 @@ public:
 
 private:
     // Null has no live member: nothing to copy.
-    void copy_plain(const Value& o) noexcept {
+    [[gnu::always_inline]] void copy_plain(const Value& o) noexcept {
         if (o.kind_ == Kind::Number) {
             number_ = o.number_;
         } else if (o.kind_ == Kind::Boolean) {
             boolean_ = o.boolean_;
         }
     }
-    void destroy() noexcept {
+    [[gnu::always_inline]] void destroy() noexcept {
         if (kind_ == Kind::String) text_.~Text();
         kind_ = Kind::Null;
     }
@@ -206,7 +213,9 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~ValueRef() { release(); }
+    ~ValueRef() {
+        if (p_) release();
+    }
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
     const Value& operator*() const noexcept { return p_->value; }
