@@ -3,6 +3,8 @@
 // futex word, so a wake-up never depends on which key shares its bucket.
 #include "parking_lot.hpp"
 
+#include "velk/block_pool.hpp"
+
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -14,7 +16,6 @@ namespace velk::parking {
 namespace {
 
 constexpr std::size_t kBuckets = 256;  // queues in the table; keys spread by hash
-constexpr std::size_t kCacheLine = 64;
 static_assert(std::has_single_bit(kBuckets), "buckets are chosen by masking");
 
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
@@ -59,7 +60,7 @@ struct Parker {
     Parker* next = nullptr;                // queue link
 };
 
-struct alignas(kCacheLine) Bucket {
+struct alignas(kLineBytes) Bucket {
     FutexLock lock;          // guards the queue
     Parker* head = nullptr;  // first to wake
     Parker* tail = nullptr;  // last to arrive

@@ -13,7 +13,7 @@ namespace {
 // shards' tables never share a line: threads binding variables of
 // different shards must not slow each other down (small tables of
 // neighbouring shards would otherwise sit side by side in one line).
-constexpr std::size_t kStorageAlignment = 64;
+constexpr std::size_t kStorageAlignment = kLineBytes;
 static_assert(alignof(ShardEntry) <= kStorageAlignment, "the slot array sits at the start of the block");
 
 std::size_t ctrl_bytes(std::size_t capacity) noexcept { return capacity + Group::kWidth - 1; }
@@ -23,15 +23,9 @@ std::size_t allocation_bytes(std::size_t capacity) noexcept {
     return (bytes + kStorageAlignment - 1) / kStorageAlignment * kStorageAlignment;
 }
 
-void* new_storage(std::size_t capacity) {
-    return ::operator new(allocation_bytes(capacity), std::align_val_t{kStorageAlignment});
-}
+void* new_storage(std::size_t capacity) { return allocate_line_block(allocation_bytes(capacity)); }
 
-void delete_storage(void* p) noexcept { ::operator delete(p, std::align_val_t{kStorageAlignment}); }
-
-struct FreeStorage {
-    void operator()(void* p) const noexcept { delete_storage(p); }
-};
+void delete_storage(void* p, std::size_t capacity) noexcept { free_line_block(p, allocation_bytes(capacity)); }
 
 }  // namespace
 
@@ -40,7 +34,7 @@ ShardTable::~ShardTable() {
     for (std::size_t i = 0; i <= mask_; ++i) {
         if (occupied(i)) slots_[i].~ShardEntry();
     }
-    delete_storage(slots_);
+    delete_storage(slots_, mask_ + 1);
 }
 
 void ShardTable::set_ctrl(std::size_t slot, std::uint8_t byte) noexcept {
@@ -63,7 +57,7 @@ void ShardTable::grow(SipKey rehash_key) {
     while (max_load(capacity) < size_ + 1) capacity *= 2;
 
     // Everything that can fail happens before the table changes.
-    std::unique_ptr<void, FreeStorage> storage(new_storage(capacity));
+    void* storage = new_storage(capacity);
 
     ShardTable old;  // takes the current storage and releases it at the end
     std::swap(old.slots_, slots_);
@@ -73,7 +67,7 @@ void ShardTable::grow(SipKey rehash_key) {
     std::swap(old.size_, size_);
     std::swap(old.growth_left_, growth_left_);
 
-    slots_ = static_cast<ShardEntry*>(storage.release());
+    slots_ = static_cast<ShardEntry*>(storage);
     ctrl_ = reinterpret_cast<std::uint8_t*>(slots_ + capacity);
     std::memset(ctrl_, kEmpty, ctrl_bytes(capacity));
     mask_ = capacity - 1;

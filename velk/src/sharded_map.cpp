@@ -11,19 +11,17 @@ namespace velk {
 
 namespace {
 
-constexpr std::size_t kCacheLine = 64;  // shards never share a line
-
 // Where the creation checks report from.
 constexpr SourcePosition kShardAmountCheck{kCoreSourceFile, 82, 9};
 constexpr SourcePosition kPowerOfTwoCheck{kCoreSourceFile, 83, 9};
 
 }  // namespace
 
-struct alignas(kCacheLine) ShardedMap::Shard {
+struct alignas(kLineBytes) ShardedMap::Shard {  // shards never share a line
     RawRwLock lock;            // read for lookups, write for bindings
     detail::ShardTable table;  // this shard's entries
 };
-static_assert(sizeof(ShardedMap::Shard) == kCacheLine, "a shard fills exactly one cache line");
+static_assert(sizeof(ShardedMap::Shard) == kLineBytes, "a shard fills exactly one cache line");
 static_assert(ShardedMap::kTagBits == detail::kTagBits, "shard bits sit right below the tag bits");
 
 ShardedMap::ShardedMap() : ShardedMap(default_shard_amount(), take_thread_hash_key()) {}
@@ -52,10 +50,16 @@ ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key)
     }
     shift_ = kWordBits - ncb(shard_amount);
     shard_amount_ = shard_amount;
-    shards_ = std::make_unique<Shard[]>(shard_amount);
+    // Line blocks: a machine made per request takes its shards from the
+    // thread's cache rather than from the system.
+    shards_ = static_cast<Shard*>(allocate_line_block(shard_amount * sizeof(Shard)));
+    for (std::size_t i = 0; i < shard_amount; ++i) ::new (static_cast<void*>(shards_ + i)) Shard();
 }
 
-ShardedMap::~ShardedMap() = default;
+ShardedMap::~ShardedMap() {
+    for (std::size_t i = 0; i < shard_amount_; ++i) shards_[i].~Shard();
+    free_line_block(shards_, shard_amount_ * sizeof(Shard));
+}
 
 std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key, std::uint64_t hash64) const {
     const auto hash = static_cast<std::size_t>(hash64);

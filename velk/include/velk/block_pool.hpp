@@ -31,6 +31,15 @@ void free_block(void* p, std::size_t size) noexcept;
 void* allocate_value_block(std::size_t size);
 void free_value_block(void* p, std::size_t size) noexcept;
 
+// Bytes of a cache line: blocks that threads must not share a line through
+// (the store's shards and tables) start and end on line boundaries.
+inline constexpr std::size_t kLineBytes = 64;
+
+// A block of `size` bytes, a whole number of lines, aligned to a line;
+// throws std::bad_alloc. It goes back with the same size to free_line_block.
+void* allocate_line_block(std::size_t size);
+void free_line_block(void* p, std::size_t size) noexcept;
+
 // False in builds that pass every block straight to the system (sanitizer
 // and fault-injection builds), where nothing is cached.
 bool block_caches_enabled() noexcept;

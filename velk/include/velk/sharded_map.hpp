@@ -168,7 +168,7 @@ private:
     friend class Iter;
 
     std::uint64_t id_;                 // this map's number, never given to another map
-    std::unique_ptr<Shard[]> shards_;  // shard_amount_ of them, never resized
+    Shard* shards_;                    // shard_amount_ of them in one line block, never resized
     std::size_t shift_;                // W - log2(shard_amount_)
     IdentifierHasher hasher_;          // hashes keys under this map's hash key
     std::size_t shard_amount_;         // length of shards_, a power of two > 1
