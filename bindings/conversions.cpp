@@ -110,6 +110,11 @@ private:
 
 // UTF-8 of a str; NULL with the interpreter's error (a lone surrogate).
 std::optional<velk::Text> utf8_of(PyObject* text) {
+    // A compact ASCII str holds its UTF-8 bytes already.
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        return velk::Text(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return std::nullopt;
