@@ -822,8 +822,8 @@ def main() -> None:
     if notes:
         print()
         for note, groups in notes.items():
-            more = len(groups) - 1
-            more = f" (and {more} more row{'s' if more > 1 else ''})" if more else ""
+            others = len(groups) - 1
+            more = f" (and {others} more row{'s' if others > 1 else ''})" if others else ""
             print(f"- {groups[0]}{more}: {note}")
     checks = targets(rows)
     print()
