@@ -8,10 +8,19 @@ One run measures:
   `compile` of a prebuilt `ast` tree + `exec` per run), asteval (tree parsed
   once, interpreted per run) and Lua (chunk loaded once and called per run,
   and loaded from source on every run);
+  the same programs built from one statement object repeated n times, against
+  `exec`;
+* one shipping-fee request (examples/shipping_fee.py) as a service serves it:
+  a fresh machine, the inputs bound, the prebuilt rules run, two results read;
+  against `exec` into a fresh dict, asteval and a plain Python function;
 * building trees with the `Expr`/`Statement` builders against constructing
-  the equivalent `ast` nodes;
+  the equivalent `ast` nodes, and each builder call, `Velk()` and `Velk.get`
+  on its own against `len(x)`;
+* building a chain of `Expr.not_` of depth d and of depth 2d;
 * `Velk.get` against a dict lookup, `repr` of a machine against `repr` of a
   dict of the same size;
+* each program run on trees built in a fresh process against trees built
+  after a large program was built, run and dropped (allocation history);
 * resident memory per stored variable, for a machine against a dict, each in
   a fresh interpreter.
 
@@ -19,7 +28,7 @@ Every timing is repeated after a warm-up run, with the garbage collector
 off. Other jobs on a shared host only ever add time, so the table leads with
 the fastest sample (the ratios use it) and shows the median beside it. Usage:
 
-    python bench/python_bench.py [--quick] [--json PATH]
+    python bench/python_bench.py [--quick] [--json PATH] [--depth D] [--depth-budget SECONDS]
 """
 
 from __future__ import annotations
@@ -30,6 +39,7 @@ import ctypes
 import ctypes.util
 import functools
 import gc
+import importlib.util
 import json
 import math
 import os
@@ -38,7 +48,8 @@ import statistics
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
+from pathlib import Path
 from typing import Any, Callable
 
 try:
@@ -64,12 +75,17 @@ class Settings:
     min_sample_ns: int  # a sample loops the operation until it lasts this long
     memory_vars: int  # variables bound in each memory child process
     store_vars: int  # variables behind the get and repr measurements
+    depth: int  # d of the build-depth measurement (d and 2d are built)
+    depth_budget_s: float  # seconds the two depth builds may take together
+    history_statements: int  # statements built, run and dropped before the recycled build
 
 
 FULL = Settings(statements=10_000, repeats=7, min_sample_ns=20_000_000,
-                memory_vars=1_000_000, store_vars=10_000)
+                memory_vars=1_000_000, store_vars=10_000, depth=100_000, depth_budget_s=30.0,
+                history_statements=200_000)
 QUICK = Settings(statements=1_000, repeats=5, min_sample_ns=2_000_000,
-                 memory_vars=100_000, store_vars=10_000)
+                 memory_vars=100_000, store_vars=10_000, depth=2_000, depth_budget_s=5.0,
+                 history_statements=20_000)
 
 # Variables every program starts from: a and c Int, b Float; x = 3 keeps the
 # conditional program on its then-branch.
@@ -227,11 +243,17 @@ def programs(n: int) -> list[Program]:
 Runner = tuple[Callable[[], object], Callable[[str], object]]
 
 
-def run_zarn(program: Program, n: int) -> Runner:
+def run_zarn(program: Program, n: int, repeated: bool = False) -> Runner:
     machine = Velk()
     machine.run([Statement.let(k, Expr.literal(v)) for k, v in INITIAL.items()])
-    stmts = [program.build_zarn() for _ in range(n)]  # reused by every run
+    # Reused by every run: n statement objects built one by one, or one object
+    # n times.
+    stmts = [program.build_zarn()] * n if repeated else [program.build_zarn() for _ in range(n)]
     return functools.partial(machine.run, stmts), machine.get
+
+
+def run_zarn_repeated(program: Program, n: int) -> Runner:
+    return run_zarn(program, n, repeated=True)
 
 
 def run_exec_precompiled(program: Program, n: int) -> Runner:
@@ -364,18 +386,136 @@ def table(rows: list[Row]) -> str:
 # Measurements
 
 
+EXEC = PEERS[0].name  # the peer of the one-object-repeated variant
+
+
+def repeated_group(program: Program) -> str:
+    return f"{program.name}, one object repeated"
+
+
 def bench_programs(settings: Settings) -> list[Row]:
     n = settings.statements
     rows = []
     for program in programs(n):
         ready = [peer for peer in PEERS if not peer.missing]
-        cases = [(checked_runner("zarn", run_zarn, program, n), n)]
+        cases = [(checked_runner("zarn", run_zarn, program, n), n),
+                 (checked_runner("zarn (repeated)", run_zarn_repeated, program, n), n)]
         cases += [(checked_runner(peer.name, peer.make, program, n), n) for peer in ready]
-        zarn, *others = measure(cases, settings)
+        zarn, zarn_repeated, *others = measure(cases, settings)
         timing = dict(zip((peer.name for peer in ready), others))
         for peer in PEERS:
             rows.append(Row(program.name, "ns/statement", peer.name, zarn,
-                            timing.get(peer.name), peer.missing or ""))
+                            timing.get(peer.name), peer.missing or f"{n:,} distinct statement objects"))
+        rows.append(Row(repeated_group(program), "ns/statement", EXEC, zarn_repeated, timing[EXEC],
+                        f"one statement object {n:,} times in the list"))
+    return rows
+
+
+# --------------------------------------------------------------------------
+# One request of a service: examples/shipping_fee.py
+
+
+def _load_example(name: str) -> Any:
+    path = Path(__file__).resolve().parent.parent / "examples" / f"{name}.py"
+    spec = importlib.util.spec_from_file_location(f"_bench_{name}", path)
+    assert spec and spec.loader, f"cannot load {path}"
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# The example's rules in Python: what exec and asteval run.
+SHIPPING_RULES_PY = """\
+if zone == "domestic":
+    base = 5
+else:
+    base = 15
+if weight_kg > 10:
+    surcharge = (weight_kg - 10) * 0.5
+else:
+    surcharge = 0
+fee = base + surcharge
+if member:
+    if total > 50:
+        fee = 0
+note = zone + " shipping"
+"""
+SHIPPING_INPUTS = ("zone", "weight_kg", "member", "total")
+
+
+def shipping_fee_python(zone: str, weight_kg: float, member: bool, total: float) -> tuple[Any, str]:
+    """The floor: the rules as a plain Python function."""
+    base = 5 if zone == "domestic" else 15
+    surcharge = (weight_kg - 10) * 0.5 if weight_kg > 10 else 0
+    fee = base + surcharge
+    if member and total > 50:
+        fee = 0
+    return fee, zone + " shipping"
+
+
+def request_runners() -> tuple[list[Any], dict[str, Callable[[], list[tuple[Any, Any]]]]]:
+    """The example's orders, and per engine a callable serving all of them."""
+    example = _load_example("shipping_fee")
+    orders = list(example.ORDERS)
+    rules, lit = example.RULES, Expr.literal  # rules built once
+
+    def zarn() -> list[tuple[Any, Any]]:
+        out = []
+        for order in orders:
+            machine = Velk()
+            machine.run([Statement.let(name, lit(value)) for name, value in zip(SHIPPING_INPUTS, order)])
+            machine.run(rules)
+            out.append((machine.get("fee"), machine.get("note")))
+        return out
+
+    code = compile(SHIPPING_RULES_PY, "<shipping_fee>", "exec")
+
+    def exec_fresh() -> list[tuple[Any, Any]]:
+        out = []
+        for order in orders:
+            scope = dict(zip(SHIPPING_INPUTS, order))
+            exec(code, scope)
+            out.append((scope["fee"], scope["note"]))
+        return out
+
+    def plain() -> list[tuple[Any, Any]]:
+        return [shipping_fee_python(*order) for order in orders]
+
+    runners = {"zarn": zarn, "CPython exec into a fresh dict": exec_fresh,
+               "plain Python function": plain}
+    if asteval:
+        interp = asteval.Interpreter(use_numpy=False)
+        tree = interp.parse(SHIPPING_RULES_PY)
+        symtable = interp.symtable
+
+        def asteval_reused() -> list[tuple[Any, Any]]:
+            out = []
+            for order in orders:
+                for name, value in zip(SHIPPING_INPUTS, order):
+                    symtable[name] = value
+                interp.run(tree)
+                out.append((symtable["fee"], symtable["note"]))
+            return out
+        runners["asteval (one interpreter)"] = asteval_reused
+    return orders, runners
+
+
+def bench_request(settings: Settings) -> list[Row]:
+    orders, runners = request_runners()
+    want = runners["plain Python function"]()
+    for name, serve in runners.items():
+        got = serve()
+        if got != want or [type(f) for f, _ in got] != [type(f) for f, _ in want]:
+            raise AssertionError(f"{name} on the shipping-fee orders: {got!r}, want {want!r}")
+    names = list(runners)
+    timings = dict(zip(names, measure([(runners[n], len(orders)) for n in names], settings)))
+    note = (f"per request: {len(SHIPPING_INPUTS)} inputs bound, {len(SHIPPING_RULES_PY.splitlines())}-line "
+            f"rules run, 2 results read; the {len(orders)} orders of examples/shipping_fee.py in turn")
+    rows = [Row("shipping-fee request", "ns/request", name, timings["zarn"], timings[name], note)
+            for name in names if name != "zarn"]
+    if not asteval:
+        rows.append(Row("shipping-fee request", "ns/request", "asteval (one interpreter)",
+                        timings["zarn"], None, "asteval is not installed"))
     return rows
 
 
@@ -387,6 +527,82 @@ def bench_building(settings: Settings) -> list[Row]:
         rows.append(Row(f"build: {program.name}", "ns/node", "ast node constructors", zarn, other,
                         f"{nodes} builder calls per statement"))
     return rows
+
+
+BUILDER_CALLS = ("Expr.literal(1)", "Expr.literal(12.0)", 'Expr.literal("s")', "Expr.literal(None)",
+                 "Expr.literal(True)", 'Expr.ident("x")', "Expr.ident(3)", 'Expr.binary_op(e, "+", e)',
+                 'Statement.let("x", e)', "Statement.if_(e, [s], [])")
+MACHINE_CALLS = ("Velk()", 'v.get("x")')
+BASE_CALL = "len(x)"
+
+
+def bench_calls(settings: Settings) -> list[Row]:
+    e = Expr.literal(1)
+    s = Statement.let("x", e)
+    v = Velk()
+    v.run([s])
+    names = {"Expr": Expr, "Statement": Statement, "Velk": Velk, "e": e, "s": s, "v": v, "x": [1, 2]}
+    calls = (BASE_CALL, *BUILDER_CALLS, *MACHINE_CALLS)
+    base, *timings = measure([(call_loop(call, names), CALLS_PER_LOOP) for call in calls], settings)
+    return [Row(f"call: {call}", "ns/call", BASE_CALL, timing, base,
+                "exact-type arguments; e, s and v prebuilt; the loop's own cost is on both sides")
+            for call, timing in zip(calls[1:], timings)]
+
+
+def build_not_chain(depth: int) -> Expr:
+    e = Expr.literal(True)
+    not_ = Expr.not_
+    for _ in range(depth):
+        e = not_(e)
+    return e
+
+
+def time_not_chain(depth: int) -> float:
+    """ns to build a not_ chain of `depth` levels (dropping it is not timed)."""
+    gc.disable()
+    try:
+        start = time.perf_counter_ns()
+        chain = build_not_chain(depth)
+        elapsed = time.perf_counter_ns() - start
+    finally:
+        gc.enable()
+    del chain
+    return float(elapsed)
+
+
+def fitting_depth(settings: Settings, rounds: int) -> tuple[int, str]:
+    """The depth d to measure: settings.depth, or less when building d and 2d
+    `rounds` times each would overrun the budget at the growth seen between
+    two small probes."""
+    probe = min(settings.depth, 2_000)
+    small = min(time_not_chain(probe) for _ in range(3))
+    double = min(time_not_chain(2 * probe) for _ in range(3))
+    exponent = max(1.0, math.log2(max(double, 1.0) / max(small, 1.0)))
+
+    def estimate_s(depth: int) -> float:
+        return rounds * small * (depth / probe) ** exponent * (1 + 2**exponent) / 1e9
+
+    depth = settings.depth
+    while depth > probe and estimate_s(depth) > settings.depth_budget_s:
+        depth //= 2
+    if depth == settings.depth:
+        return depth, ""
+    return depth, (f"depth {settings.depth:,} skipped: building grows as depth^{exponent:.1f} here, "
+                   f"an estimated {estimate_s(settings.depth):,.0f} s against a budget of "
+                   f"{settings.depth_budget_s:,.0f} s")
+
+
+def bench_depth(settings: Settings) -> list[Row]:
+    rounds = min(settings.repeats, 3)
+    depth, skipped = fitting_depth(settings, rounds)
+    samples: dict[int, list[float]] = {depth: [], 2 * depth: []}
+    for _ in range(rounds):
+        for d in samples:
+            samples[d].append(time_not_chain(d))
+    single, double = (Timing(statistics.median(samples[d]), min(samples[d]), samples[d]) for d in samples)
+    note = f"Expr.not_ applied {depth:,} and {2 * depth:,} times to a growing chain; best of {rounds}"
+    return [Row(f"build not_ chain, depth {2 * depth:,}", "ns/chain", f"depth {depth:,}", double, single,
+                f"{note}. {skipped}" if skipped else note)]
 
 
 def bench_store(settings: Settings) -> list[Row]:
@@ -447,6 +663,42 @@ def memory_child(kind: str, count: int) -> None:
     print(json.dumps({"before": before, "after": after}))
 
 
+def history_child(index: int, recycle: int, settings: Settings) -> None:
+    """Times program `index` on trees built in this fresh process, after
+    building, running and dropping `recycle` statements first (0: none)."""
+    n = settings.statements
+    if recycle:
+        builders = [program.build_zarn for program in programs(n)]
+        machine = Velk()
+        machine.run([Statement.let(k, Expr.literal(v)) for k, v in INITIAL.items()])
+        dropped = [builders[i % len(builders)]() for i in range(recycle)]
+        machine.run(dropped)
+        del dropped, machine
+        gc.collect()
+    program = programs(n)[index]
+    (timing,) = measure([(checked_runner("zarn", run_zarn, program, n), n)], settings)
+    print(json.dumps(timing.as_json()))
+
+
+def bench_history(settings: Settings, quick: bool) -> list[Row]:
+    recycle = settings.history_statements
+    rows = []
+    for index, program in enumerate(programs(settings.statements)):
+        found: dict[int, list[float]] = {0: [], recycle: []}
+        for _ in range(2):  # the two kinds of process in turn
+            for count in found:
+                command = [sys.executable, __file__, "--history-child", str(index), str(count)]
+                out = subprocess.run(command + (["--quick"] if quick else []),
+                                     check=True, capture_output=True, text=True).stdout
+                found[count] += json.loads(out)["samples"]
+        fresh, recycled = (Timing(statistics.median(found[c]), min(found[c]), found[c]) for c in found)
+        rows.append(Row(f"history: {program.name}", "ns/statement", "trees built on fresh memory",
+                        recycled, fresh,
+                        f"trees built after {recycle:,} statements were built, run and dropped; "
+                        "each side in two fresh processes"))
+    return rows
+
+
 def bench_memory(settings: Settings) -> list[Row]:
     count = settings.memory_vars
     per_var = {}
@@ -471,24 +723,37 @@ def targets(rows: list[Row]) -> list[dict[str, Any]]:
     def find(group: str, peer: str) -> Row | None:
         return next((r for r in rows if r.group == group and r.peer == peer and r.other), None)
 
-    # Goals per program: peer, wording, and the bound on zarn/peer (strict or not).
-    goals = (("CPython exec (precompiled)", "zarn/peer <= 1.5", 1.5, False),
-             ("Lua (load + run)", "zarn/peer < 1 (faster)", 1.0, True),
-             ("asteval (preparsed)", "peer/zarn >= 50", 1 / 50, False))
     checks = []
+
+    def check(row: Row | None, what: str, goal: str, met: Callable[[float], bool]) -> None:
+        if row:
+            ratio = row.zarn_over_peer()
+            checks.append({"what": what, "goal": goal, "zarn_over_peer": ratio, "met": met(ratio)})
+
     for program in programs(1):
-        for peer, goal, bound, strict in goals:
-            row = find(program.name, peer)
-            if row:
-                ratio = row.zarn_over_peer()
-                met = ratio < bound if strict else ratio <= bound
-                checks.append({"what": f"{program.name} vs {peer}", "goal": goal,
-                               "zarn_over_peer": ratio, "met": met})
+        check(find(repeated_group(program), EXEC), f"{repeated_group(program)} vs {EXEC}",
+              "zarn/peer <= 0.8", lambda r: r <= 0.8)
+        check(find(program.name, EXEC), f"{program.name}, distinct objects vs {EXEC}",
+              "zarn/peer <= 1.0", lambda r: r <= 1.0)
+        check(find(program.name, "Lua (load + run)"), f"{program.name} vs Lua (load + run)",
+              "zarn/peer < 1 (faster)", lambda r: r < 1.0)
+        check(find(program.name, "asteval (preparsed)"), f"{program.name} vs asteval (preparsed)",
+              "peer/zarn >= 50", lambda r: r <= 1 / 50)
+    check(find("shipping-fee request", "CPython exec into a fresh dict"),
+          "shipping-fee request vs CPython exec into a fresh dict", "zarn/peer <= 0.75",
+          lambda r: r <= 0.75)
+    for call in BUILDER_CALLS:
+        check(find(f"call: {call}", BASE_CALL), f"{call} vs {BASE_CALL}", "zarn/peer <= 3",
+              lambda r: r <= 3.0)
+    check(find("get (one str identifier)", "dict[k]"), "get vs dict[k]", "zarn/peer <= 2",
+          lambda r: r <= 2.0)
+    for row in rows:
+        if row.group.startswith("build not_ chain") and row.other:
+            check(row, f"{row.group} vs {row.peer}", "zarn/peer <= 2.5 (linear)", lambda r: r <= 2.5)
+        if row.group.startswith("history: ") and row.other:
+            check(row, f"{row.group}, recycled vs fresh", "within 20%", lambda r: abs(r - 1) <= 0.2)
     memory = next((r for r in rows if r.unit == "bytes/variable" and r.other), None)
-    if memory:
-        ratio = memory.zarn_over_peer()
-        checks.append({"what": "memory per variable vs dict", "goal": "zarn/peer <= 1",
-                       "zarn_over_peer": ratio, "met": ratio <= 1})
+    check(memory, "memory per variable vs dict", "zarn/peer <= 1", lambda r: r <= 1)
     return checks
 
 
@@ -497,18 +762,33 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true",
                         help="smoke run: fewer statements, samples and variables")
     parser.add_argument("--json", metavar="PATH", help="also write the results to PATH")
+    parser.add_argument("--depth", type=int, metavar="D",
+                        help="depth d of the build-depth measurement (default: 100,000; 2,000 quick)")
+    parser.add_argument("--depth-budget", type=float, metavar="SECONDS",
+                        help="time the depth builds may take; a smaller d is used when they would "
+                             "take longer (default: 30; 5 quick)")
     parser.add_argument("--memory-child", nargs=2, metavar=("KIND", "COUNT"),
                         help=argparse.SUPPRESS)
+    parser.add_argument("--history-child", nargs=2, metavar=("PROGRAM", "RECYCLE"),
+                        help=argparse.SUPPRESS)
     args = parser.parse_args()
+    settings = QUICK if args.quick else FULL
+    if args.depth is not None:
+        settings = replace(settings, depth=args.depth)
+    if args.depth_budget is not None:
+        settings = replace(settings, depth_budget_s=args.depth_budget)
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))
         return
+    if args.history_child:
+        history_child(int(args.history_child[0]), int(args.history_child[1]), settings)
+        return
 
-    settings = QUICK if args.quick else FULL
     load_before = os.getloadavg()
     started = time.perf_counter()
-    rows = bench_programs(settings) + bench_building(settings) + bench_store(settings)
-    rows += bench_memory(settings)
+    rows = bench_programs(settings) + bench_request(settings) + bench_building(settings)
+    rows += bench_calls(settings) + bench_depth(settings) + bench_store(settings)
+    rows += bench_history(settings, args.quick) + bench_memory(settings)
     load_after = os.getloadavg()
 
     meta = {
@@ -534,11 +814,17 @@ def main() -> None:
           % (*load_before, *load_after))
     print()
     print(table(rows))
-    notes = [f"{r.group}: {r.note}" for r in rows if r.note and r.other]
+    # Rows that share a note get it once, under the first row's name.
+    notes: dict[str, list[str]] = {}
+    for row in rows:
+        if row.note and row.other:
+            notes.setdefault(row.note, []).append(row.group)
     if notes:
         print()
-        for note in dict.fromkeys(notes):
-            print(f"- {note}")
+        for note, groups in notes.items():
+            others = len(groups) - 1
+            more = f" (and {others} more row{'s' if others > 1 else ''})" if others else ""
+            print(f"- {groups[0]}{more}: {note}")
     checks = targets(rows)
     print()
     for check in checks:

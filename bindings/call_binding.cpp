@@ -145,8 +145,8 @@ std::string FunctionDescription::full_name() const {
     return name;
 }
 
-bool bind_fast_call(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots) {
+bool bind_fast_call_in_full(const FunctionDescription& function, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
     const auto positional_count = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
     std::vector<KeywordArgument> keywords;
     if (kwnames != nullptr) {
@@ -160,8 +160,8 @@ bool bind_fast_call(const FunctionDescription& function, PyObject* const* args, 
     return bind(function, {args, positional_count}, keywords, slots);
 }
 
-bool bind_classic_call(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
-                       std::span<PyObject*> slots) {
+bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* args,
+                               PyObject* kwargs, std::span<PyObject*> slots) {
     auto* tuple = reinterpret_cast<PyTupleObject*>(args);
     std::span<PyObject* const> positional(tuple->ob_item,
                                           static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
@@ -242,12 +242,6 @@ std::optional<std::string> lossy_str(PyObject* object) {
         return std::nullopt;
     }
     return std::string(data, static_cast<std::size_t>(size));
-}
-
-PyObject* extract_instance(PyObject* object, PyTypeObject* type, std::string_view target) {
-    if (PyObject_TypeCheck(object, type)) return object;
-    raise_conversion_error(object, target);
-    return nullptr;
 }
 
 }  // namespace zarn

@@ -34,16 +34,52 @@ struct FunctionDescription {
     std::string full_name() const;
 };
 
+// The whole binding algorithm, for the calls that the inline binders below
+// do not settle themselves.
+bool bind_fast_call_in_full(const FunctionDescription& function, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* args,
+                               PyObject* kwargs, std::span<PyObject*> slots);
+
+// A call that gives every parameter positionally and no keyword at all fits
+// whatever the binding rules are: nothing is too many, nothing is given
+// twice and nothing is missing.
+inline bool binds_positionally(const FunctionDescription& function, std::size_t positional,
+                               bool keywords) noexcept {
+    return !keywords && positional == function.parameters.size() && function.keyword_only.empty();
+}
+
+inline void fill_positionally(PyObject* const* args, std::size_t count,
+                              std::span<PyObject*> slots) noexcept {
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = i < count ? args[i] : nullptr;
+}
+
 // Binds a fast call (positional arguments, then the values of the keyword
 // names in `kwnames`) to `slots`, one borrowed reference or NULL per
 // parameter. Returns false with a TypeError set when the call does not fit.
-bool bind_fast_call(const FunctionDescription& function, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+inline bool bind_fast_call(const FunctionDescription& function, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+    const auto positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+    const bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
+    if (binds_positionally(function, positional, keywords)) [[likely]] {
+        fill_positionally(args, positional, slots);
+        return true;
+    }
+    return bind_fast_call_in_full(function, args, nargs, kwnames, slots);
+}
 
 // The same for a classic call: an argument tuple and an optional keyword
 // dictionary (taken in dictionary order).
-bool bind_classic_call(const FunctionDescription& function, PyObject* args, PyObject* kwargs,
-                       std::span<PyObject*> slots);
+inline bool bind_classic_call(const FunctionDescription& function, PyObject* args,
+                              PyObject* kwargs, std::span<PyObject*> slots) {
+    const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    const bool keywords = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
+    if (binds_positionally(function, positional, keywords)) [[likely]] {
+        fill_positionally(&PyTuple_GET_ITEM(args, 0), positional, slots);
+        return true;
+    }
+    return bind_classic_call_in_full(function, args, kwargs, slots);
+}
 
 // The argument-error rule, applied to the pending exception of a failed
 // conversion of parameter `name`: a TypeError (exactly) is replaced by
@@ -75,6 +111,10 @@ std::optional<std::string> lossy_str(PyObject* object);
 
 // Instance extraction: `object` itself when its type is `type` or a subtype,
 // otherwise NULL with the conversion error naming `target`.
-PyObject* extract_instance(PyObject* object, PyTypeObject* type, std::string_view target);
+inline PyObject* extract_instance(PyObject* object, PyTypeObject* type, std::string_view target) {
+    if (PyObject_TypeCheck(object, type)) [[likely]] return object;
+    raise_conversion_error(object, target);
+    return nullptr;
+}
 
 }  // namespace zarn

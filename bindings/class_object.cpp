@@ -8,9 +8,7 @@
 
 namespace zarn {
 
-PyTypeObject* ClassObject::get_or_create() {
-    if (type_ != nullptr) return type_;
-
+PyTypeObject* ClassObject::create() {
     // Base, deallocation, documentation (if any), creation, printed form (if
     // any), methods, terminator.
     constexpr std::size_t kMaxSlots = 7;
@@ -40,8 +38,8 @@ PyTypeObject* ClassObject::get_or_create() {
     return type_;
 }
 
-PyTypeObject* ClassObject::require() {
-    if (PyTypeObject* type = get_or_create()) return type;
+PyTypeObject* ClassObject::create_or_fault() {
+    if (PyTypeObject* type = create()) return type;
     PyErr_Print();
     raise_fault(std::string("failed to create type object for ") + name());
 }

@@ -29,13 +29,22 @@ public:
 
     // The type object, created on first use; NULL with the creation error
     // pending when the interpreter refuses it.
-    PyTypeObject* get_or_create();
+    PyTypeObject* get_or_create() {
+        if (type_ != nullptr) [[likely]] return type_;
+        return create();
+    }
 
     // For use outside registration: failing creation is an internal fault
     // "failed to create type object for <name>".
-    PyTypeObject* require();
+    PyTypeObject* require() {
+        if (type_ != nullptr) [[likely]] return type_;
+        return create_or_fault();
+    }
 
 private:
+    PyTypeObject* create();
+    [[gnu::noinline]] PyTypeObject* create_or_fault();
+
     const ClassDescription& description_;  // static description of the class
     // Created once, never released. Accessed only under the interpreter lock.
     PyTypeObject* type_ = nullptr;

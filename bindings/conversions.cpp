@@ -110,6 +110,11 @@ private:
 
 // UTF-8 of a str; NULL with the interpreter's error (a lone surrogate).
 std::optional<velk::Text> utf8_of(PyObject* text) {
+    // A compact ASCII str holds its UTF-8 bytes already.
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        return velk::Text(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))));
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return std::nullopt;
@@ -197,6 +202,94 @@ std::optional<std::uint32_t> to_u32(PyObject* object) {
     return static_cast<std::uint32_t>(value);
 }
 
+// ---- exact built-in types ------------------------------------------------
+//
+// An object whose type is exactly NoneType, bool, int, float or str runs no
+// user code in any conversion, and every kind tried before the one it takes
+// refuses it by a plain type test (an int is neither None, a bool, a numpy
+// boolean nor a str; a float has no integer form either). So its form can be
+// read off its type, with the same result as the ordered tries and without
+// building the exceptions those tries would discard. The exceptions to this
+// are the values for which a try raises and a later one decides: an int
+// outside the range of the form, and a str without a UTF-8 form. For those the
+// shortcuts give up and the ordered tries run as always, messages included.
+
+struct NoneForm {};
+
+// The value of an exact int when it fits a signed 64-bit integer; nothing
+// (no error pending) otherwise.
+std::optional<std::int64_t> exact_int_value(PyObject* object) {
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    if (PyUnstable_Long_IsCompact(number)) return PyUnstable_Long_CompactValue(number);
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0) return std::nullopt;
+    if (value == -1 && PyErr_Occurred() != nullptr) {  // not expected of an exact int
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+// Calls `make` with the literal form of an object of an exact built-in type
+// (NoneForm, bool, velk::Text, std::int64_t or double); nothing, with no
+// error pending, when the ordered tries must decide.
+template <class Make>
+auto exact_literal(PyObject* object, Make&& make) -> std::optional<decltype(make(NoneForm{}))> {
+    if (object == Py_None) return make(NoneForm{});
+    if (PyBool_Check(object)) return make(object == Py_True);  // bool has no subclasses
+    if (PyLong_CheckExact(object)) {
+        if (auto number = exact_int_value(object)) return make(*number);
+        return std::nullopt;  // I64 overflows; F64 decides
+    }
+    if (PyFloat_CheckExact(object)) return make(PyFloat_AS_DOUBLE(object));
+    if (PyUnicode_CheckExact(object)) {
+        if (auto text = utf8_of(object)) return make(std::move(*text));
+        PyErr_Clear();  // no UTF-8 form: the ordered tries report it
+    }
+    return std::nullopt;
+}
+
+// The same for identifiers: an exact int from 0 to 2**32-1 is U, an exact
+// str with a UTF-8 form is S. Any other int fails U with an OverflowError
+// and S after it: the ordered tries build that message.
+template <class Make>
+auto exact_identifier(PyObject* object, Make&& make) -> std::optional<decltype(make(std::uint32_t{}))> {
+    if (PyUnicode_CheckExact(object)) {
+        if (auto text = utf8_of(object)) return make(std::move(*text));
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (PyLong_CheckExact(object)) {
+        auto number = exact_int_value(object);
+        if (number && *number >= 0 && *number <= std::numeric_limits<std::uint32_t>::max()) {
+            return make(static_cast<std::uint32_t>(*number));
+        }
+    }
+    return std::nullopt;
+}
+
+struct ValueMaker {
+    velk::Value operator()(NoneForm) const noexcept { return velk::Value::null(); }
+    velk::Value operator()(bool b) const noexcept { return velk::Value::boolean(b); }
+    velk::Value operator()(velk::Text&& text) const noexcept {
+        return velk::Value::string(std::move(text));
+    }
+    velk::Value operator()(std::int64_t n) const noexcept {
+        return velk::Value::number(velk::Number::from_int(n));
+    }
+    velk::Value operator()(double x) const noexcept {
+        return velk::Value::number(velk::Number::from_float(x));
+    }
+};
+
+struct IdentifierMaker {
+    velk::Identifier operator()(std::uint32_t n) const noexcept { return velk::Identifier::u(n); }
+    velk::Identifier operator()(velk::Text&& text) const noexcept {
+        return velk::Identifier::s(std::move(text));
+    }
+};
+
 template <class T>
 const T* instance_value(PyObject* object, ClassObject& cls) {
     PyTypeObject* type = cls.require();
@@ -208,6 +301,19 @@ const T* instance_value(PyObject* object, ClassObject& cls) {
 }  // namespace
 
 std::optional<PyValue> PyValue::extract(PyObject* object) {
+    struct FormMaker {
+        Form operator()(NoneForm) const noexcept {
+            return Form(std::in_place_index<0>, Null{PyRef::borrow(Py_None)});
+        }
+        Form operator()(bool b) const noexcept { return Form(std::in_place_index<1>, b); }
+        Form operator()(velk::Text&& text) const noexcept {
+            return Form(std::in_place_index<2>, std::move(text));
+        }
+        Form operator()(std::int64_t n) const noexcept { return Form(std::in_place_index<3>, n); }
+        Form operator()(double x) const noexcept { return Form(std::in_place_index<4>, x); }
+    };
+    if (auto form = exact_literal(object, FormMaker{})) return PyValue(std::move(*form));
+
     EnumFailure failure(object, "PyValue", "Null | Boolean | String | I64 | F64");
 
     if (object == Py_None) return PyValue(Form(std::in_place_index<0>, Null{PyRef::borrow(object)}));
@@ -249,13 +355,14 @@ velk::Value PyValue::into_value() && {
 }
 
 std::optional<PyIdentifier> PyIdentifier::extract(PyObject* object) {
-    // An exact str can only be a text identifier: the number form refuses it
-    // with a TypeError that would be discarded at once, so skip building it.
-    if (PyUnicode_CheckExact(object)) {
-        if (auto text = utf8_of(object)) return PyIdentifier(Form(std::in_place_index<1>, std::move(*text)));
-        // No UTF-8 form: take the ordinary road, which reports both variants.
-        PyErr_Clear();
-    }
+    struct FormMaker {
+        Form operator()(std::uint32_t n) const noexcept { return Form(std::in_place_index<0>, n); }
+        Form operator()(velk::Text&& text) const noexcept {
+            return Form(std::in_place_index<1>, std::move(text));
+        }
+    };
+    if (auto form = exact_identifier(object, FormMaker{})) return PyIdentifier(std::move(*form));
+
     EnumFailure failure(object, "PyIdentifier", "U | S");
 
     if (auto number = to_u32(object)) return PyIdentifier(Form(std::in_place_index<0>, *number));
@@ -278,12 +385,15 @@ velk::Identifier PyIdentifier::into_identifier() && {
 }
 
 std::optional<velk::Value> to_value(PyObject* object) {
+    // Built directly, without the PyValue in between.
+    if (auto value = exact_literal(object, ValueMaker{})) return value;
     auto value = PyValue::extract(object);
     if (!value) return std::nullopt;
     return std::move(*value).into_value();
 }
 
 std::optional<velk::Identifier> to_identifier(PyObject* object) {
+    if (auto id = exact_identifier(object, IdentifierMaker{})) return id;
     auto id = PyIdentifier::extract(object);
     if (!id) return std::nullopt;
     return std::move(*id).into_identifier();

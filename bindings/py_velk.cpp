@@ -69,8 +69,12 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (machine == nullptr) return nullptr;
         auto id = convert_argument(slots[0], "ident", to_identifier);
         if (!id) return nullptr;
-        velk::ValueRef value = machine->get(*id);
-        return from_value(*value).release();
+        // Looked up like Machine::get, but a value without text is copied
+        // while its shard is read-locked instead of gaining a reference to
+        // drop again at once: two atomic updates fewer.
+        velk::Value copy;
+        velk::ValueRef held;
+        return from_value(machine->read(*id, copy, held)).release();
     });
 }
 

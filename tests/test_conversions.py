@@ -6,6 +6,10 @@ import math
 import numpy
 import pytest
 import zarn
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import reference_model as model
 
 from conftest import (
     PanicException,
@@ -18,6 +22,7 @@ from conftest import (
     literal_failure,
     raises_exactly,
     raises_panic,
+    same_value,
 )
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
@@ -374,3 +379,134 @@ def test_panic_exception_is_not_a_conversion_error():
     # A lookup failure is a core failure, not a TypeError.
     with pytest.raises(PanicException):
         Velk().get("missing")
+
+
+# --------------------------------------------------------------------------
+# Exact built-in types against the ordered tries
+#
+# None, bool, int, float and str objects are converted without trying the
+# kinds in turn. Subclass instances of the same values still take the ordered
+# tries, so the two must agree on every value, at the edges of the ranges
+# (outside i64, beyond a double, outside U's 0 to 2**32-1) and for texts
+# without a UTF-8 form, where the shortcut must give way to the ordered tries
+# and their messages.
+
+def _with_surrogate(parts):
+    return "\ud800".join(parts)
+
+
+texts = st.text(max_size=20) | st.lists(st.text(max_size=5), min_size=2, max_size=3).map(_with_surrogate)
+ints = (
+    st.integers(min_value=-(2**64), max_value=2**64)
+    | st.sampled_from([2**30 - 1, 2**30, -(2**30), -(2**30) - 1, 2**31, 2**32 - 1, 2**32,
+                       2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**1023, 2**1024, -(2**1024)])
+    | st.integers(min_value=2**1000, max_value=2**1100).flatmap(lambda n: st.sampled_from([n, -n]))
+)
+floats = st.floats(allow_nan=True, allow_infinity=True)
+literals = st.none() | st.booleans() | ints | floats | texts
+
+SUBCLASS = {int: IntSub, float: FloatSub, str: StrSub}
+
+
+def literal_outcome(obj):
+    """("ok", value read back) or ("refused", message) for Expr.literal(obj)."""
+    try:
+        expr = Expr.literal(obj)
+    except TypeError as exc:
+        return ("refused", str(exc))
+    return ("ok", evaluate(expr))
+
+
+def identifier_outcome(obj):
+    """("ok", debug form) or ("refused", message) for obj as an identifier."""
+    v = Velk()
+    try:
+        v.run([Statement.let(obj, Expr.literal(0))])
+    except TypeError as exc:
+        return ("refused", str(exc))
+    return ("ok", repr(v))
+
+
+def _same_outcome(a, b):
+    return a[0] == b[0] and (same_value(a[1], b[1]) if a[0] == "ok" else a[1] == b[1])
+
+
+@settings(max_examples=300, derandomize=True, deadline=None)
+@given(literals)
+def test_literal_of_an_exact_type_is_what_the_ordered_tries_give(obj):
+    got = literal_outcome(obj)
+    if got[0] == "ok":
+        assert_same_value(got[1], model.literal_value(obj))
+    else:
+        assert got[1] == argument_error("value", literal_failure(obj))
+    sub = SUBCLASS.get(type(obj))
+    if sub is not None:
+        # The subclass takes the ordered tries; only the type names in a
+        # refusal differ.
+        via_tries = literal_outcome(sub(obj))
+        if got[0] == "ok":
+            assert _same_outcome(got, via_tries), (got, via_tries)
+        else:
+            assert via_tries == ("refused", argument_error("value", literal_failure(sub(obj))))
+
+
+@settings(max_examples=300, derandomize=True, deadline=None)
+@given(st.none() | st.booleans() | ints | floats | texts)
+def test_identifier_of_an_exact_type_is_what_the_ordered_tries_give(obj):
+    got = identifier_outcome(obj)
+    if got[0] == "ok":
+        debug = model.identifier_debug(model.identifier(obj))
+        assert got[1] == "Machine { vars: {%s: Number(Int(0))} }" % debug
+    else:
+        assert got[1] == argument_error("ident", identifier_failure(obj))
+    sub = SUBCLASS.get(type(obj))
+    if sub is not None and type(obj) is not float:
+        via_tries = identifier_outcome(sub(obj))
+        if got[0] == "ok":
+            assert via_tries == got
+        else:
+            assert via_tries == ("refused", argument_error("ident", identifier_failure(sub(obj))))
+
+
+@pytest.mark.parametrize("n", [0, 1, 2**30 - 1, 2**30, 2**31, 2**32 - 1])
+def test_identifier_bound_by_an_exact_int_is_read_through_the_ordered_tries(n):
+    v = Velk()
+    v.run([Statement.let(n, Expr.literal("by int"))])
+    assert v.get(IntSub(n)) == "by int"
+    assert v.get(Index(n)) == "by int"
+    v.run([Statement.let(Index(n), Expr.literal("by index"))])
+    assert v.get(n) == "by index"
+
+
+def test_exact_int_edges_keep_the_ordered_messages():
+    # Just outside i64 the I64 try fails and F64 takes the int.
+    for n in (2**63, -(2**63) - 1, 2**64, 2**1023):
+        assert_same_value(evaluate(Expr.literal(n)), float(n))
+    # Beyond a double both number tries fail: six lines, F64 an OverflowError.
+    message = argument_error("value", literal_failure(2**1024))
+    with raises_exactly(TypeError, message):
+        Expr.literal(2**1024)
+    assert message.split("\n")[-1].endswith("caused by OverflowError: int too large to convert to float")
+    assert len(message.split("\n")) == 6
+    # A negative identifier and one of 2**32 fail U, then S.
+    for n, overflow in [
+        (-1, interpreter_error("PyLong_AsUnsignedLongLong", -1)),
+        (-(2**30) - 1, interpreter_error("PyLong_AsUnsignedLongLong", -1)),
+        (2**32, "out of range integral type conversion attempted"),
+        (2**64, interpreter_error("PyLong_AsUnsignedLongLong", 2**64)),
+    ]:
+        text = identifier_failure(n)
+        assert text.split("\n")[1].endswith(f"caused by OverflowError: {overflow}")
+        with raises_exactly(TypeError, argument_error("ident", text)):
+            Velk().get(n)
+
+
+def test_exact_str_without_utf8_form_keeps_the_ordered_messages():
+    for text in ("\ud800", "a\udfffb"):
+        err = interpreter_error("PyUnicode_AsUTF8", text)
+        literal = literal_failure(text)
+        assert literal.split("\n")[3].endswith(f"caused by UnicodeEncodeError: {err}")
+        with raises_exactly(TypeError, argument_error("value", literal)):
+            Expr.literal(text)
+        with raises_exactly(TypeError, argument_error("id", identifier_failure(text))):
+            Expr.ident(text)
