@@ -60,10 +60,27 @@ SipKey random_key() noexcept {
 
 }  // namespace
 
+namespace {
+
+// This thread's key pair, made on its first store. Constant-initialised and
+// in the initial-exec model: a machine made per request reads it directly,
+// without the dynamic TLS resolver (the module is a shared library).
+struct ThreadKeys {
+    SipKey next;  // the pair the next store gets
+    bool made;    // `next` has been drawn
+};
+[[gnu::tls_model("initial-exec")]] thread_local ThreadKeys t_keys{{0, 0}, false};
+
+}  // namespace
+
 SipKey take_thread_hash_key() noexcept {
-    thread_local SipKey keys = random_key();  // KEYS: filled on first use
-    const SipKey current = keys;
-    keys.k0 += 1;  // unsigned: wraps
+    ThreadKeys& keys = t_keys;
+    if (!keys.made) [[unlikely]] {
+        keys.next = random_key();
+        keys.made = true;
+    }
+    const SipKey current = keys.next;
+    keys.next.k0 += 1;  // unsigned: wraps
     return current;
 }
 

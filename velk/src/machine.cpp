@@ -26,6 +26,11 @@ ValueRef Machine::get(const Identifier& id, const HashMemo& memo) const {
     not_found(id);
 }
 
+const Value& Machine::read(const Identifier& id, Value& copy, ValueRef& held) const {
+    if (!vars.read(id, vars.hash_of(id), copy, held)) not_found(id);
+    return held ? *held : copy;
+}
+
 const Value& Machine::read(const Identifier& id, const HashMemo& memo, Value& copy, ValueRef& held) const {
     if (!vars.read(id, vars.hash_of(id, memo), copy, held)) not_found(id);
     return held ? *held : copy;

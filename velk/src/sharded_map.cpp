@@ -45,7 +45,7 @@ struct WriteHold {
 ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key)
     : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key) {
     if (!(shard_amount > 1)) throw EvalError("assertion failed: shard_amount > 1", kShardAmountCheck);
-    if (!std::has_single_bit(shard_amount)) {
+    if ((shard_amount & (shard_amount - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
         throw EvalError("assertion failed: shard_amount.is_power_of_two()", kPowerOfTwoCheck);
     }
     shift_ = kWordBits - ncb(shard_amount);

@@ -24,6 +24,7 @@ public:
     // string is held by one more reference, kept in `held`; any other value
     // is copied into `copy` while the shard is read-locked, which spares the
     // shared count two atomic updates. Fails like get().
+    const Value& read(const Identifier& id, Value& copy, ValueRef& held) const;
     const Value& read(const Identifier& id, const HashMemo& memo, Value& copy, ValueRef& held) const;
 
     // "Machine { vars: {K: V, ...} }" in the store's iteration order.

@@ -97,6 +97,7 @@ public:
     // before the shard is locked when making it allocates.
     std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value);
 
+    std::uint64_t hash_of(const Identifier& key) const noexcept { return hasher_(key); }
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
     std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {
