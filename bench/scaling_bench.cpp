@@ -18,8 +18,8 @@
 // Items are statements, summed over threads, against wall time: perfect
 // scaling doubles items_per_second at 2 threads.
 //
-// Trees are consumed by `deduce`, so every timed iteration needs a fresh
-// list, built outside the timed region. Each thread builds a batch of
+// `deduce` drops the list it is handed, so every timed iteration needs a
+// fresh list, built outside the timed region. Each thread builds a batch of
 // kBatchLists lists before the timed loop and refills it when used up. A
 // refill pauses the timers and is fenced by a barrier on both sides, so no
 // thread runs timed work while another builds (that would run uncontended

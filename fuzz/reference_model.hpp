@@ -2,8 +2,7 @@
 // target runs beside the core: direct recursion, values copied, a std::map
 // for the variables. Whatever the core does differently is a finding.
 //
-// It only reads the trees it is given, so it runs on a program before the
-// core consumes it.
+// It only reads the trees it is given, like the core.
 #pragma once
 
 #include <cstdint>
