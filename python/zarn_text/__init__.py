@@ -326,6 +326,10 @@ def _parse(source: str, filename: str, mode: str) -> ast.AST:
         raise TypeError(f"source must be a str, not {type(source).__name__}")
     try:
         return ast.parse(source, filename, mode)
+    except SyntaxError as exc:
+        if exc.filename is None:  # some parser checks come without one
+            exc.filename = filename
+        raise
     except RecursionError:
         raise SyntaxError("text nested too deeply to parse", (filename, None, None, None)) from None
     except UnicodeEncodeError as exc:
