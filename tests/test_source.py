@@ -262,12 +262,12 @@ def test_shipping_rules_text_binds_what_the_hand_built_rules_bind(order):
     example = _load_example()
     inputs = [Statement.let(n, Expr.literal(v)) for n, v in zip(["zone", "weight_kg", "member", "total"], order)]
     results = []
-    for rules in (example.RULES, compile_statements(example.RULES_TEXT), _shipping_rules_by_hand()):
+    for rules in (compile_statements(example.RULES_TEXT), _shipping_rules_by_hand()):
         machine = Velk()
         machine.run(inputs)
         results.append((outcome(lambda: machine.run(rules)), [outcome(lambda: machine.get(n)) for n in SHIPPING_VARIABLES]))
-    assert results[0] == results[1] == results[2]
-    assert all(type(v) is type(w) for (_, v), (_, w) in zip(results[1][1], results[2][1]))
+    assert results[0] == results[1]
+    assert all(type(v) is type(w) for (_, v), (_, w) in zip(results[0][1], results[1][1]))
 
 
 def test_constants_become_the_literals_the_builders_make():
