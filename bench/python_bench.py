@@ -13,6 +13,8 @@ One run measures:
 * one shipping-fee request (examples/shipping_fee.py) as a service serves it:
   a fresh machine, the inputs bound, the prebuilt rules run, two results read;
   against `exec` into a fresh dict, asteval and a plain Python function;
+* compiling the shipping-fee rules text with `zarn_text` against `compile()`
+  of the same source to a code object;
 * building trees with the `Expr`/`Statement` builders against constructing
   the equivalent `ast` nodes, and each builder call, `Velk()` and `Velk.get`
   on its own against `len(x)`;
@@ -54,6 +56,7 @@ from typing import Any, Callable
 
 try:
     from zarn import Expr, Statement, Velk
+    from zarn_text import compile_statements
 except ImportError as exc:  # pragma: no cover - environment problem
     sys.exit(f"python_bench: cannot import zarn ({exc}); run `pip install .` first")
 
@@ -519,6 +522,26 @@ def bench_request(settings: Settings) -> list[Row]:
     return rows
 
 
+COMPILE_PEER = "CPython compile() to a code object"
+
+
+def bench_compile(settings: Settings) -> list[Row]:
+    text = _load_example("shipping_fee").RULES_TEXT
+    order: dict[str, str | int | bool] = dict(zip(SHIPPING_INPUTS, ("international", 12, True, 120)))
+    machine = Velk()
+    machine.run([Statement.let(name, Expr.literal(value)) for name, value in order.items()])
+    machine.run(compile_statements(text))
+    scope = dict(order)
+    exec(compile(text, "<rules>", "exec"), scope)
+    if (machine.get("fee"), machine.get("note")) != (scope["fee"], scope["note"]):
+        raise AssertionError("the compiled shipping-fee rules disagree with CPython")
+    zarn, other = measure([(functools.partial(compile_statements, text, "<rules>"), 1),
+                           (functools.partial(compile, text, "<rules>", "exec"), 1)], settings)
+    return [Row("compile: shipping-fee rules text", "ns/compile", COMPILE_PEER, zarn, other,
+                f"zarn_text.compile_statements of the {len(text.splitlines())}-line rules text of "
+                "examples/shipping_fee.py, to a list of statements")]
+
+
 def bench_building(settings: Settings) -> list[Row]:
     rows = []
     for program in programs(1):
@@ -742,6 +765,8 @@ def targets(rows: list[Row]) -> list[dict[str, Any]]:
     check(find("shipping-fee request", "CPython exec into a fresh dict"),
           "shipping-fee request vs CPython exec into a fresh dict", "zarn/peer <= 0.75",
           lambda r: r <= 0.75)
+    check(find("compile: shipping-fee rules text", COMPILE_PEER),
+          f"compile: shipping-fee rules text vs {COMPILE_PEER}", "zarn/peer <= 3x", lambda r: r <= 3.0)
     for call in BUILDER_CALLS:
         check(find(f"call: {call}", BASE_CALL), f"{call} vs {BASE_CALL}", "zarn/peer <= 3",
               lambda r: r <= 3.0)
@@ -786,7 +811,8 @@ def main() -> None:
 
     load_before = os.getloadavg()
     started = time.perf_counter()
-    rows = bench_programs(settings) + bench_request(settings) + bench_building(settings)
+    rows = bench_programs(settings) + bench_request(settings) + bench_compile(settings)
+    rows += bench_building(settings)
     rows += bench_calls(settings) + bench_depth(settings) + bench_store(settings)
     rows += bench_history(settings, args.quick) + bench_memory(settings)
     load_after = os.getloadavg()

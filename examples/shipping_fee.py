@@ -1,61 +1,39 @@
 """Decide the shipping fee of a few orders with a small zarn program.
 
-The rules are built once as a syntax tree and run on a fresh machine per
-order, after the order's inputs have been bound as variables:
-
-    base      = 5 for a domestic order, 15 otherwise
-    surcharge = 0.5 per kg above 10 kg
-    fee       = base + surcharge, but free for members spending over 50
-    note      = "<zone> shipping"
+The rules are kept as text, compiled once into statements by zarn_text, and
+run on a fresh machine per order, after the order's inputs have been bound
+as variables. The text is read, never evaluated as Python: `/` would divide
+Ints exactly as zarn does, and anything outside the language (a call, `and`,
+a loop) is refused with a SyntaxError that points at it.
 """
 
 from zarn import Expr, Statement, Velk
+from zarn_text import compile_statements
 
 lit = Expr.literal
-var = Expr.ident
 
+RULES_TEXT = """\
+if zone == "domestic":
+    base = 5
+else:
+    base = 15
 
-def add(a: Expr, b: Expr) -> Expr:
-    return Expr.binary_op(a, "+", b)
+# 0.5 per kg above 10 kg
+if weight_kg > 10:
+    surcharge = (weight_kg - 10) * 0.5
+else:
+    surcharge = 0
 
+# free for members spending over 50; there is no `and`: nest the conditions
+fee = base + surcharge
+if member:
+    if total > 50:
+        fee = 0
 
-def sub(a: Expr, b: Expr) -> Expr:
-    return Expr.binary_op(a, "-", b)
+note = zone + " shipping"
+"""
 
-
-def mul(a: Expr, b: Expr) -> Expr:
-    return Expr.binary_op(a, "*", b)
-
-
-FREE_SHIPPING_THRESHOLD = 50
-HEAVY_FROM_KG = 10
-
-RULES = [
-    Statement.if_(
-        Expr.equals(var("zone"), lit("domestic")),
-        [Statement.let("base", lit(5))],
-        [Statement.let("base", lit(15))],
-    ),
-    Statement.if_(
-        Expr.greater_than(var("weight_kg"), lit(HEAVY_FROM_KG)),
-        [Statement.let("surcharge", mul(sub(var("weight_kg"), lit(HEAVY_FROM_KG)), lit(0.5)))],
-        [Statement.let("surcharge", lit(0))],
-    ),
-    Statement.let("fee", add(var("base"), var("surcharge"))),
-    # No `and` in the language: nest the two conditions.
-    Statement.if_(
-        var("member"),
-        [
-            Statement.if_(
-                Expr.greater_than(var("total"), lit(FREE_SHIPPING_THRESHOLD)),
-                [Statement.let("fee", lit(0))],
-                [],
-            )
-        ],
-        [],
-    ),
-    Statement.let("note", add(var("zone"), lit(" shipping"))),
-]
+RULES = compile_statements(RULES_TEXT, "shipping_rules")
 
 
 def shipping_fee(zone: str, weight_kg: float, member: bool, total: float) -> Velk:

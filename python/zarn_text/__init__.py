@@ -1,0 +1,372 @@
+"""Compile rules written as Python-syntax text into zarn trees.
+
+Text is read with :func:`ast.parse` only (never evaluated) and mapped onto
+the builders of :class:`zarn.Expr` and :class:`zarn.Statement`, one tree
+shape per construct, with zarn's meaning: ``7 / 2`` is the Int 3, ``"a" + 1``
+fails when it runs, conditions must be Booleans.  Everything outside the
+language is refused with a :class:`SyntaxError` carrying the file name, line
+and column of the construct, before any tree is built.
+
+    >>> from zarn import Velk
+    >>> from zarn_text import compile_statements
+    >>> machine = Velk()
+    >>> machine.run(compile_statements("x = 7 / 2"))
+    >>> machine.get("x")
+    3
+
+See docs/source_text.rst for the whole mapping.
+"""
+
+from __future__ import annotations
+
+import ast
+import re
+from typing import Final, Union
+
+from zarn import Expr, Statement
+
+__all__ = ["compile_statements", "compile_expr"]
+
+_I64_MIN: Final = -(2**63)
+_I64_MAX: Final = 2**63 - 1
+
+# --------------------------------------------------------------------------
+# What is refused, and how it is named in the message.
+
+_REFUSED_NAMES: Final = {
+    # statements
+    "Expr": "expression statements are",
+    "AugAssign": "augmented assignments are",
+    "AnnAssign": "annotated assignments are",
+    "For": "for loops are",
+    "AsyncFor": "async for loops are",
+    "While": "while loops are",
+    "FunctionDef": "function definitions are",
+    "AsyncFunctionDef": "function definitions are",
+    "ClassDef": "class definitions are",
+    "Return": "return statements are",
+    "Delete": "del statements are",
+    "Import": "imports are",
+    "ImportFrom": "imports are",
+    "Global": "global declarations are",
+    "Nonlocal": "nonlocal declarations are",
+    "Raise": "raise statements are",
+    "Try": "try statements are",
+    "TryStar": "try statements are",
+    "Assert": "assert statements are",
+    "With": "with statements are",
+    "AsyncWith": "with statements are",
+    "Match": "match statements are",
+    "Break": "break statements are",
+    "Continue": "continue statements are",
+    "TypeAlias": "type aliases are",
+    # expressions
+    "Call": "function calls are",
+    "Attribute": "attributes are",
+    "Subscript": "subscripts are",
+    "Slice": "slices are",
+    "BoolOp": "boolean operators are",  # refined by the operator below
+    "NamedExpr": "assignment expressions (:=) are",
+    "Lambda": "lambda expressions are",
+    "IfExp": "conditional expressions are",
+    "Dict": "dict displays are",
+    "Set": "set displays are",
+    "List": "list displays are",
+    "Tuple": "tuples are",
+    "ListComp": "comprehensions are",
+    "SetComp": "comprehensions are",
+    "DictComp": "comprehensions are",
+    "GeneratorExp": "generator expressions are",
+    "Await": "await expressions are",
+    "Yield": "yield expressions are",
+    "YieldFrom": "yield expressions are",
+    "JoinedStr": "f-strings are",
+    "FormattedValue": "f-strings are",
+    "TemplateStr": "template strings are",
+    "Interpolation": "template strings are",
+    "Starred": "starred expressions are",
+}
+_REFUSED: Final = {
+    getattr(ast, name): what + " not part of the language"
+    for name, what in _REFUSED_NAMES.items()
+    if hasattr(ast, name)
+}
+_OPERATOR_NAMES: Final = {
+    ast.FloorDiv: "//", ast.Mod: "%", ast.Pow: "**", ast.MatMult: "@",
+    ast.LShift: "<<", ast.RShift: ">>", ast.BitAnd: "&", ast.BitOr: "|", ast.BitXor: "^",
+    ast.Is: "is", ast.IsNot: "is not", ast.In: "in", ast.NotIn: "not in",
+    ast.And: "and", ast.Or: "or", ast.Invert: "~", ast.UAdd: "unary +",
+}
+
+# --------------------------------------------------------------------------
+# The first pass turns the syntax tree into a postfix list of build steps,
+# refusing what the language lacks; the second runs the steps with the
+# builders. Both walk with explicit stacks, so any depth the parser accepts
+# is compiled.
+
+_LITERAL: Final = 0  # arg: the Python value
+_IDENT: Final = 1  # arg: the name
+_BINARY: Final = 2  # arg: the operator text; pops b, a
+_COMPARE: Final = 3  # arg: the builder; pops b, a
+_NOT: Final = 4  # pops the operand
+_NOT_COMPARE: Final = 5  # arg: the builder; pops b, a; not_ of the comparison
+_LET: Final = 6  # arg: the name; pops the expression
+_MARK: Final = 7  # a branch list starts here
+_IF: Final = 8  # pops the otherwise-list, the then-list and the condition
+
+_BINARY_OPERATORS: Final = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/"}
+_COMPARISONS: Final = {
+    ast.Eq: (_COMPARE, Expr.equals),
+    ast.Lt: (_COMPARE, Expr.less_than),
+    ast.Gt: (_COMPARE, Expr.greater_than),
+    ast.NotEq: (_NOT_COMPARE, Expr.equals),
+    ast.LtE: (_NOT_COMPARE, Expr.greater_than),
+    ast.GtE: (_NOT_COMPARE, Expr.less_than),
+}
+_MARK_STEP: Final = (_MARK, None)
+
+_Step = tuple[int, object]
+_Work = Union[ast.AST, _Step]
+
+
+class _Refused(Exception):
+    def __init__(self, node: ast.AST, message: str) -> None:
+        super().__init__(message)
+        self.node = node
+        self.message = message
+
+
+def _refuse(node: ast.AST) -> _Refused:
+    kind = type(node)
+    if kind is ast.Expr:
+        # A bare call is the likely mistake: name it, not the statement.
+        assert isinstance(node, ast.Expr)
+        if type(node.value) in _REFUSED or type(node.value) is ast.BoolOp:
+            return _refuse(node.value)
+    if kind is ast.BoolOp:
+        assert isinstance(node, ast.BoolOp)
+        return _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}' is not part of the language")
+    message = _REFUSED.get(kind)
+    if message is None:
+        message = f"{kind.__name__} nodes are not part of the language"
+    return _Refused(node, message)
+
+
+def _constant(node: ast.AST, value: object) -> _Step:
+    kind = type(value)
+    if kind is int:
+        assert isinstance(value, int)
+        if not _I64_MIN <= value <= _I64_MAX:
+            # Outside 64 bits the builder takes the nearest double, as
+            # Expr.literal does with the same int; beyond that it refuses.
+            try:
+                float(value)
+            except OverflowError:
+                raise _Refused(node, "integer constants beyond the range of a float are "
+                                     "not part of the language") from None
+        return (_LITERAL, value)
+    if kind is str:
+        assert isinstance(value, str)
+        if not value.isascii():
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise _Refused(node, "strings with lone surrogates are not part of the language") from None
+        return (_LITERAL, value)
+    if value is None or kind is bool or kind is float:
+        return (_LITERAL, value)
+    what = {bytes: "bytes constants are", complex: "complex numbers are"}.get(kind, "the constant ... is")
+    raise _Refused(node, f"{what} not part of the language")
+
+
+def _plan(roots: list[ast.AST]) -> list[_Step]:
+    """The build steps of `roots` (statements, or one expression), in order."""
+    steps: list[_Step] = []
+    emit = steps.append
+    work: list[_Work] = list(reversed(roots))
+    push = work.append
+    pop = work.pop
+    Constant, Name, BinOp, Compare, UnaryOp = ast.Constant, ast.Name, ast.BinOp, ast.Compare, ast.UnaryOp
+    Assign, If, Pass, Not, USub = ast.Assign, ast.If, ast.Pass, ast.Not, ast.USub
+    while work:
+        node = pop()
+        kind = type(node)
+        if kind is tuple:
+            emit(node)  # type: ignore[arg-type]
+        elif kind is Name:
+            emit((_IDENT, node.id))  # type: ignore[union-attr]
+        elif kind is Constant:
+            emit(_constant(node, node.value))  # type: ignore[arg-type, union-attr]
+        elif kind is BinOp:
+            assert isinstance(node, ast.BinOp)
+            op = _BINARY_OPERATORS.get(type(node.op))
+            if op is None:
+                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}' is not part of the language")
+            push((_BINARY, op))
+            push(node.right)
+            push(node.left)
+        elif kind is Compare:
+            assert isinstance(node, ast.Compare)
+            if len(node.ops) > 1:
+                raise _Refused(node, "chained comparisons are not part of the language")
+            found = _COMPARISONS.get(type(node.ops[0]))
+            if found is None:
+                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.ops[0])]}' is not part of the language")
+            push(found)
+            push(node.comparators[0])
+            push(node.left)
+        elif kind is UnaryOp:
+            assert isinstance(node, ast.UnaryOp)
+            op_kind = type(node.op)
+            if op_kind is Not:
+                push((_NOT, None))
+                push(node.operand)
+            elif op_kind is USub:
+                operand = node.operand
+                value = operand.value if isinstance(operand, Constant) else None
+                if type(value) is not int and type(value) is not float:
+                    raise _Refused(node, "unary minus on anything but a number constant is not part of the language")
+                assert isinstance(value, (int, float))
+                emit(_constant(node, -value))
+            else:
+                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[op_kind]}' is not part of the language")
+        elif kind is Assign:
+            assert isinstance(node, ast.Assign)
+            targets = node.targets
+            if len(targets) > 1:
+                raise _Refused(targets[1], "chained assignments are not part of the language")
+            target = targets[0]
+            if type(target) is not Name:
+                if type(target) in (ast.Tuple, ast.List):
+                    raise _Refused(target, "unpacking assignments are not part of the language")
+                raise _refuse(target)
+            assert isinstance(target, Name)
+            push((_LET, target.id))
+            push(node.value)
+        elif kind is If:
+            assert isinstance(node, ast.If)
+            push((_IF, None))
+            work.extend(reversed(node.orelse))
+            push(_MARK_STEP)
+            work.extend(reversed(node.body))
+            push(_MARK_STEP)
+            push(node.test)
+        elif kind is Pass:
+            pass
+        else:
+            raise _refuse(node)  # type: ignore[arg-type]
+    return steps
+
+
+def _build(steps: list[_Step]) -> list[Statement | Expr]:
+    literal, ident, binary_op, not_ = Expr.literal, Expr.ident, Expr.binary_op, Expr.not_
+    let, if_ = Statement.let, Statement.if_
+    stack: list[Statement | Expr] = []
+    push, pop = stack.append, stack.pop
+    marks: list[int] = []
+    for step, arg in steps:
+        if step == _IDENT:
+            push(ident(arg))  # type: ignore[arg-type]
+        elif step == _LITERAL:
+            push(literal(arg))  # type: ignore[arg-type]
+        elif step == _BINARY:
+            b = pop()
+            push(binary_op(pop(), arg, b))  # type: ignore[arg-type]
+        elif step == _COMPARE:
+            b = pop()
+            push(arg(pop(), b))  # type: ignore[operator]
+        elif step == _LET:
+            push(let(arg, pop()))  # type: ignore[arg-type]
+        elif step == _MARK:
+            marks.append(len(stack))
+        elif step == _IF:
+            otherwise_at = marks.pop()
+            then_at = marks.pop()
+            statement = if_(stack[then_at - 1], stack[then_at:otherwise_at], stack[otherwise_at:])  # type: ignore[arg-type]
+            del stack[then_at - 1:]
+            push(statement)
+        elif step == _NOT:
+            push(not_(pop()))  # type: ignore[arg-type]
+        else:  # _NOT_COMPARE
+            b = pop()
+            push(not_(arg(pop(), b)))  # type: ignore[operator]
+    return stack
+
+
+# --------------------------------------------------------------------------
+# Positions and parser failures
+
+_LINE_BREAK: Final = re.compile(r"\r\n|\r|\n")
+
+
+def _line(source: str, lineno: int) -> str:
+    lines = _LINE_BREAK.split(source)
+    return lines[lineno - 1] if 0 < lineno <= len(lines) else ""
+
+
+def _column(line: str, byte_offset: int) -> int:
+    """The 1-based character column of a UTF-8 byte offset in `line`."""
+    return len(line.encode("utf-8")[:byte_offset].decode("utf-8", "replace")) + 1
+
+
+def _refusal(source: str, filename: str, refused: _Refused) -> SyntaxError:
+    node = refused.node
+    lineno: int = getattr(node, "lineno", 1)
+    line = _line(source, lineno)
+    offset = _column(line, getattr(node, "col_offset", 0))
+    end_lineno: int | None = getattr(node, "end_lineno", None)
+    end_offset: int | None = None
+    if end_lineno is not None and getattr(node, "end_col_offset", None) is not None:
+        end_offset = _column(_line(source, end_lineno), node.end_col_offset)  # type: ignore[attr-defined]
+    return SyntaxError(refused.message, (filename, lineno, offset, line, end_lineno, end_offset))
+
+
+def _parse(source: str, filename: str, mode: str) -> ast.AST:
+    if not isinstance(source, str):
+        raise TypeError(f"source must be a str, not {type(source).__name__}")
+    try:
+        return ast.parse(source, filename, mode)
+    except SyntaxError as exc:
+        if exc.filename is None:  # some parser checks come without one
+            exc.filename = filename
+        raise
+    except RecursionError:
+        raise SyntaxError("text nested too deeply to parse", (filename, None, None, None)) from None
+    except UnicodeEncodeError as exc:
+        before = source[: exc.start]
+        lineno = len(_LINE_BREAK.findall(before)) + 1
+        offset = len(_LINE_BREAK.split(before)[-1]) + 1
+        raise SyntaxError("text with a lone surrogate cannot be read",
+                          (filename, lineno, offset, _line(source, lineno))) from None
+    except ValueError as exc:  # what older parsers raise for NUL characters
+        raise SyntaxError(str(exc), (filename, None, None, None)) from None
+
+
+def compile_statements(source: str, filename: str = "<text>") -> list[Statement]:
+    """The statements of `source`, ready for :meth:`zarn.Velk.run`.
+
+    Raises :class:`SyntaxError` (with `filename`, line and column) for text
+    that is not Python syntax, nests too deeply to parse, or uses a construct
+    the language does not have; :class:`MemoryError` when the parser runs out
+    of memory.
+    """
+    tree = _parse(source, filename, "exec")
+    try:
+        steps = _plan(tree.body)  # type: ignore[attr-defined]
+    except _Refused as refused:
+        raise _refusal(source, filename, refused) from None
+    return _build(steps)  # type: ignore[return-value]
+
+
+def compile_expr(source: str, filename: str = "<text>") -> Expr:
+    """The expression `source`, as one :class:`zarn.Expr`.
+
+    Fails like :func:`compile_statements`.
+    """
+    tree = _parse(source, filename, "eval")
+    try:
+        steps = _plan([tree.body])  # type: ignore[attr-defined]
+    except _Refused as refused:
+        raise _refusal(source, filename, refused) from None
+    (expr,) = _build(steps)
+    return expr  # type: ignore[return-value]
