@@ -307,8 +307,17 @@ void run_lists(const Machine& machine, const Statement* first, const Statement* 
 ValueRef deduce_expr(const Machine& machine, const Expr& expr) { return evaluate(machine, expr.node()); }
 
 void run(const Machine& machine, const Statement& statement) {
-    if (const auto* let = statement.get_if<Statement::Let>()) return run_let(machine, *let);
-    run_lists(machine, &statement, &statement + 1);
+    // One statement, and a chosen list of one, need no frame: the loop
+    // follows them until a list of several statements needs the frames.
+    const Statement* s = &statement;
+    for (;;) {
+        if (const auto* let = s->get_if<Statement::Let>()) return run_let(machine, *let);
+        const auto& n = *s->get_if<Statement::If>();
+        const StatementList& chosen = condition_truth(machine, n.cond) ? n.then : n.otherwise;
+        if (chosen.empty()) return;
+        if (chosen.size() > 1) return run_lists(machine, chosen.data(), chosen.data() + chosen.size());
+        s = chosen.data();
+    }
 }
 
 void run(const Machine& machine, std::span<const Statement> statements) {
