@@ -7,7 +7,9 @@
 #   3. the whole Python suite against each wheel installed in a clean venv,
 #      from a copy of tests/ outside the source tree, and against a module
 #      built by pip from the sdist alone;
-#   4. the examples and mypy --strict over them.
+#   4. the examples and mypy --strict over them;
+#   5. the documentation, with warnings as errors, and every example in it
+#      run as a doctest (scripts/docs.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/deps.sh"
@@ -92,5 +94,8 @@ step "examples (Python $first, installed wheel)"
 "$venv/bin/python" "$root/examples/shipping_fee.py" > /dev/null
 echo "shipping_fee.py: ran"
 (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
+
+step "documentation (against the installed wheel)"
+bash "$root/scripts/docs.sh" "$venv/bin/python"
 
 step "all passed"
