@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the examples on a bare Debian 12 machine too: installs the missing
 # build packages (as root), sets up a Python 3.12 environment, installs the
-# package into it and runs examples/shipping_fee.py.
+# package into it and runs examples/shipping_fee.py and
+# examples/eligibility.py.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/deps.sh"
@@ -15,3 +16,5 @@ log=$root/build/example-install.log
 echo "installing zarn into $venv (log: $log)"
 "$venv/bin/python" -m pip install -q "$root" > "$log" 2>&1 || { cat "$log" >&2; exit 1; }
 "$venv/bin/python" "$root/examples/shipping_fee.py"
+echo
+"$venv/bin/python" "$root/examples/eligibility.py"

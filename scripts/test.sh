@@ -7,7 +7,8 @@
 #   3. the whole Python suite against each wheel installed in a clean venv,
 #      from a copy of tests/ outside the source tree, and against a module
 #      built by pip from the sdist alone;
-#   4. the examples and mypy --strict over them;
+#   4. the examples (eligibility.py's output against eligibility.expected)
+#      and mypy --strict over them;
 #   5. the documentation, with warnings as errors, and every example in it
 #      run as a doctest (scripts/docs.sh).
 set -euo pipefail
@@ -93,6 +94,16 @@ venv=$build/venv-$first
 step "examples (Python $first, installed wheel)"
 "$venv/bin/python" "$root/examples/shipping_fee.py" > /dev/null
 echo "shipping_fee.py: ran"
+# Its failing applications write fault reports to stderr, as every failure does.
+"$venv/bin/python" "$root/examples/eligibility.py" 2> /dev/null | diff -u "$root/examples/eligibility.expected" -
+bad_rules=$(mktemp)
+echo '{"inputs": [], "outputs": [], "rules": [{"let": "x"}]}' > "$bad_rules"
+if "$venv/bin/python" "$root/examples/eligibility.py" "$bad_rules" 2> /dev/null; then
+    echo "eligibility.py accepted a rule file without an expression" >&2
+    exit 1
+fi
+rm -f "$bad_rules"
+echo "eligibility.py: output as in eligibility.expected; a malformed rule file refused"
 (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
 
 step "documentation (against the installed wheel)"
