@@ -79,10 +79,10 @@ def to_statements(node: JsonValue) -> list[Statement]:
 
 class Rules:
     def __init__(self, path: Path) -> None:
-        spec = cast(dict[str, JsonValue], json.loads(path.read_text()))
-        self.inputs = [str(name) for name in cast(list[str], spec["inputs"])]
-        self.outputs = [str(name) for name in cast(list[str], spec["outputs"])]
-        self.program = to_statements(spec["rules"])  # built once, run per application
+        data = cast(dict[str, JsonValue], json.loads(path.read_text()))
+        self.inputs = [str(name) for name in cast(list[str], data["inputs"])]
+        self.outputs = [str(name) for name in cast(list[str], data["outputs"])]
+        self.program = to_statements(data["rules"])  # built once, run per application
 
     def decide(self, application: Mapping[str, None | bool | int | float | str]) -> dict[str, object]:
         machine = Velk()
