@@ -67,6 +67,8 @@ void raise_panic(std::string_view message) {
 
 }  // namespace
 
+PyObject* panic_exception() { return get_panic_exception_type(); }
+
 void raise_fault(std::string message, const char* file, std::uint32_t line) {
     // `file` is a static string, as SourcePosition requires; its tail is too.
     // Column 0: the builtins give no column.

@@ -19,6 +19,14 @@
 
 namespace zarn {
 
+// The class PanicException (borrowed; created on first use, kept for the
+// life of the process), or null with the creation error pending.
+PyObject* panic_exception();
+
+// Registers the module zarn_runtime, which holds PanicException, in
+// sys.modules (runtime_module.cpp). False with a Python error pending.
+bool register_runtime_module();
+
 // Raises an internal fault of the module. It travels as the core's failure
 // type, so the boundary reports and converts both the same way. The position
 // defaults to the caller's file and line (builtins, as std::source_location

@@ -97,13 +97,17 @@ PyObject* init_module() {
     }
     // Importing again (after deleting it from sys.modules, or a reload)
     // yields the very same module and runs no initialisation.
-    if (module_object != nullptr) return Py_NewRef(module_object);
+    if (module_object != nullptr) {
+        if (!register_runtime_module()) return nullptr;
+        return Py_NewRef(module_object);
+    }
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kApiVersion));
     if (!module) return nullptr;
     for (ClassObject* cls : {&velk_class(), &statement_class(), &expr_class()}) {
         if (!register_class(module.get(), *cls)) return nullptr;
     }
+    if (!register_runtime_module()) return nullptr;
     module_object = Py_NewRef(module.get());
     return module.release();
 }

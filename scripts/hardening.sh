@@ -8,6 +8,8 @@
 # Every part runs; the exit status is non-zero when any failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/deps.sh"
+ensure_debian_packages "${ZARN_HARDENING_PACKAGES[@]}" || exit 1
 fuzz_seconds=${FUZZ_SECONDS:-60}
 status=0
 stage() {  # name, command...

@@ -1,23 +1,112 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the core's C++ suites (warnings as errors),
-# then the Python suite against the package as `pip install .` builds it,
-# under Python 3.12 and 3.13.
+# Builds and runs every test, on a bare Debian 12 machine too (as root: the
+# missing Debian packages are installed first):
+#   1. the core's C++ suites (warnings as errors) and the embedding example;
+#   2. the sdist and one manylinux wheel per supported Python
+#      (scripts/wheels.sh);
+#   3. the whole Python suite against each wheel installed in a clean venv,
+#      from a copy of tests/ outside the source tree, and against a module
+#      built by pip from the sdist alone;
+#   4. the examples (eligibility.py's output against eligibility.expected)
+#      and mypy --strict over them;
+#   5. the documentation, with warnings as errors, and every example in it
+#      run as a doctest (scripts/docs.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/deps.sh"
 source "$root/scripts/find-python.sh"
+source "$root/scripts/versions.sh"
 build=$root/build/test
+start_all=$SECONDS
 
-echo "== C++: build and run the core's tests"
-cmake -S "$root" -B "$build/cpp" -DVELK_WERROR=ON -DZARN_BUILD_MODULE=OFF
+ensure_debian_packages "${ZARN_TEST_PACKAGES[@]}"
+# Every Python is looked for before anything is built, so a missing one
+# stops the run at once.
+declare -A python
+for v in "${ZARN_PYTHONS[@]}"; do python[$v]=$(python_for "$v"); done
+
+step() { echo "== $* ($((SECONDS - start_all))s)"; }
+
+step "C++: build and run the core's tests and the embedding example"
+mkdir -p "$build"
+cmake -S "$root" -B "$build/cpp" -DVELK_WERROR=ON -DZARN_BUILD_MODULE=OFF > "$build/cmake.log" 2>&1 ||
+    { cat "$build/cmake.log" >&2; exit 1; }
 cmake --build "$build/cpp" -j2
 ctest --test-dir "$build/cpp" --output-on-failure -j2
 
-for v in 3.12 3.13; do
-    echo "== Python $v: install the package and run the suite"
-    py=$(python_for "$v")
+step "sdist and wheels"
+dist=$build/dist
+bash "$root/scripts/wheels.sh" "$dist"
+sdist=$(ls "$dist"/zarn-*.tar.gz)
+
+# new_venv VERSION DIR: a clean venv with an up-to-date pip.
+new_venv() {
+    "${python[$1]}" -m venv --clear "$2"
+    "$2/bin/python" -m pip install -q --upgrade pip 2> "$2.pip.log" || { cat "$2.pip.log" >&2; return 1; }
+}
+
+# pip_quiet VENV ARGS...: pip install, its output shown only on failure.
+pip_quiet() {
+    local venv=$1
+    shift
+    "$venv/bin/python" -m pip install -q "$@" > "$venv.pip.log" 2>&1 || { cat "$venv.pip.log" >&2; return 1; }
+}
+
+# run_suite VENV [PYTEST ARGS...]: the Python suite from a copy of tests/
+# outside the source tree, so `import zarn` finds only the installed module.
+run_suite() {
+    local venv=$1 copy
+    shift
+    copy=$(mktemp -d)
+    cp -r "$root/tests" "$copy/tests"
+    (
+        cd "$copy"
+        "$venv/bin/python" -c '
+import sys, zarn
+assert zarn.__file__.startswith(sys.prefix), f"zarn imported from {zarn.__file__}, not from {sys.prefix}"
+print("zarn from", zarn.__file__)'
+        [ $# -gt 0 ] || set -- tests
+        "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$@"
+    )
+    rm -rf "$copy"
+}
+
+for v in "${ZARN_PYTHONS[@]}"; do
+    wheel=$(ls "$dist"/zarn-*-cp${v/./}-*manylinux*.whl)
+    step "Python $v: the suite against $(basename "$wheel")"
     venv=$build/venv-$v
-    [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q "$root[test]"
-    (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+    new_venv "$v" "$venv"
+    # The wheel alone, from no index: nothing may be built.
+    pip_quiet "$venv" --no-index "$wheel"
+    # Then the test dependencies (the package's `test` extra) from PyPI.
+    pip_quiet "$venv" "$wheel[test]"
+    run_suite "$venv"
 done
+
+first=${ZARN_PYTHONS[0]}
+step "Python $first: the suite against the module built from $(basename "$sdist") alone"
+venv=$build/venv-sdist
+new_venv "$first" "$venv"
+pip_quiet "$venv" "$sdist[test]"
+run_suite "$venv"
+
+venv=$build/venv-$first
+step "examples (Python $first, installed wheel)"
+"$venv/bin/python" "$root/examples/shipping_fee.py" > /dev/null
+echo "shipping_fee.py: ran"
+# Its failing applications write fault reports to stderr, as every failure does.
+"$venv/bin/python" "$root/examples/eligibility.py" 2> /dev/null | diff -u "$root/examples/eligibility.expected" -
+bad_rules=$(mktemp)
+echo '{"inputs": [], "outputs": [], "rules": [{"let": "x"}]}' > "$bad_rules"
+if "$venv/bin/python" "$root/examples/eligibility.py" "$bad_rules" 2> /dev/null; then
+    echo "eligibility.py accepted a rule file without an expression" >&2
+    exit 1
+fi
+rm -f "$bad_rules"
+echo "eligibility.py: output as in eligibility.expected; a malformed rule file refused"
+(cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
+
+step "documentation (against the installed wheel)"
+bash "$root/scripts/docs.sh" "$venv/bin/python"
+
+step "all passed"

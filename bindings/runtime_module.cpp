@@ -1,0 +1,53 @@
+// The module zarn_runtime, from which PanicException can be imported.
+//
+// The class is no attribute of zarn. Its qualified name names a module of
+// its own, and this is that module: created once per process on the first
+// import of zarn, holding the one PanicException class, and put into
+// sys.modules by every initialisation of zarn (so also after it was taken
+// out). zarn_runtime.py, installed beside the extension, covers the other
+// import order: importing it imports zarn, whose initialisation puts this
+// module in its place.
+#include "fault_boundary.hpp"
+
+namespace zarn {
+namespace {
+
+constexpr const char* kRuntimeDoc =
+    "Runtime support of the zarn extension: PanicException, the exception that every failure\n"
+    "of a zarn program raises.";
+
+// Created on the first registration; never released. Accessed only under
+// the interpreter lock.
+PyObject* runtime_module = nullptr;
+
+PyObject* create_runtime_module(PyObject* panic) {
+    // Named after the class's own module part, so the two cannot disagree.
+    PyRef name = PyRef::steal(PyObject_GetAttrString(panic, "__module__"));
+    if (!name) return nullptr;
+    PyRef class_name = PyRef::steal(PyObject_GetAttrString(panic, "__name__"));
+    if (!class_name) return nullptr;
+    PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
+    if (!module || PyModule_SetDocString(module.get(), kRuntimeDoc) < 0) return nullptr;
+    if (PyObject_SetAttr(module.get(), class_name.get(), panic) < 0) return nullptr;
+    PyRef all = PyRef::steal(PyList_New(0));
+    if (!all || PyList_Append(all.get(), class_name.get()) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+bool register_runtime_module() {
+    if (runtime_module == nullptr) {
+        PyObject* panic = panic_exception();  // borrowed
+        if (panic == nullptr) return false;
+        runtime_module = create_runtime_module(panic);
+        if (runtime_module == nullptr) return false;
+    }
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyRef name = PyRef::steal(PyModule_GetNameObject(runtime_module));
+    if (!name) return false;
+    return PyDict_SetItem(modules, name.get(), runtime_module) == 0;
+}
+
+}  // namespace zarn
