@@ -28,8 +28,8 @@ namespace {
 Expr integer(std::int64_t i) { return Expr::literal(Value::number(Number::from_int(i))); }
 Expr var(const char* name) { return Expr::ident(Identifier::s(name)); }
 
-// Lists are built by moving statements in: trees are move-only, and a run
-// consumes the list it is given.
+// Statements are handles to shared, immutable trees: a list holds them
+// without copying any tree.
 template <class... S>
 StatementList list(S... statements) {
     StatementList out;
