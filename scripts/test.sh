@@ -54,11 +54,13 @@ pip_quiet() {
 
 # run_suite VENV [PYTEST ARGS...]: the Python suite from a copy of tests/
 # outside the source tree, so `import zarn` finds only the installed module.
+# The examples come along: some tests check them against what they show.
 run_suite() {
     local venv=$1 copy
     shift
     copy=$(mktemp -d)
     cp -r "$root/tests" "$copy/tests"
+    cp -r "$root/examples" "$copy/examples"
     (
         cd "$copy"
         "$venv/bin/python" -c '
