@@ -12,6 +12,7 @@
 #include "velk/debug_text.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 
 namespace velk {
 namespace {
@@ -267,16 +268,17 @@ TEST(Properties, MixedOrderingConvertsTheIntSide) {
 TEST(EvalError, CarriesThePositionOfTheFailedCheck) {
     struct Where {
         Expr (*build)();
-        std::uint32_t line, column;
+        const Failure& failure;
     };
     const Where cases[] = {
-        {[] { return var("nope"); }, 234, 30},
-        {[] { return sub(lit_str("a"), lit_str("b")); }, 283, 26},
-        {[] { return add(lit_null(), lit_null()); }, 291, 17},
-        {[] { return Expr::not_(lit_null()); }, 303, 17},
-        {[] { return Expr::greater_than(lit_null(), lit_null()); }, 309, 17},
-        {[] { return Expr::less_than(lit_null(), lit_null()); }, 321, 17},
-        {[] { return div(lit_int(1), lit_int(0)); }, 103, 5},
+        {[] { return var("nope"); }, failures::kNotFound},
+        {[] { return sub(lit_str("a"), lit_str("b")); }, failures::kStringOperator},
+        {[] { return add(lit_null(), lit_null()); }, failures::kOperandKinds},
+        {[] { return Expr::not_(lit_null()); }, failures::kNotOperand},
+        {[] { return Expr::greater_than(lit_null(), lit_null()); }, failures::kGreaterThanOperands},
+        {[] { return Expr::less_than(lit_null(), lit_null()); }, failures::kLessThanOperands},
+        {[] { return div(lit_int(1), lit_int(0)); }, failures::kDivideByZero},
+        {[] { return div(lit_int(kMin), lit_int(-1)); }, failures::kDivideOverflow},
     };
     Machine m;
     for (const Where& w : cases) {
@@ -285,10 +287,29 @@ TEST(EvalError, CarriesThePositionOfTheFailedCheck) {
             ADD_FAILURE() << "no failure";
         } catch (const EvalError& e) {
             EXPECT_STREQ(e.where().file, "crates/velk/src/lib");
-            EXPECT_EQ(e.where().line, w.line) << e.message();
-            EXPECT_EQ(e.where().column, w.column) << e.message();
+            EXPECT_TRUE(e.message().starts_with(w.failure.message)) << e.message();
+            EXPECT_EQ(e.where().line, w.failure.where.line) << e.message();
+            EXPECT_EQ(e.where().column, w.failure.where.column) << e.message();
             EXPECT_STREQ(e.what(), e.message().c_str());
         }
+    }
+}
+
+// The positions are the fault report's, fixed whatever the sources say:
+// a change to one of them is a change of the report.
+TEST(EvalError, ReportPositionsStayFixed) {
+    const std::pair<const Failure&, std::pair<std::uint32_t, std::uint32_t>> pinned[] = {
+        {failures::kNotFound, {234, 30}},        {failures::kCondition, {247, 21}},
+        {failures::kStringOperator, {283, 26}},  {failures::kOperandKinds, {291, 17}},
+        {failures::kNotOperand, {303, 17}},      {failures::kGreaterThanOperands, {309, 17}},
+        {failures::kLessThanOperands, {321, 17}}, {failures::kDivideByZero, {103, 5}},
+        {failures::kDivideOverflow, {103, 5}},   {failures::kTooFewShards, {82, 9}},
+        {failures::kShardsNotPowerOfTwo, {83, 9}}, {failures::kReaderOverflow, {1002, 13}},
+    };
+    for (const auto& [failure, position] : pinned) {
+        EXPECT_STREQ(failure.where.file, "crates/velk/src/lib") << failure.message;
+        EXPECT_EQ(failure.where.line, position.first) << failure.message;
+        EXPECT_EQ(failure.where.column, position.second) << failure.message;
     }
 }
 

@@ -33,6 +33,8 @@ public:
     constexpr bool is_float() const noexcept { return kind_ == Kind::Float; }
     constexpr std::int64_t as_int() const noexcept { return i_; }   // only when is_int()
     constexpr double as_float() const noexcept { return f_; }       // only when is_float()
+    // The value as a double: an Int converted (rounded to nearest), a Float as it is.
+    constexpr double to_float() const noexcept { return is_int() ? static_cast<double>(i_) : f_; }
 
     // Division; throws EvalError on an Int zero divisor or on INT64_MIN / -1.
     static Number div(const Number& left, const Number& right);
@@ -154,8 +156,8 @@ private:
 };
 
 // The name of a variable: an unsigned 32-bit number (U, index 0) or a text
-// (S, index 1). Equal only when kind and payload are equal. A tagged union
-// for the same reasons as Value.
+// (S, index 1), held as one Text whose form tells the kind. Equal only when
+// kind and payload are equal.
 class Identifier {
 public:
     enum class Kind : std::uint8_t { U = 0, S = 1 };
