@@ -53,11 +53,11 @@ TEST(ShardAmount, DefaultIsFixedAndUsable) {
 }
 
 TEST(ShardAmount, Ncb) {
-    EXPECT_EQ(ncb(0), W);
-    EXPECT_EQ(ncb(1), 0u);
-    EXPECT_EQ(ncb(32), 5u);
-    EXPECT_EQ(ncb(12), 2u);
-    EXPECT_EQ(ncb(std::size_t(1) << (W - 1)), W - 1);
+    EXPECT_EQ(trailing_zero_bits(0), W);
+    EXPECT_EQ(trailing_zero_bits(1), 0u);
+    EXPECT_EQ(trailing_zero_bits(32), 5u);
+    EXPECT_EQ(trailing_zero_bits(12), 2u);
+    EXPECT_EQ(trailing_zero_bits(std::size_t(1) << (W - 1)), W - 1);
 }
 
 TEST(CpuQuota, CgroupV1) {
