@@ -11,7 +11,7 @@
 # wheels for CPython 3.12; there is none for 3.13 yet, so 3.12 it is). The
 # sanitizer runtime that atheris ships together with libFuzzer is preloaded,
 # as the interpreter itself is not instrumented. Build directory:
-# build-hostile-fuzz; venv: venv-hostile-fuzz beside the checkout (override
+# build/python-fuzz; venv: build/venv-python-fuzz (override
 # with VENV=...); the working corpus stays in the build directory.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
