@@ -5,7 +5,7 @@ import collections
 import pytest
 import zarn
 
-from conftest import argument_error, evaluate, raises_exactly
+from support import argument_error, evaluate, raises_exactly
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

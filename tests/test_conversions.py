@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import reference_model as model
 
-from conftest import (
+from support import (
     PanicException,
     argument_error,
     assert_same_value,

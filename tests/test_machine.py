@@ -6,7 +6,7 @@ import struct
 import pytest
 import zarn
 
-from conftest import PanicException, assert_same_value, raises_panic
+from support import PanicException, assert_same_value, raises_panic
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

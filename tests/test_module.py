@@ -8,7 +8,7 @@ import weakref
 import pytest
 import zarn
 
-from conftest import PanicException, raises_exactly
+from support import PanicException, raises_exactly
 
 CLASSES = [zarn.Velk, zarn.Statement, zarn.Expr]
 
