@@ -14,6 +14,10 @@ DIVIDE_BY_ZERO = "attempt to divide by zero"
 DIVIDE_OVERFLOW = "attempt to divide with overflow"
 CONDITION = "Expected deduced condition to be a bool, got other type"
 
+# Where the fault report places CONDITION: one of the report's fixed
+# positions, which the core's failure catalogue (velk/failures.hpp) holds.
+CONDITION_REPORTED_AT = "crates/velk/src/lib:247:21"
+
 LANGUAGE = (NOT_FOUND, STRING_OPERATOR, OPERAND_KINDS, NOT_OPERAND, ORDER_OPERANDS,
             DIVIDE_BY_ZERO, DIVIDE_OVERFLOW, CONDITION)
 
