@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "call_binding.hpp"
+#include "error_text.hpp"
 #include "class_object.hpp"
 #include "fault_boundary.hpp"
 #include "py_instance.hpp"
