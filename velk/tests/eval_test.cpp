@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tree_builders.hpp"
+#include "inspect.hpp"
 #include "velk/debug_text.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
@@ -164,15 +165,15 @@ TEST(Variables, IdentYieldsTheStoredObjectItself) {
     m.vars._insert(Identifier::s("x"), ValueRef::make(S("stored")));
     ValueRef a = deduce_expr(m, var("x"));
     ValueRef b = deduce_expr(m, var("x"));
-    EXPECT_EQ(a.block(), b.block());
-    EXPECT_EQ(a.use_count(), 3u);  // the store, a and b
+    EXPECT_EQ(inspect::identity(a), inspect::identity(b));
+    EXPECT_EQ(inspect::use_count(a), 3u);  // the store, a and b
     { ValueRef drop = std::move(b); }
-    EXPECT_EQ(a.use_count(), 2u);
+    EXPECT_EQ(inspect::use_count(a), 2u);
     // A fresh result never refers to an operand.
     ValueRef joined = deduce_expr(m, add(var("x"), lit_str("")));
-    EXPECT_NE(joined.block(), a.block());
+    EXPECT_NE(inspect::identity(joined), inspect::identity(a));
     EXPECT_EQ(joined->as_string(), "stored");
-    EXPECT_EQ(a.use_count(), 2u);
+    EXPECT_EQ(inspect::use_count(a), 2u);
 }
 
 TEST(Variables, OperandsReadTheStoredValueAndLeaveItsCountAsItWas) {
@@ -188,8 +189,8 @@ TEST(Variables, OperandsReadTheStoredValueAndLeaveItsCountAsItWas) {
     EXPECT_EQ(debug_text(*deduce_expr(m, Expr::not_(var("b")))), "Boolean(false)");
     EXPECT_EQ(debug_text(*deduce_expr(m, Expr::equals(var("z"), lit_null()))), "Boolean(true)");
     EXPECT_EQ(deduce_expr(m, add(var("s"), var("s")))->as_string(), std::string(80, 'q'));
-    EXPECT_EQ(n.use_count(), 2u);  // the store and `n`
-    EXPECT_EQ(s.use_count(), 2u);
+    EXPECT_EQ(inspect::use_count(n), 2u);  // the store and `n`
+    EXPECT_EQ(inspect::use_count(s), 2u);
     EXPECT_EQ(outcome(m, add(var("n"), var("missing"))), "error: Value cannot be found: S(\"missing\")");
 }
 

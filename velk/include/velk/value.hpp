@@ -19,6 +19,8 @@
 
 namespace velk {
 
+struct TestAccess;  // velk/tests/inspect.hpp
+
 // A number is a 64-bit float or a 64-bit signed integer. Kind indices are
 // fixed: Float is 0, Int is 1.
 class Number {
@@ -224,14 +226,8 @@ public:
     const Value* operator->() const noexcept { return &p_->value; }
     const Value* get() const noexcept { return p_ ? &p_->value : nullptr; }
 
-    // Identity of the shared block, and its current count (for tests and
-    // diagnostics; the count can change at any moment on other threads).
-    const SharedValue* block() const noexcept { return p_; }
-    std::uint64_t use_count() const noexcept {
-        return p_ ? p_->refs.load(std::memory_order_relaxed) : 0;
-    }
-
 private:
+    friend struct TestAccess;  // the tests' look at identity and count
     explicit ValueRef(SharedValue* p) noexcept : p_(p) {}
     void retain() const noexcept {
         if (p_) p_->refs.fetch_add(1, std::memory_order_relaxed);
