@@ -14,7 +14,6 @@ struct alignas(kLineBytes) ShardedMap::Shard {  // shards never share a line
     detail::ShardTable table;  // this shard's entries
 };
 static_assert(sizeof(ShardedMap::Shard) == kLineBytes, "a shard fills exactly one cache line");
-static_assert(ShardedMap::kTagBits == detail::kTagBits, "shard bits sit right below the tag bits");
 
 ShardedMap::ShardedMap() : ShardedMap(default_shard_amount(), take_thread_hash_key()) {}
 
