@@ -34,7 +34,7 @@ cxx_flags+=" -fno-omit-frame-pointer -DVELK_NO_POOL"
 echo "== venv ($venv): atheris and the instrumented module ($build)"
 [ -x "$venv/bin/python" ] || "$(python_for 3.12)" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q atheris scikit-build-core pytest
+"$venv/bin/python" -m pip install -q atheris scikit-build-core
 start=$SECONDS
 "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps "$root" \
     -C build-dir="$build" \
