@@ -44,8 +44,8 @@ inline constexpr Failure kReaderOverflow{"reader count overflowed", {kCoreSource
 
 // The failures a program can meet.
 inline constexpr Failure kLanguage[] = {
-    kNotFound,     kCondition,       kStringOperator, kOperandKinds,   kNotOperand,
-    kGreaterThanOperands, kLessThanOperands, kDivideByZero, kDivideOverflow,
+    kNotFound,         kCondition,    kStringOperator, kOperandKinds, kNotOperand, kGreaterThanOperands,
+    kLessThanOperands, kDivideByZero, kDivideOverflow,
 };
 
 }  // namespace failures

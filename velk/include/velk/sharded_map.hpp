@@ -44,8 +44,8 @@ public:
 
     // default_shard_amount() shards, keyed from this thread's key pair.
     ShardedMap();
-    // Throws EvalError "assertion failed: shard_amount > 1" or
-    // "assertion failed: shard_amount.is_power_of_two()".
+    // Throws EvalError failures::kTooFewShards or kShardsNotPowerOfTwo
+    // (velk/failures.hpp).
     ShardedMap(std::size_t shard_amount, SipKey key);
     ~ShardedMap();
     ShardedMap(const ShardedMap&) = delete;
