@@ -53,12 +53,14 @@ pip_quiet() {
 }
 
 # run_suite VENV [PYTEST ARGS...]: the Python suite from a copy of tests/
-# outside the source tree, so `import zarn` finds only the installed module.
+# (and of examples/, which test_source.py reads) outside the source tree, so
+# `import zarn` finds only the installed module.
 run_suite() {
     local venv=$1 copy
     shift
     copy=$(mktemp -d)
     cp -r "$root/tests" "$copy/tests"
+    cp -r "$root/examples" "$copy/examples"
     (
         cd "$copy"
         "$venv/bin/python" -c '
