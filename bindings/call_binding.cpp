@@ -1,8 +1,12 @@
+// Binding a call's arguments to a function's parameter slots, and the
+// argument-error rule.
 #include "call_binding.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
+#include "error_text.hpp"
 #include "fault_boundary.hpp"
 
 namespace zarn {
@@ -31,20 +35,14 @@ std::string name_list(const std::vector<std::string_view>& names) {
 void raise_type_error(std::string_view message) { raise_with_message(PyExc_TypeError, message); }
 
 void raise_too_many_positional(const FunctionDescription& f, std::size_t given) {
-    std::string message = f.full_name() + " takes ";
-    const std::size_t most = f.parameters.size();
-    if (f.required_positional < most) {
-        message += "from " + std::to_string(f.required_positional) + " to ";
-    }
-    message += std::to_string(most) + " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was" : " were") + " given";
-    raise_type_error(message);
+    raise_type_error(f.full_name() + " takes " + std::to_string(f.parameters.size()) +
+                     " positional arguments but " + std::to_string(given) +
+                     (given == 1 ? " was" : " were") + " given");
 }
 
-void raise_missing(const FunctionDescription& f, std::string_view kind,
-                   const std::vector<std::string_view>& names) {
-    raise_type_error(f.full_name() + " missing " + std::to_string(names.size()) + " required " +
-                     std::string(kind) + (names.size() == 1 ? " argument: " : " arguments: ") +
+void raise_missing(const FunctionDescription& f, const std::vector<std::string_view>& names) {
+    raise_type_error(f.full_name() + " missing " + std::to_string(names.size()) +
+                     " required positional " + (names.size() == 1 ? "argument: " : "arguments: ") +
                      name_list(names));
 }
 
@@ -66,14 +64,10 @@ std::optional<std::string_view> keyword_text(PyObject* keyword) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// The slot index of the parameter called `name`: positional-or-keyword
-// parameters first, then keyword-only ones.
+// The slot index of the parameter called `name`.
 std::optional<std::size_t> find_parameter(const FunctionDescription& f, std::string_view name) {
     for (std::size_t i = 0; i < f.parameters.size(); ++i) {
         if (name == f.parameters[i]) return i;
-    }
-    for (std::size_t i = 0; i < f.keyword_only.size(); ++i) {
-        if (name == f.keyword_only[i].name) return f.parameters.size() + i;
     }
     return std::nullopt;
 }
@@ -87,7 +81,6 @@ bool bind(const FunctionDescription& f, std::span<PyObject* const> positional,
     }
     std::copy(positional.begin(), positional.end(), slots.begin());
 
-    std::vector<std::string_view> positional_only_by_keyword;
     for (const KeywordArgument& keyword : keywords) {
         auto text = keyword_text(keyword.name);
         auto index = text ? find_parameter(f, *text) : std::nullopt;
@@ -95,38 +88,20 @@ bool bind(const FunctionDescription& f, std::span<PyObject* const> positional,
             raise_unexpected_keyword(f, keyword.name);
             return false;
         }
-        if (*index < f.positional_only) {
-            positional_only_by_keyword.push_back(f.parameters[*index]);
-        } else if (slots[*index] != nullptr) {
+        if (slots[*index] != nullptr) {
             raise_type_error(f.full_name() + " got multiple values for argument '" +
                              std::string(*text) + "'");
             return false;
-        } else {
-            slots[*index] = keyword.value;
         }
-    }
-    if (!positional_only_by_keyword.empty()) {
-        raise_type_error(f.full_name() +
-                         " got some positional-only arguments passed as keyword arguments: " +
-                         name_list(positional_only_by_keyword));
-        return false;
+        slots[*index] = keyword.value;
     }
 
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < f.required_positional; ++i) {
+    for (std::size_t i = 0; i < f.parameters.size(); ++i) {
         if (slots[i] == nullptr) missing.push_back(f.parameters[i]);
     }
     if (!missing.empty()) {
-        raise_missing(f, "positional", missing);
-        return false;
-    }
-    for (std::size_t i = 0; i < f.keyword_only.size(); ++i) {
-        if (f.keyword_only[i].required && slots[f.parameters.size() + i] == nullptr) {
-            missing.push_back(f.keyword_only[i].name);
-        }
-    }
-    if (!missing.empty()) {
-        raise_missing(f, "keyword", missing);
+        raise_missing(f, missing);
         return false;
     }
     return true;
@@ -189,59 +164,6 @@ void wrap_argument_error(std::string_view name) {
     // SetCause steals; a NULL cause leaves none.
     PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));
     PyErr_SetRaisedException(replacement.release());
-}
-
-std::optional<std::string> type_qualname(PyTypeObject* type) {
-    PyRef name = PyRef::steal(PyType_GetQualName(type));
-    if (!name) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return lossy_str(name.get());
-}
-
-void raise_conversion_error(PyObject* object, std::string_view target) {
-    // Appended piece by piece: GCC 12 at -O3 mistakes `"'" + std::string`
-    // for an overlapping copy (-Wrestrict).
-    std::string message = "'";
-    message += type_qualname(Py_TYPE(object)).value_or("<failed to extract type name>");
-    message += "' object cannot be converted to '";
-    message += target;
-    message += "'";
-    raise_type_error(message);
-}
-
-void raise_with_message(PyObject* type, std::string_view message) {
-    PyRef text = checked(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    PyErr_SetObject(type, text.get());
-}
-
-std::optional<std::string> lossy_str(PyObject* object) {
-    PyRef text = PyRef::steal(PyObject_Str(object));
-    if (!text) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-        return std::string(data, static_cast<std::size_t>(size));
-    }
-    // Lone surrogates: keep their bytes, then let the decoder replace them.
-    PyErr_Clear();
-    PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    if (!raw) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    PyRef clean = PyRef::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
-    const char* data = clean ? PyUnicode_AsUTF8AndSize(clean.get(), &size) : nullptr;
-    if (data == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace zarn

@@ -1,38 +1,43 @@
-// Call framing shared by every method: binding the call's arguments to
-// parameter names, the argument-error rule for failed conversions, the
-// type-conversion error and instance extraction.
+// Call framing shared by every method: the function's description (its
+// name and parameter names, written there alone), binding a call's
+// arguments to the description's slots, the argument-error rule for failed
+// conversions, and the text signature, which is derived from the
+// description.
 #pragma once
 
 #include "py_ref.hpp"
 
+#include <array>
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace zarn {
 
-struct KeywordOnlyParameter {
-    const char* name;  // the keyword
-    bool required;     // must be given
+// What comes before the parameters in the text signature.
+enum class Receiver {
+    None,   // a static builder: "name(a, b)"
+    Self,   // an instance method: "name($self, a)"
+    Class,  // a class's constructor, shown as the class: "Class()"
 };
 
-// How one function takes its arguments; drives binding and the wording of
-// binding errors.
+// How one function takes its arguments; drives binding, the wording of
+// binding errors, the names in argument errors and the text signature.
+// Every parameter is positional-or-keyword and required.
 struct FunctionDescription {
-    std::string_view class_name;             // empty for a function without a class
-    std::string_view function_name;
-    std::span<const char* const> parameters;  // positional-or-keyword, in order
-    std::size_t positional_only = 0;          // the first ones that refuse keywords
-    std::size_t required_positional = 0;      // the first ones without a default
-    std::span<const KeywordOnlyParameter> keyword_only = {};
+    std::string_view class_name;              // empty for a function without a class
+    const char* function_name;                // NUL-terminated: the method table's name
+    std::span<const char* const> parameters;  // in order; one slot each
+    Receiver receiver = Receiver::None;
 
-    std::size_t slot_count() const noexcept { return parameters.size() + keyword_only.size(); }
     // "Class.function()", or "function()" without a class.
     std::string full_name() const;
 };
+
+// One borrowed reference (or NULL) per parameter of F.
+template <const FunctionDescription& F>
+using Slots = std::array<PyObject*, F.parameters.size()>;
 
 // The whole binding algorithm, for the calls that the inline binders below
 // do not settle themselves.
@@ -41,12 +46,11 @@ bool bind_fast_call_in_full(const FunctionDescription& function, PyObject* const
 bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* args,
                                PyObject* kwargs, std::span<PyObject*> slots);
 
-// A call that gives every parameter positionally and no keyword at all fits
-// whatever the binding rules are: nothing is too many, nothing is given
-// twice and nothing is missing.
+// A call that gives every parameter positionally and no keyword at all
+// fits: nothing is too many, nothing is given twice and nothing is missing.
 inline bool binds_positionally(const FunctionDescription& function, std::size_t positional,
                                bool keywords) noexcept {
-    return !keywords && positional == function.parameters.size() && function.keyword_only.empty();
+    return !keywords && positional == function.parameters.size();
 }
 
 inline void fill_positionally(PyObject* const* args, std::size_t count,
@@ -55,8 +59,8 @@ inline void fill_positionally(PyObject* const* args, std::size_t count,
 }
 
 // Binds a fast call (positional arguments, then the values of the keyword
-// names in `kwnames`) to `slots`, one borrowed reference or NULL per
-// parameter. Returns false with a TypeError set when the call does not fit.
+// names in `kwnames`) to `slots`. Returns false with a TypeError set when
+// the call does not fit.
 inline bool bind_fast_call(const FunctionDescription& function, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
     const auto positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
@@ -87,34 +91,61 @@ inline bool bind_classic_call(const FunctionDescription& function, PyObject* arg
 // exception stays as it is.
 void wrap_argument_error(std::string_view name);
 
-// Converts one bound argument; on failure applies the argument-error rule.
+// Converts the argument in slot `slot` of `function`; on failure applies the
+// argument-error rule with that parameter's name.
 template <class Convert>
-auto convert_argument(PyObject* object, std::string_view name, Convert&& convert)
-    -> decltype(convert(object)) {
-    auto converted = convert(object);
-    if (!converted) wrap_argument_error(name);
+auto convert_argument(const FunctionDescription& function, std::span<PyObject* const> slots,
+                      std::size_t slot, Convert&& convert) -> decltype(convert(slots[slot])) {
+    auto converted = convert(slots[slot]);
+    if (!converted) wrap_argument_error(function.parameters[slot]);
     return converted;
 }
 
-// TypeError "'<type qualname>' object cannot be converted to '<target>'".
-void raise_conversion_error(PyObject* object, std::string_view target);
+namespace detail {
 
-// The qualified name of `type` as UTF-8, or nothing (no error pending).
-std::optional<std::string> type_qualname(PyTypeObject* type);
+// Writes the text signature of `f` to `out` (when given) and returns its
+// length: "name(a, b)\n--\n\n", the form the interpreter reads
+// __text_signature__ from.
+constexpr std::size_t write_text_signature(const FunctionDescription& f, char* out) {
+    std::size_t n = 0;
+    auto put = [&](std::string_view piece) {
+        for (char c : piece) {
+            if (out != nullptr) out[n] = c;
+            ++n;
+        }
+    };
+    put(f.receiver == Receiver::Class ? f.class_name : std::string_view(f.function_name));
+    put("(");
+    std::string_view separator;
+    if (f.receiver == Receiver::Self) {
+        put("$self");
+        separator = ", ";
+    }
+    for (const char* parameter : f.parameters) {
+        put(separator);
+        put(parameter);
+        separator = ", ";
+    }
+    put(")\n--\n\n");
+    return n;
+}
 
-// Raises `type` with a UTF-8 message (which may hold NUL characters).
-void raise_with_message(PyObject* type, std::string_view message);
+template <const FunctionDescription& F>
+struct TextSignature {
+    static constexpr std::size_t kLength = write_text_signature(F, nullptr);
+    static constexpr std::array<char, kLength + 1> kText = [] {
+        std::array<char, kLength + 1> text{};  // NUL-terminated
+        write_text_signature(F, text.data());
+        return text;
+    }();
+};
 
-// `str(object)` as UTF-8; text without a UTF-8 form gets replacement
-// characters. Nothing, with no error pending, when str() fails.
-std::optional<std::string> lossy_str(PyObject* object);
+}  // namespace detail
 
-// Instance extraction: `object` itself when its type is `type` or a subtype,
-// otherwise NULL with the conversion error naming `target`.
-inline PyObject* extract_instance(PyObject* object, PyTypeObject* type, std::string_view target) {
-    if (PyObject_TypeCheck(object, type)) [[likely]] return object;
-    raise_conversion_error(object, target);
-    return nullptr;
+// The documentation of F: its text signature alone, built at compile time.
+template <const FunctionDescription& F>
+constexpr const char* text_signature() noexcept {
+    return detail::TextSignature<F>::kText.data();
 }
 
 }  // namespace zarn

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "call_binding.hpp"
+#include "error_text.hpp"
 #include "class_object.hpp"
 #include "fault_boundary.hpp"
 #include "py_instance.hpp"
@@ -15,7 +15,21 @@
 namespace zarn {
 namespace {
 
-constexpr std::size_t kMaxVariants = 5;  // PyValue has the most: five
+// The variants of the two enumerations, as their failure text lists them.
+constexpr std::string_view kValueVariants = "Null | Boolean | String | I64 | F64";
+constexpr std::string_view kIdentifierVariants = "U | S";
+
+constexpr std::size_t variant_count(std::string_view list) {
+    std::size_t count = 1;
+    for (char c : list) count += c == '|';
+    return count;
+}
+
+// EnumFailure records one entry per variant in a fixed array, unchecked: it
+// must hold every variant of either enumeration.
+constexpr std::size_t kMaxVariants = 5;
+static_assert(variant_count(kValueVariants) <= kMaxVariants && variant_count(kIdentifierVariants) <= kMaxVariants,
+              "an enumeration with more variants than kMaxVariants would write past EnumFailure's entries");
 
 // Room reserved up front for a statement list, at most: longer lists grow as
 // they are read.
@@ -108,7 +122,8 @@ private:
     std::size_t count_ = 0;        // entries used
 };
 
-// UTF-8 of a str; NULL with the interpreter's error (a lone surrogate).
+// UTF-8 of a str; nothing, with the interpreter's error pending, for a str
+// that has no UTF-8 form (a lone surrogate).
 std::optional<velk::Text> utf8_of(PyObject* text) {
     // A compact ASCII str holds its UTF-8 bytes already.
     if (PyUnicode_IS_COMPACT_ASCII(text)) {
@@ -314,7 +329,7 @@ std::optional<PyValue> PyValue::extract(PyObject* object) {
     };
     if (auto form = exact_literal(object, FormMaker{})) return PyValue(std::move(*form));
 
-    EnumFailure failure(object, "PyValue", "Null | Boolean | String | I64 | F64");
+    EnumFailure failure(object, "PyValue", kValueVariants);
 
     if (object == Py_None) return PyValue(Form(std::in_place_index<0>, Null{PyRef::borrow(object)}));
     failure.refused("Null", "NoneType");
@@ -363,7 +378,7 @@ std::optional<PyIdentifier> PyIdentifier::extract(PyObject* object) {
     };
     if (auto form = exact_identifier(object, FormMaker{})) return PyIdentifier(std::move(*form));
 
-    EnumFailure failure(object, "PyIdentifier", "U | S");
+    EnumFailure failure(object, "PyIdentifier", kIdentifierVariants);
 
     if (auto number = to_u32(object)) return PyIdentifier(Form(std::in_place_index<0>, *number));
     failure.failed("U");

@@ -1,7 +1,9 @@
 // Entries of the classes' method tables. Every method uses fast calls with
-// keyword names; its documentation is its text signature.
+// keyword names; its name and documentation (its text signature) come
+// from its function description.
 #pragma once
 
+#include "call_binding.hpp"
 #include "py_ref.hpp"
 
 namespace zarn {
@@ -18,15 +20,18 @@ inline PyCFunction as_cfunction(FastCallFunction function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-inline PyMethodDef instance_method(const char* name, FastCallFunction function,
-                                   const char* doc) noexcept {
-    return {name, as_cfunction(function), kFastCallFlags, doc};
+// Name and documentation (the text signature) come from the description.
+template <const FunctionDescription& F>
+PyMethodDef instance_method(FastCallFunction function) noexcept {
+    static_assert(F.receiver == Receiver::Self, "an instance method's signature starts with $self");
+    return {F.function_name, as_cfunction(function), kFastCallFlags, text_signature<F>()};
 }
 
 // Called on the class (or an instance, which is ignored) without self.
-inline PyMethodDef static_method(const char* name, FastCallFunction function,
-                                 const char* doc) noexcept {
-    return {name, as_cfunction(function), kFastCallFlags | METH_STATIC, doc};
+template <const FunctionDescription& F>
+PyMethodDef static_method(FastCallFunction function) noexcept {
+    static_assert(F.receiver == Receiver::None, "a static method takes no receiver");
+    return {F.function_name, as_cfunction(function), kFastCallFlags | METH_STATIC, text_signature<F>()};
 }
 
 inline constexpr PyMethodDef kMethodTableEnd{nullptr, nullptr, 0, nullptr};

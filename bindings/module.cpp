@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "call_binding.hpp"
+#include "error_text.hpp"
 #include "class_object.hpp"
 #include "fault_boundary.hpp"
 

@@ -1,7 +1,5 @@
 // The class Expr: static builders of expression trees. Instances are opaque
 // and immutable; a builder shares its operands' trees instead of copying them.
-#include <array>
-
 #include "call_binding.hpp"
 #include "class_object.hpp"
 #include "conversions.hpp"
@@ -16,17 +14,17 @@ using velk::Expr;
 
 constexpr const char* kValue[] = {"value"};
 constexpr const char* kId[] = {"id"};
-constexpr const char* kAOB[] = {"a", "o", "b"};
-constexpr const char* kAB[] = {"a", "b"};
+constexpr const char* kBinaryOpParams[] = {"a", "o", "b"};
+constexpr const char* kPairParams[] = {"a", "b"};
 constexpr const char* kItem[] = {"item"};
 
-constexpr FunctionDescription kLiteral{"Expr", "literal", kValue, 0, 1};
-constexpr FunctionDescription kIdent{"Expr", "ident", kId, 0, 1};
-constexpr FunctionDescription kBinaryOp{"Expr", "binary_op", kAOB, 0, 3};
-constexpr FunctionDescription kEquals{"Expr", "equals", kAB, 0, 2};
-constexpr FunctionDescription kNot{"Expr", "not_", kItem, 0, 1};
-constexpr FunctionDescription kGreaterThan{"Expr", "greater_than", kAB, 0, 2};
-constexpr FunctionDescription kLessThan{"Expr", "less_than", kAB, 0, 2};
+constexpr FunctionDescription kLiteral{"Expr", "literal", kValue};
+constexpr FunctionDescription kIdent{"Expr", "ident", kId};
+constexpr FunctionDescription kBinaryOp{"Expr", "binary_op", kBinaryOpParams};
+constexpr FunctionDescription kEquals{"Expr", "equals", kPairParams};
+constexpr FunctionDescription kNot{"Expr", "not_", kItem};
+constexpr FunctionDescription kGreaterThan{"Expr", "greater_than", kPairParams};
+constexpr FunctionDescription kLessThan{"Expr", "less_than", kPairParams};
 
 PyObject* new_expr(Expr tree) {
     return new_instance<Expr>(expr_class().require(), std::move(tree));
@@ -36,9 +34,9 @@ PyObject* new_expr(Expr tree) {
 
 PyObject* literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
+        Slots<kLiteral> slots{};
         if (!bind_fast_call(kLiteral, args, nargs, kwnames, slots)) return nullptr;
-        auto value = convert_argument(slots[0], "value", to_value);
+        auto value = convert_argument(kLiteral, slots, 0, to_value);
         if (!value) return nullptr;
         return new_expr(Expr::literal(std::move(*value)));
     });
@@ -46,9 +44,9 @@ PyObject* literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* ident(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
+        Slots<kIdent> slots{};
         if (!bind_fast_call(kIdent, args, nargs, kwnames, slots)) return nullptr;
-        auto id = convert_argument(slots[0], "id", to_identifier);
+        auto id = convert_argument(kIdent, slots, 0, to_identifier);
         if (!id) return nullptr;
         return new_expr(Expr::ident(std::move(*id)));
     });
@@ -56,13 +54,13 @@ PyObject* ident(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyObject* binary_op(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> slots{};
+        Slots<kBinaryOp> slots{};
         if (!bind_fast_call(kBinaryOp, args, nargs, kwnames, slots)) return nullptr;
-        auto a = convert_argument(slots[0], "a", to_expr);
+        auto a = convert_argument(kBinaryOp, slots, 0, to_expr);
         if (!a) return nullptr;
-        auto o = convert_argument(slots[1], "o", to_text);
+        auto o = convert_argument(kBinaryOp, slots, 1, to_text);
         if (!o) return nullptr;
-        auto b = convert_argument(slots[2], "b", to_expr);
+        auto b = convert_argument(kBinaryOp, slots, 2, to_expr);
         if (!b) return nullptr;
         // The operator text is judged only once every argument converted.
         auto op = to_binary_operator(*o);
@@ -76,11 +74,11 @@ template <const FunctionDescription& Function, Expr (*Build)(Expr, Expr)>
 PyObject* pair_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> slots{};
+        Slots<Function> slots{};
         if (!bind_fast_call(Function, args, nargs, kwnames, slots)) return nullptr;
-        auto a = convert_argument(slots[0], "a", to_expr);
+        auto a = convert_argument(Function, slots, 0, to_expr);
         if (!a) return nullptr;
-        auto b = convert_argument(slots[1], "b", to_expr);
+        auto b = convert_argument(Function, slots, 1, to_expr);
         if (!b) return nullptr;
         return new_expr(Build(std::move(*a), std::move(*b)));
     });
@@ -88,9 +86,9 @@ PyObject* pair_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
+        Slots<kNot> slots{};
         if (!bind_fast_call(kNot, args, nargs, kwnames, slots)) return nullptr;
-        auto item = convert_argument(slots[0], "item", to_expr);
+        auto item = convert_argument(kNot, slots, 0, to_expr);
         if (!item) return nullptr;
         return new_expr(Expr::not_(std::move(*item)));
     });
@@ -99,15 +97,13 @@ PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 // ---- type specification ---------------------------------------------------
 
 PyMethodDef expr_methods[] = {
-    static_method("literal", literal, "literal(value)\n--\n\n"),
-    static_method("ident", ident, "ident(id)\n--\n\n"),
-    static_method("binary_op", binary_op, "binary_op(a, o, b)\n--\n\n"),
-    static_method("equals", pair_builder<kEquals, Expr::equals>, "equals(a, b)\n--\n\n"),
-    static_method("not_", not_, "not_(item)\n--\n\n"),
-    static_method("greater_than", pair_builder<kGreaterThan, Expr::greater_than>,
-                  "greater_than(a, b)\n--\n\n"),
-    static_method("less_than", pair_builder<kLessThan, Expr::less_than>,
-                  "less_than(a, b)\n--\n\n"),
+    static_method<kLiteral>(literal),
+    static_method<kIdent>(ident),
+    static_method<kBinaryOp>(binary_op),
+    static_method<kEquals>(pair_builder<kEquals, Expr::equals>),
+    static_method<kNot>(not_),
+    static_method<kGreaterThan>(pair_builder<kGreaterThan, Expr::greater_than>),
+    static_method<kLessThan>(pair_builder<kLessThan, Expr::less_than>),
     kMethodTableEnd,
 };
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "call_binding.hpp"
+#include "error_text.hpp"
 
 namespace zarn {
 

@@ -1,7 +1,5 @@
 // The class Statement: static builders of statements. Instances are opaque
 // and immutable; a builder shares the trees it is given instead of copying them.
-#include <array>
-
 #include "call_binding.hpp"
 #include "class_object.hpp"
 #include "conversions.hpp"
@@ -17,8 +15,8 @@ using velk::Statement;
 constexpr const char* kLetParams[] = {"ident", "pxpr"};
 constexpr const char* kIfParams[] = {"pxpr", "then", "otherwise"};
 
-constexpr FunctionDescription kLet{"Statement", "let", kLetParams, 0, 2};
-constexpr FunctionDescription kIf{"Statement", "if_", kIfParams, 0, 3};
+constexpr FunctionDescription kLet{"Statement", "let", kLetParams};
+constexpr FunctionDescription kIf{"Statement", "if_", kIfParams};
 
 PyObject* new_statement(Statement statement) {
     return new_instance<Statement>(statement_class().require(), std::move(statement));
@@ -28,11 +26,11 @@ PyObject* new_statement(Statement statement) {
 
 PyObject* let(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> slots{};
+        Slots<kLet> slots{};
         if (!bind_fast_call(kLet, args, nargs, kwnames, slots)) return nullptr;
-        auto id = convert_argument(slots[0], "ident", to_identifier);
+        auto id = convert_argument(kLet, slots, 0, to_identifier);
         if (!id) return nullptr;
-        auto expr = convert_argument(slots[1], "pxpr", to_expr);
+        auto expr = convert_argument(kLet, slots, 1, to_expr);
         if (!expr) return nullptr;
         return new_statement(Statement::let(std::move(*id), std::move(*expr)));
     });
@@ -40,13 +38,13 @@ PyObject* let(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyObject* if_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> slots{};
+        Slots<kIf> slots{};
         if (!bind_fast_call(kIf, args, nargs, kwnames, slots)) return nullptr;
-        auto cond = convert_argument(slots[0], "pxpr", to_expr);
+        auto cond = convert_argument(kIf, slots, 0, to_expr);
         if (!cond) return nullptr;
-        auto then = convert_argument(slots[1], "then", to_statement_list);
+        auto then = convert_argument(kIf, slots, 1, to_statement_list);
         if (!then) return nullptr;
-        auto otherwise = convert_argument(slots[2], "otherwise", to_statement_list);
+        auto otherwise = convert_argument(kIf, slots, 2, to_statement_list);
         if (!otherwise) return nullptr;
         return new_statement(
             Statement::if_(std::move(*cond), std::move(*then), std::move(*otherwise)));
@@ -56,8 +54,8 @@ PyObject* if_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 // ---- type specification ---------------------------------------------------
 
 PyMethodDef statement_methods[] = {
-    static_method("let", let, "let(ident, pxpr)\n--\n\n"),
-    static_method("if_", if_, "if_(pxpr, then, otherwise)\n--\n\n"),
+    static_method<kLet>(let),
+    static_method<kIf>(if_),
     kMethodTableEnd,
 };
 

@@ -1,10 +1,9 @@
 // The class Velk: one machine per object. Runs statement lists, reads
 // variables back, prints the machine.
-#include <array>
-
 #include "call_binding.hpp"
 #include "class_object.hpp"
 #include "conversions.hpp"
+#include "error_text.hpp"
 #include "fault_boundary.hpp"
 #include "method_table.hpp"
 #include "py_instance.hpp"
@@ -19,9 +18,9 @@ using velk::Machine;
 constexpr const char* kRunParams[] = {"stmts"};
 constexpr const char* kGetParams[] = {"ident"};
 
-constexpr FunctionDescription kNew{"Velk", "__new__", {}, 0, 0};
-constexpr FunctionDescription kRun{"Velk", "run", kRunParams, 0, 1};
-constexpr FunctionDescription kGet{"Velk", "get", kGetParams, 0, 1};
+constexpr FunctionDescription kNew{"Velk", "__new__", {}, Receiver::Class};
+constexpr FunctionDescription kRun{"Velk", "run", kRunParams, Receiver::Self};
+constexpr FunctionDescription kGet{"Velk", "get", kGetParams, Receiver::Self};
 
 // `self` is used in place: every operation takes the machine by shared
 // reference and the store does its own locking.
@@ -34,7 +33,7 @@ const Machine* machine_of(PyObject* self) {
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
+        Slots<kRun> slots{};
         if (!bind_fast_call(kRun, args, nargs, kwnames, slots)) return nullptr;
         const Machine* machine = machine_of(self);
         if (machine == nullptr) return nullptr;
@@ -45,7 +44,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             // sequence and its items stay as they are for the whole run.
             for (PyObject* item : *items) {
                 if (statement_of(item) == nullptr) {
-                    wrap_argument_error("stmts");
+                    wrap_argument_error(kRun.parameters[0]);
                     return nullptr;
                 }
             }
@@ -54,7 +53,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         }
         // Any other sequence: its items are gathered first (shared, which
         // keeps them alive however the sequence made them).
-        auto statements = convert_argument(slots[0], "stmts", to_statement_list);
+        auto statements = convert_argument(kRun, slots, 0, to_statement_list);
         if (!statements) return nullptr;
         velk::run(*machine, *statements);
         Py_RETURN_NONE;
@@ -63,11 +62,11 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
+        Slots<kGet> slots{};
         if (!bind_fast_call(kGet, args, nargs, kwnames, slots)) return nullptr;
         const Machine* machine = machine_of(self);
         if (machine == nullptr) return nullptr;
-        auto id = convert_argument(slots[0], "ident", to_identifier);
+        auto id = convert_argument(kGet, slots, 0, to_identifier);
         if (!id) return nullptr;
         // Looked up like Machine::get, but a value without text is copied
         // while its shard is read-locked instead of gaining a reference to
@@ -82,7 +81,7 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 0> slots{};
+        Slots<kNew> slots{};
         if (!bind_classic_call(kNew, args, kwargs, slots)) return nullptr;
         return new_instance<Machine>(type);
     });
@@ -102,8 +101,8 @@ PyObject* repr(PyObject* self) noexcept {
 // ---- type specification ---------------------------------------------------
 
 PyMethodDef velk_methods[] = {
-    instance_method("run", run, "run($self, stmts)\n--\n\n"),
-    instance_method("get", get, "get($self, ident)\n--\n\n"),
+    instance_method<kRun>(run),
+    instance_method<kGet>(get),
     kMethodTableEnd,
 };
 
@@ -111,7 +110,7 @@ const ClassDescription velk_description{
     .name = "Velk",
     .spec_name = "builtins.Velk",
     .basic_size = static_cast<int>(sizeof(PyInstance<Machine>)),
-    .doc = "Velk()\n--\n\n",
+    .doc = text_signature<kNew>(),
     .create = create,
     .repr = repr,
     .dealloc = dealloc_instance<Machine>,

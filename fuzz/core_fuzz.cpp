@@ -28,6 +28,7 @@
 #include "velk/debug_text.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 #include "velk/machine.hpp"
 
 namespace velk::fuzz {
@@ -39,30 +40,12 @@ namespace {
     __builtin_trap();
 }
 
-// Where each message is raised in the core's source file.
-struct MessagePosition {
-    std::string_view prefix;  // the message, or its fixed beginning
-    std::uint32_t line;
-    std::uint32_t column;
-};
-constexpr MessagePosition kPositions[] = {
-    {"Value cannot be found: ", 234, 30},
-    {"Unknown binary operation for Value::String", 283, 26},
-    {"Binary operator for unknown type", 291, 17},
-    {"The not expression must be used on a boolean value", 303, 17},
-    {"Both left-hand and right-hand side values must be a number", 309, 17},
-    {"Both left-hand and right-hand side values must be a number", 321, 17},
-    {"attempt to divide by zero", 103, 5},
-    {"attempt to divide with overflow", 103, 5},
-    {"Expected deduced condition to be a bool, got other type", 247, 21},
-};
-
 void check_failure(const EvalError& e) {
     const std::string& m = e.message();
     if (!is_language_message(m)) violation("not a language message", m);
     if (std::string_view(e.where().file) != kCoreSourceFile) violation("wrong source file", e.where().file);
-    const bool placed = std::any_of(std::begin(kPositions), std::end(kPositions), [&](const MessagePosition& p) {
-        return m.starts_with(p.prefix) && e.where().line == p.line && e.where().column == p.column;
+    const bool placed = std::any_of(std::begin(failures::kLanguage), std::end(failures::kLanguage), [&](const Failure& f) {
+        return m.starts_with(f.message) && e.where().line == f.where.line && e.where().column == f.where.column;
     });
     if (!placed) {
         violation("message raised at an unexpected position",
@@ -84,8 +67,8 @@ bool trace_enabled() {
 // of the core's printer when its text prints losslessly.
 void check_names(std::string_view message, const Identifier& missing) {
     if (missing.is_s() && !is_valid_utf8(missing.as_s())) return;
-    constexpr std::string_view kNotFound = "Value cannot be found: ";
-    const std::optional<Identifier> named = read_identifier_form(message.substr(kNotFound.size()));
+    const std::string_view prefix = failures::kNotFound.message;
+    const std::optional<Identifier> named = read_identifier_form(message.substr(prefix.size()));
     if (!named || !(*named == missing)) violation("the failure does not name the missing identifier", message);
 }
 

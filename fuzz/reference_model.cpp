@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "velk/debug_text.hpp"
+#include "velk/failures.hpp"
 
 namespace velk::fuzz {
 
@@ -18,7 +19,7 @@ struct ModelFailure {
 // A text grew past kMaxTextBytes.
 struct ModelTooLarge {};
 
-[[noreturn]] void fail(std::string message) { throw ModelFailure{std::move(message), std::nullopt}; }
+[[noreturn]] void fail(const Failure& failure) { throw ModelFailure{failure.message, std::nullopt}; }
 
 double as_double(const Number& n) noexcept {
     return n.is_int() ? static_cast<double>(n.as_int()) : n.as_float();
@@ -97,7 +98,7 @@ void ReferenceModel::exec(const StatementList& list) {
         }
         const auto& n = *s.get_if<Statement::If>();
         const Value cond = eval(n.cond);
-        if (!cond.is_boolean()) fail("Expected deduced condition to be a bool, got other type");
+        if (!cond.is_boolean()) fail(failures::kCondition);
         exec(cond.as_boolean() ? n.then : n.otherwise);
     }
 }
@@ -114,8 +115,8 @@ Value ReferenceModel::arithmetic(BinaryOperator op, const Number& l, const Numbe
             case BinaryOperator::Sub: result = static_cast<std::int64_t>(ua - ub); break;
             case BinaryOperator::Mul: result = static_cast<std::int64_t>(ua * ub); break;
             case BinaryOperator::Div:
-                if (b == 0) fail("attempt to divide by zero");
-                if (a == std::numeric_limits<std::int64_t>::min() && b == -1) fail("attempt to divide with overflow");
+                if (b == 0) fail(failures::kDivideByZero);
+                if (a == std::numeric_limits<std::int64_t>::min() && b == -1) fail(failures::kDivideOverflow);
                 result = a / b;
                 break;
         }
@@ -139,7 +140,7 @@ Value ReferenceModel::arithmetic(BinaryOperator op, const Number& l, const Numbe
 Value ReferenceModel::ordered(const Expr& left, const Expr& right, bool greater) {
     const Value l = eval(left);
     const Value r = eval(right);
-    if (!l.is_number() || !r.is_number()) fail("Both left-hand and right-hand side values must be a number");
+    if (!l.is_number() || !r.is_number()) fail(greater ? failures::kGreaterThanOperands : failures::kLessThanOperands);
     const int o = order(l.as_number(), r.as_number());
     return Value::boolean(greater ? o > 0 : o < 0);
 }
@@ -151,19 +152,19 @@ Value ReferenceModel::eval(const Expr& e) {
         case Expr::Kind::Ident: {
             const Identifier& id = e.get_if<Expr::Ident>()->id;
             if (const Value* v = find(id)) return *v;
-            throw ModelFailure{"Value cannot be found: " + debug_text(id), id};
+            throw ModelFailure{failures::kNotFound.message + debug_text(id), id};
         }
         case Expr::Kind::BinaryOp: {
             const auto& n = *e.get_if<Expr::BinaryOp>();
             const Value l = eval(n.left);
             const Value r = eval(n.right);
             if (l.is_string() && r.is_string()) {
-                if (n.op != BinaryOperator::Add) fail("Unknown binary operation for Value::String");
+                if (n.op != BinaryOperator::Add) fail(failures::kStringOperator);
                 if (l.as_string().size() + r.as_string().size() > kMaxTextBytes) throw ModelTooLarge{};
                 return Value::string(std::string(l.as_string()) + std::string(r.as_string()));
             }
             if (l.is_number() && r.is_number()) return arithmetic(n.op, l.as_number(), r.as_number());
-            fail("Binary operator for unknown type");
+            fail(failures::kOperandKinds);
         }
         case Expr::Kind::Equals: {
             const auto& n = *e.get_if<Expr::Equals>();
@@ -172,7 +173,7 @@ Value ReferenceModel::eval(const Expr& e) {
         }
         case Expr::Kind::Not: {
             const Value v = eval(e.get_if<Expr::Not>()->item);
-            if (!v.is_boolean()) fail("The not expression must be used on a boolean value");
+            if (!v.is_boolean()) fail(failures::kNotOperand);
             return Value::boolean(!v.as_boolean());  // this core negates
         }
         case Expr::Kind::GreaterThan: {

@@ -1,5 +1,7 @@
 #include "text_checks.hpp"
 
+#include "velk/failures.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -291,19 +293,11 @@ std::optional<Identifier> read_identifier_form(std::string_view text) {
 }
 
 bool is_language_message(std::string_view message) {
-    static constexpr std::array<std::string_view, 7> kFixed = {
-        "Unknown binary operation for Value::String",
-        "Binary operator for unknown type",
-        "The not expression must be used on a boolean value",
-        "Both left-hand and right-hand side values must be a number",
-        "attempt to divide by zero",
-        "attempt to divide with overflow",
-        "Expected deduced condition to be a bool, got other type",
-    };
-    for (std::string_view m : kFixed)
-        if (message == m) return true;
-    constexpr std::string_view kNotFound = "Value cannot be found: ";
-    return message.starts_with(kNotFound) && read_identifier_form(message.substr(kNotFound.size())).has_value();
+    const std::string_view not_found = failures::kNotFound.message;
+    if (message.starts_with(not_found)) return read_identifier_form(message.substr(not_found.size())).has_value();
+    for (const Failure& f : failures::kLanguage)
+        if (message == f.message) return true;
+    return false;
 }
 
 bool is_valid_utf8(std::string_view text) {

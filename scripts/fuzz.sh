@@ -4,16 +4,16 @@
 # directory, so inputs found by earlier runs are reused and the seeds in the
 # repository stay untouched. Prints the execution rate and total at the end;
 # exits non-zero when the fuzzer reports a crash (the reproducer is written
-# to build-fuzz/artifacts/).
+# to build/fuzz/artifacts/).
 #
 #   bash scripts/fuzz.sh 60
-#   build-fuzz/fuzz/core_fuzz build-fuzz/artifacts/crash-...   # replay
-#   VELK_FUZZ_TRACE=1 build-fuzz/fuzz/core_fuzz FILE            # what it runs
+#   build/fuzz/fuzz/core_fuzz build/fuzz/artifacts/crash-...   # replay
+#   VELK_FUZZ_TRACE=1 build/fuzz/fuzz/core_fuzz FILE            # what it runs
 set -euo pipefail
 seconds=${1:-60}
 [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: $0 [SECONDS]" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-fuzz
+build=$root/build/fuzz
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELK_BUILD_FUZZ=ON -DVELK_BUILD_TESTS=OFF -DZARN_BUILD_MODULE=OFF -DVELK_WERROR=OFF -DVELK_LTO=OFF >/dev/null

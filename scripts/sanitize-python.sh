@@ -11,8 +11,8 @@
 #
 #   scripts/sanitize-python.sh [pytest arguments...]   (default: the tests/ dir)
 #
-# Build directory: build-hostile-asan; venv: venv-hostile-asan beside the
-# checkout (override with VENV=...).
+# Build directory: build/python-asan; venv: build/venv-python-asan
+# (override with VENV=...).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/find-python.sh"

@@ -4,12 +4,12 @@
 #      stopping at the first error and reporting leaks.
 #   2. ThreadSanitizer: the concurrency tests of velk_tests (names matching
 #      *Concurrency*, *Stress*, *Thread* or *Lock*).
-# Build directories: build-asan and build-tsan. Both parts always run; the
+# Build directories: build/asan and build/tsan. Both parts always run; the
 # exit status is non-zero when either found a failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-asan_build=$root/build-asan
-tsan_build=$root/build-tsan
+asan_build=$root/build/asan
+tsan_build=$root/build/tsan
 concurrency_filter='*Concurrency*:*Stress*:*Thread*:*Lock*'
 
 configure() {  # build dir, sanitizer, build targets...

@@ -53,8 +53,8 @@ pip_quiet() {
 }
 
 # run_suite VENV [PYTEST ARGS...]: the Python suite from a copy of tests/
-# outside the source tree, so `import zarn` finds only the installed module.
-# The examples come along: some tests check them against what they show.
+# (and of examples/, which test_source.py reads) outside the source tree, so
+# `import zarn` finds only the installed module.
 run_suite() {
     local venv=$1 copy
     shift

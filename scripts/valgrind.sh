@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the core's C++ tests (RelWithDebInfo, no sanitizer, in
-# build-valgrind) and runs each test binary (velk_tests and every
+# build/valgrind) and runs each test binary (velk_tests and every
 # *_isolated_test) under valgrind memcheck. Any memory error or definite or
 # indirect leak fails the run. Prints valgrind's summary lines and the wall
 # time per binary.
@@ -10,7 +10,7 @@
 # (any gtest filter works; it is passed as --gtest_filter to every binary).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-valgrind
+build=$root/build/valgrind
 filter=${VELK_VALGRIND_FILTER:-}
 
 # The build as shipped, block caches included: use-after-free inside those

@@ -17,7 +17,7 @@ from typing import Callable
 import zarn
 
 import reference_model as model
-from conftest import PanicException, parse_machine_repr
+from support import PanicException, parse_machine_repr
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

@@ -22,18 +22,11 @@ import os
 import struct
 import unicodedata
 
+import failure_messages as failures
+
 INT_MIN = -(2**63)
 INT_MAX = 2**63 - 1
 U32_MAX = 2**32 - 1
-
-MSG_NOT_FOUND = "Value cannot be found: "
-MSG_STRING_OP = "Unknown binary operation for Value::String"
-MSG_KIND = "Binary operator for unknown type"
-MSG_NOT = "The not expression must be used on a boolean value"
-MSG_ORDER = "Both left-hand and right-hand side values must be a number"
-MSG_DIV_ZERO = "attempt to divide by zero"
-MSG_DIV_OVERFLOW = "attempt to divide with overflow"
-MSG_CONDITION = "Expected deduced condition to be a bool, got other type"
 
 OPERATORS = ("+", "-", "*", "/")
 
@@ -145,9 +138,9 @@ def identifier(obj):
 
 def _int_div(a: int, b: int) -> int:
     if b == 0:
-        raise ModelError(MSG_DIV_ZERO)
+        raise ModelError(failures.DIVIDE_BY_ZERO)
     if a == INT_MIN and b == -1:
-        raise ModelError(MSG_DIV_OVERFLOW)
+        raise ModelError(failures.DIVIDE_OVERFLOW)
     q = abs(a) // abs(b)
     return -q if (a < 0) != (b < 0) else q
 
@@ -181,12 +174,12 @@ def binary(left, op: str, right):
     lk, rk = kind(left), kind(right)
     if lk == "string":
         if rk != "string":
-            raise ModelError(MSG_KIND)
+            raise ModelError(failures.OPERAND_KINDS)
         if op != "+":
-            raise ModelError(MSG_STRING_OP)
+            raise ModelError(failures.STRING_OPERATOR)
         return left + right
     if lk not in ("int", "float") or rk not in ("int", "float"):
-        raise ModelError(MSG_KIND)
+        raise ModelError(failures.OPERAND_KINDS)
     if lk == "int" and rk == "int":
         if op == "+":
             return wrap_i64(left + right)
@@ -220,7 +213,7 @@ def total_order_key(x: float) -> int:
 def compare(left, right) -> int:
     """-1, 0 or 1 as left sorts before, with or after right."""
     if not (is_number(left) and is_number(right)):
-        raise ModelError(MSG_ORDER)
+        raise ModelError(failures.ORDER_OPERANDS)
     if type(left) is int and type(right) is int:
         return (left > right) - (left < right)
     if left is UNCERTAIN_NAN or right is UNCERTAIN_NAN:
@@ -410,7 +403,7 @@ class Machine:
         try:
             return self.vars[ident_]
         except KeyError:
-            raise ModelError(MSG_NOT_FOUND + identifier_debug(ident_)) from None
+            raise ModelError(failures.NOT_FOUND + identifier_debug(ident_)) from None
 
     def get(self, name):
         """Lookup with a Python identifier form, like Velk.get."""
@@ -429,7 +422,7 @@ class Machine:
         if tag == "not":
             operand = self.evaluate(expr[1])
             if type(operand) is not bool:
-                raise ModelError(MSG_NOT)
+                raise ModelError(failures.NOT_OPERAND)
             return not operand
         left = self.evaluate(expr[1])
         right = self.evaluate(expr[2])
@@ -449,7 +442,7 @@ class Machine:
             else:
                 cond = self.evaluate(stmt[1])
                 if type(cond) is not bool:
-                    raise ModelError(MSG_CONDITION)
+                    raise ModelError(failures.CONDITION)
                 self.run(stmt[2] if cond else stmt[3])
 
     def entries(self):

@@ -21,7 +21,7 @@ import pytest
 import zarn
 
 import reference_model as model
-from conftest import PanicException, build_expr, build_stmt, parse_machine_repr
+from support import PanicException, build_expr, build_stmt, parse_machine_repr
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

@@ -3,7 +3,7 @@
 import pytest
 import zarn
 
-from conftest import raises_exactly
+from support import raises_exactly
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

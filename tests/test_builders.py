@@ -5,7 +5,7 @@ import collections
 import pytest
 import zarn
 
-from conftest import argument_error, evaluate, raises_exactly
+from support import argument_error, evaluate, raises_exactly
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 
@@ -220,3 +220,46 @@ def test_deep_trees_of_ordinary_depth():
     for _ in range(301):
         e = Expr.not_(e)
     assert evaluate(e) is False
+
+
+class _IterRaises:
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        raise ValueError("not today")
+
+
+_S = Statement.let("s", Expr.literal(0))
+
+ARGUMENT_MESSAGES = [
+    # (call, exception type, exact message)
+    (lambda: Expr.equals(1, Expr.literal(1)), TypeError, "argument 'a': 'int' object cannot be converted to 'Expr'"),
+    (lambda: Expr.binary_op(Expr.literal(1), "%", Expr.literal(2)), ValueError, "Expected one of: +, -, *, /"),
+    (lambda: Expr.binary_op(Expr.literal(1), "+", 5), TypeError,
+     "argument 'b': 'int' object cannot be converted to 'Expr'"),
+    # Every argument converts before the operator text is judged.
+    (lambda: Expr.binary_op(Expr.literal(1), "%", 5), TypeError,
+     "argument 'b': 'int' object cannot be converted to 'Expr'"),
+    (lambda: Expr.binary_op(Expr.literal(1), 43, Expr.literal(2)), TypeError,
+     "argument 'o': 'int' object cannot be converted to 'PyString'"),
+    (lambda: Expr.not_(_S), TypeError, "argument 'item': 'Statement' object cannot be converted to 'Expr'"),
+    (lambda: Statement.let("x", 5), TypeError, "argument 'pxpr': 'int' object cannot be converted to 'Expr'"),
+    (lambda: Statement.if_(1, [], []), TypeError, "argument 'pxpr': 'int' object cannot be converted to 'Expr'"),
+    (lambda: Statement.if_(T, "x", []), TypeError, "argument 'then': Can't extract `str` to `Vec`"),
+    (lambda: Statement.if_(T, [], [Expr.literal(1)]), TypeError,
+     "argument 'otherwise': 'Expr' object cannot be converted to 'Statement'"),
+    (lambda: Statement.if_(T, (s for s in [_S]), []), TypeError,
+     "argument 'then': 'generator' object cannot be converted to 'Sequence'"),
+    (lambda: Velk().run(b"a"), TypeError, "argument 'stmts': 'int' object cannot be converted to 'Statement'"),
+    (lambda: Velk().run(""), TypeError, "argument 'stmts': Can't extract `str` to `Vec`"),
+    (lambda: Velk().run(5), TypeError, "argument 'stmts': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: Velk().run({_S}), TypeError, "argument 'stmts': 'set' object cannot be converted to 'Sequence'"),
+    (lambda: Velk().run(_IterRaises()), ValueError, "not today"),
+]
+
+
+@pytest.mark.parametrize("call, kind, message", ARGUMENT_MESSAGES, ids=[m[2][:60] for m in ARGUMENT_MESSAGES])
+def test_argument_messages(call, kind, message):
+    with raises_exactly(kind, message):
+        call()

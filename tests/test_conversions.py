@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import reference_model as model
 
-from conftest import (
+from support import (
     PanicException,
     argument_error,
     assert_same_value,
@@ -510,3 +510,92 @@ def test_exact_str_without_utf8_form_keeps_the_ordered_messages():
             Expr.literal(text)
         with raises_exactly(TypeError, argument_error("id", identifier_failure(text))):
             Expr.ident(text)
+
+
+# --------------------------------------------------------------------------
+# Refusals and round trips through a machine
+
+
+def test_lone_surrogate_operator_passes_the_interpreters_error():
+    with pytest.raises(UnicodeEncodeError) as info:
+        Expr.binary_op(Expr.literal(1), "\udc80", Expr.literal(2))
+    assert not str(info.value).startswith("argument")
+
+
+class _TypeErrorWithCause:
+    """A sequence whose iteration fails with a TypeError that has a cause."""
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        raise TypeError("boom") from KeyError("root")
+
+
+def test_argument_error_keeps_the_cause():
+    with pytest.raises(TypeError) as info:
+        Velk().run(_TypeErrorWithCause())
+    assert str(info.value) == "argument 'stmts': boom"
+    assert isinstance(info.value.__cause__, KeyError)
+
+
+@pytest.mark.parametrize("ident, u_line_end", [
+    (4294967296, "OverflowError: out of range integral type conversion attempted"),
+    (-1, None),
+    (3.0, None),
+])
+def test_identifier_refusal_lines(ident, u_line_end):
+    with pytest.raises(TypeError) as info:
+        Statement.let(ident, Expr.literal(1))
+    lines = str(info.value).split("\n")
+    assert lines[0] == "argument 'ident': failed to extract enum PyIdentifier ('U | S')"
+    assert lines[1].startswith("- variant U (U): TypeError: failed to extract field PyIdentifier::U.0, caused by ")
+    if u_line_end:
+        assert lines[1].endswith(u_line_end)
+    if ident == -1:
+        assert "caused by OverflowError: " in lines[1]
+    assert lines[2].endswith("caused by TypeError: '%s' object cannot be converted to 'PyString'"
+                             % type(ident).__qualname__)
+
+
+class _Text(str):
+    pass
+
+
+def _roundtrip(value):
+    v = Velk()
+    v.run([Statement.let("x", Expr.literal(value))])
+    return v.get("x")
+
+
+@pytest.mark.parametrize("given, expected", [
+    (None, None), (True, True), (False, False), (0, 0), (2**63, float(2**63)),
+    (-2**63, -2**63), (1.5, 1.5), ("", ""), (_Text("t"), "t"), ("a\0b", "a\0b"),
+])
+def test_literals_come_back_with_their_kind(given, expected):
+    got = _roundtrip(given)
+    assert got == expected and type(got) is type(expected)
+
+
+def test_numpy_bool_is_a_boolean():
+    assert _roundtrip(numpy.bool_(True)) is True
+    assert _roundtrip(numpy.bool_(False)) is False
+
+
+@pytest.mark.parametrize("bad", [10**400, b"x", [1], object()])
+def test_unconvertible_literals(bad):
+    with pytest.raises(TypeError, match="^argument 'value': failed to extract enum PyValue"):
+        Expr.literal(bad)
+
+
+def test_identifier_forms_name_distinct_variables():
+    v = Velk()
+    v.run([
+        Statement.let(0, Expr.literal("number 0")),
+        Statement.let("0", Expr.literal("text 0")),
+        Statement.let(4294967295, Expr.literal("top")),
+        Statement.let(_Text(""), Expr.literal("empty")),
+        Statement.let(True, Expr.literal("one")),
+    ])
+    assert v.get(0) == "number 0" and v.get("0") == "text 0"
+    assert v.get(4294967295) == "top" and v.get("") == "empty" and v.get(1) == "one"

@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import reference_model as model
-from conftest import PanicException, build_stmt, parse_machine_repr
+from support import PanicException, build_stmt, parse_machine_repr
 
 MIN, MAX = model.INT_MIN, model.INT_MAX
 INT_NAMES = [0, 1]

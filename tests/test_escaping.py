@@ -11,7 +11,7 @@ import pytest
 import zarn
 
 import reference_model as model
-from conftest import PanicException
+from support import PanicException
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

@@ -6,7 +6,8 @@ import struct
 import pytest
 import zarn
 
-from conftest import PanicException, assert_same_value, raises_panic
+from failure_messages import CONDITION, CONDITION_REPORTED_AT, NOT_FOUND
+from support import PanicException, assert_same_value, raises_panic
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 
@@ -140,3 +141,54 @@ def test_keyword_forms_of_run_and_get():
     v = Velk()
     v.run(stmts=[let(3, "three")])
     assert v.get(ident=3) == "three"
+
+
+def test_run_and_get():
+    v = Velk()
+    assert repr(v) == "Machine { vars: {} }" and str(v) == repr(v)
+    for empty in ([], (), b""):
+        assert v.run(empty) is None
+    v.run((let("x", 1),))
+    assert v.get("x") == 1 and type(v.get("x")) is int
+    with raises_panic(NOT_FOUND + 'S("y")'):
+        v.get("y")
+    with raises_panic(NOT_FOUND + "U(0)"):
+        v.get(0)
+
+
+def test_failed_run_keeps_completed_bindings():
+    v = Velk()
+    step = Statement.let("n", Expr.binary_op(Expr.ident("n"), "+", Expr.literal(1)))
+    v.run([let("n", 0), step, step])  # the same object twice runs twice
+    assert v.get("n") == 2
+    with raises_panic(NOT_FOUND + 'S("c")'):
+        v.run([let("a", 1), Statement.let("b", Expr.ident("c")), let("d", 2)])
+    assert v.get("a") == 1
+    with pytest.raises(BaseException, match="cannot be found"):
+        v.get("d")
+
+
+def test_bad_item_runs_nothing():
+    v = Velk()
+    with pytest.raises(TypeError):
+        v.run([let("x", 1), Expr.literal(1)])
+    assert repr(v) == "Machine { vars: {} }"
+
+
+def test_statement_lists_are_copied():
+    then = [let("y", "then")]
+    cond = Statement.if_(Expr.literal(True), then, [])
+    then.append(let("z", 1))
+    v = Velk()
+    v.run([cond])
+    assert v.get("y") == "then"
+    with pytest.raises(BaseException, match="cannot be found"):
+        v.get("z")
+
+
+def test_fault_report_goes_to_stderr(capfd):
+    with pytest.raises(BaseException):
+        Velk().run([Statement.if_(Expr.literal(1), [], [])])
+    err = capfd.readouterr().err
+    assert CONDITION_REPORTED_AT in err
+    assert CONDITION in err

@@ -16,7 +16,7 @@ import textwrap
 import pytest
 from zarn import Expr, Statement, Velk
 
-from conftest import parse_machine_repr
+from support import parse_machine_repr
 
 UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 needs_address_space_limit = pytest.mark.skipif(

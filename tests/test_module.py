@@ -1,14 +1,17 @@
 """The module object, its classes and the PanicException class."""
 
+import gc
 import importlib
 import inspect
+import shutil
+import subprocess
 import sys
 import weakref
 
 import pytest
 import zarn
 
-from conftest import PanicException, raises_exactly
+from support import PanicException, raises_exactly
 
 CLASSES = [zarn.Velk, zarn.Statement, zarn.Expr]
 
@@ -180,3 +183,42 @@ def test_panic_is_not_caught_as_exception():
         caught_by = "BaseException"
         assert str(exc) == "Value cannot be found: U(3)"
     assert caught_by == "BaseException"
+
+
+def test_instances_release_their_type_reference():
+    gc.collect()
+    before = sys.getrefcount(zarn.Expr), sys.getrefcount(zarn.Velk)
+    x1 = zarn.Statement.let("x", zarn.Expr.literal(1))
+    for _ in range(1000):
+        zarn.Expr.equals(zarn.Expr.literal("a"), zarn.Expr.literal(None))
+        zarn.Velk().run([x1])
+    assert (sys.getrefcount(zarn.Expr), sys.getrefcount(zarn.Velk)) == before
+
+
+def test_import_in_a_subinterpreter_is_refused(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "out.txt"
+    code = f"""
+try:
+    import zarn
+except ImportError as e:
+    open({str(out)!r}, "w").write("ImportError: " + str(e))
+"""
+    testcapi.run_in_subinterp(code)
+    text = out.read_text()
+    assert text.startswith("ImportError:") and "sub-interpreters" in text
+    # The first interpreter's module is unaffected.
+    assert zarn.Velk().run([zarn.Statement.let("x", zarn.Expr.literal(1))]) is None
+
+
+def test_only_the_entry_point_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", zarn.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    exported = sorted(line.split()[-1] for line in out.splitlines())
+    # The allocation-failure test build (ZARN_ALLOC_FAULTS) adds the three
+    # controls of its failing operator new, and nothing else.
+    fault_controls = ["velk_fail_allocation_after", "velk_failed_allocations", "velk_live_allocations"]
+    assert exported in (["PyInit_zarn"], sorted(["PyInit_zarn", *fault_controls]))

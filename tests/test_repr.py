@@ -6,7 +6,7 @@ import pytest
 import zarn
 
 import reference_model as model
-from conftest import parse_machine_repr
+from support import parse_machine_repr
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

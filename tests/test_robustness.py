@@ -10,7 +10,7 @@ import threading
 import pytest
 import zarn
 
-from conftest import PanicException, argument_error, raises_exactly, raises_panic
+from support import PanicException, argument_error, raises_exactly, raises_panic
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import zarn
-from conftest import PanicException as RAISED
+from support import PanicException as RAISED
 
 
 def run_python(tmp_path, code):

@@ -6,7 +6,9 @@ import struct
 import pytest
 import zarn
 
-from conftest import B, I, L, assert_same_value, outcome, raises_panic, signbit
+from support import B, I, L, assert_same_value, outcome, raises_panic, signbit
+from failure_messages import (CONDITION, DIVIDE_BY_ZERO, DIVIDE_OVERFLOW, NOT_FOUND, NOT_OPERAND, OPERAND_KINDS,
+                              ORDER_OPERANDS, STRING_OPERATOR)
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 
@@ -14,11 +16,6 @@ MIN, MAX = -(2**63), 2**63 - 1
 NAN = float("nan")
 NEG_NAN = -NAN
 INF = math.inf
-KIND = "Binary operator for unknown type"
-STRING_OP = "Unknown binary operation for Value::String"
-ORDER = "Both left-hand and right-hand side values must be a number"
-NOT = "The not expression must be used on a boolean value"
-CONDITION = "Expected deduced condition to be a bool, got other type"
 
 
 class Fails:
@@ -61,10 +58,10 @@ ARITHMETIC = [
     (MIN, "/", 2, -(2**62)),
     (MAX, "/", -1, -MAX),
     (0, "/", -5, 0),
-    (1, "/", 0, Fails("attempt to divide by zero")),
-    (0, "/", 0, Fails("attempt to divide by zero")),
-    (MIN, "/", 0, Fails("attempt to divide by zero")),
-    (MIN, "/", -1, Fails("attempt to divide with overflow")),
+    (1, "/", 0, Fails(DIVIDE_BY_ZERO)),
+    (0, "/", 0, Fails(DIVIDE_BY_ZERO)),
+    (MIN, "/", 0, Fails(DIVIDE_BY_ZERO)),
+    (MIN, "/", -1, Fails(DIVIDE_OVERFLOW)),
     # Int with Float: the Int is converted
     (1, "+", 0.5, 1.5),
     (2, "*", 1.0, 2.0),
@@ -126,10 +123,10 @@ NUMBER = ("int", "float")
 def _kind_expectation(lk, op, rk):
     """The kind table of the operator expression."""
     if lk == "string" and rk == "string":
-        return "ss" if op == "+" else Fails(STRING_OP)
+        return "ss" if op == "+" else Fails(STRING_OPERATOR)
     if lk in NUMBER and rk in NUMBER:
         return None  # arithmetic, covered above
-    return Fails(KIND)
+    return Fails(OPERAND_KINDS)
 
 
 @pytest.mark.parametrize("op", "+-*/")
@@ -241,8 +238,8 @@ def test_nan_from_an_invalid_operation_sorts_by_its_sign():
 
 @pytest.mark.parametrize("a, b", [("a", 1), (1, "a"), ("a", "b"), (None, 1), (1, None), (True, False), (1.5, True), (None, None)])
 def test_ordering_needs_numbers(a, b):
-    check(Expr.greater_than(L(a), L(b)), Fails(ORDER))
-    check(Expr.less_than(L(a), L(b)), Fails(ORDER))
+    check(Expr.greater_than(L(a), L(b)), Fails(ORDER_OPERANDS))
+    check(Expr.less_than(L(a), L(b)), Fails(ORDER_OPERANDS))
 
 
 def test_not():
@@ -251,24 +248,24 @@ def test_not():
     check(Expr.not_(Expr.not_(L(True))), True)
     check(Expr.not_(Expr.equals(L(1), L(1.0))), True)
     for value in (0, 1, None, "", "true", 0.0, NAN):
-        check(Expr.not_(L(value)), Fails(NOT))
+        check(Expr.not_(L(value)), Fails(NOT_OPERAND))
 
 
 def test_operands_are_evaluated_before_kind_checks():
-    missing = Fails('Value cannot be found: S("m")')
+    missing = Fails(NOT_FOUND + 'S("m")')
     check(B(L(None), "+", I("m")), missing)
     check(B(I("m"), "+", L(None)), missing)
     check(Expr.equals(L(1), I("m")), missing)
     check(Expr.equals(I("m"), L(1)), missing)
     check(Expr.greater_than(L("s"), I("m")), missing)
     check(Expr.not_(I("m")), missing)
-    check(B(L("a"), "-", B(L(1), "/", L(0))), Fails("attempt to divide by zero"))
+    check(B(L("a"), "-", B(L(1), "/", L(0))), Fails(DIVIDE_BY_ZERO))
 
 
 def test_left_operand_fails_first():
-    check(B(I("left"), "+", I("right")), Fails('Value cannot be found: S("left")'))
-    check(Expr.less_than(B(L(1), "/", L(0)), I("right")), Fails("attempt to divide by zero"))
-    check(Expr.equals(I(1), I(2)), Fails("Value cannot be found: U(1)"))
+    check(B(I("left"), "+", I("right")), Fails(NOT_FOUND + 'S("left")'))
+    check(Expr.less_than(B(L(1), "/", L(0)), I("right")), Fails(DIVIDE_BY_ZERO))
+    check(Expr.equals(I(1), I(2)), Fails(NOT_FOUND + "U(1)"))
 
 
 def test_variable_references_read_the_store():
@@ -290,9 +287,9 @@ def test_let_sees_the_previous_binding():
     v.run([let("x", 1), Statement.let("x", B(I("x"), "+", L(1)))])
     assert v.get("x") == 2
     w = Velk()
-    with raises_panic('Value cannot be found: S("x")'):
+    with raises_panic(NOT_FOUND + 'S("x")'):
         w.run([Statement.let("x", B(I("x"), "+", L(1)))])
-    with raises_panic('Value cannot be found: S("x")'):
+    with raises_panic(NOT_FOUND + 'S("x")'):
         w.get("x")
 
 
@@ -312,7 +309,7 @@ def test_only_the_chosen_branch_runs():
     ])
     assert v.get("t") == 1 and v.get("o2") == 1
     for name in ("o", "t2"):
-        with raises_panic(f'Value cannot be found: S("{name}")'):
+        with raises_panic(NOT_FOUND + f'S("{name}")'):
             v.get(name)
 
 
@@ -342,7 +339,7 @@ def test_nested_ifs_and_flat_scope():
 
 def test_failure_inside_a_branch_stops_every_enclosing_list():
     v = Velk()
-    with raises_panic("attempt to divide by zero"):
+    with raises_panic(DIVIDE_BY_ZERO):
         v.run([
             let("a", 1),
             Statement.if_(L(True), [
@@ -354,7 +351,7 @@ def test_failure_inside_a_branch_stops_every_enclosing_list():
         ])
     assert [v.get(n) for n in "abc"] == [1, 2, 3]
     for name in "defg":
-        with raises_panic(f'Value cannot be found: S("{name}")'):
+        with raises_panic(NOT_FOUND + f'S("{name}")'):
             v.get(name)
 
 

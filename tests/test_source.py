@@ -16,7 +16,7 @@ from zarn import Expr, Statement, Velk
 
 import reference_model as model
 import zarn_text
-from conftest import build_stmt
+from support import build_stmt
 from test_differential import ints, floats, texts
 
 compile_statements = zarn_text.compile_statements

@@ -28,23 +28,12 @@
 #include <optional>
 
 #include "velk/eval.hpp"
-#include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 #include "work_stack.hpp"
 
 namespace velk {
 
 namespace {
-
-constexpr SourcePosition kConditionCheck{kCoreSourceFile, 247, 21};
-constexpr SourcePosition kStringOperatorCheck{kCoreSourceFile, 283, 26};
-constexpr SourcePosition kBinaryKindCheck{kCoreSourceFile, 291, 17};
-constexpr SourcePosition kNotCheck{kCoreSourceFile, 303, 17};
-constexpr SourcePosition kGreaterThanCheck{kCoreSourceFile, 309, 17};
-constexpr SourcePosition kLessThanCheck{kCoreSourceFile, 321, 17};
-
-[[noreturn]] void fail(const char* message, SourcePosition where) {
-    throw EvalError(message, where);
-}
 
 // Two's-complement wrapping through unsigned arithmetic (the conversion back
 // to a signed type is modular since C++20).
@@ -58,15 +47,11 @@ std::int64_t wrapping(BinaryOperator op, std::int64_t a, std::int64_t b) noexcep
     }
 }
 
-double to_float(const Number& n) noexcept {
-    return n.is_int() ? static_cast<double>(n.as_int()) : n.as_float();
-}
-
 Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
     if (op == BinaryOperator::Div) return Number::div(l, r);
     if (l.is_int() && r.is_int()) return Number::from_int(wrapping(op, l.as_int(), r.as_int()));
-    const double a = to_float(l);
-    const double b = to_float(r);
+    const double a = l.to_float();
+    const double b = r.to_float();
     switch (op) {
         case BinaryOperator::Add: return Number::from_float(a + b);
         case BinaryOperator::Sub: return Number::from_float(a - b);
@@ -77,9 +62,9 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
 Value binary(BinaryOperator op, const Value& l, const Value& r) {
     if (l.is_number() && r.is_number()) return Value::number(arithmetic(op, l.as_number(), r.as_number()));
     if (l.is_string()) {
-        if (!r.is_string()) fail("Binary operator for unknown type", kBinaryKindCheck);
+        if (!r.is_string()) raise(failures::kOperandKinds);
         if (op != BinaryOperator::Add) {
-            fail("Unknown binary operation for Value::String", kStringOperatorCheck);
+            raise(failures::kStringOperator);
         }
         const std::string_view a = l.as_string();
         const std::string_view b = r.as_string();
@@ -88,7 +73,7 @@ Value binary(BinaryOperator op, const Value& l, const Value& r) {
         if (!b.empty()) std::memcpy(joined.data() + a.size(), b.data(), b.size());
         return Value::string(std::move(joined));
     }
-    fail("Binary operator for unknown type", kBinaryKindCheck);
+    raise(failures::kOperandKinds);
 }
 
 // IEEE 754 totalOrder as an integer key: negative values have their
@@ -106,8 +91,8 @@ int compare(const Number& l, const Number& r) noexcept {
         a = l.as_int();
         b = r.as_int();
     } else {
-        a = total_order_key(to_float(l));
-        b = total_order_key(to_float(r));
+        a = total_order_key(l.to_float());
+        b = total_order_key(r.to_float());
     }
     return (a > b) - (a < b);
 }
@@ -122,17 +107,17 @@ Value combine(const Expr::Node& e, const Value& left, const Value& right) {
             return Value::boolean(left == right);
         case Expr::Kind::Not:
             if (!left.is_boolean()) {
-                fail("The not expression must be used on a boolean value", kNotCheck);
+                raise(failures::kNotOperand);
             }
             return Value::boolean(!left.as_boolean());
         case Expr::Kind::GreaterThan:
             if (!left.is_number() || !right.is_number()) {
-                fail("Both left-hand and right-hand side values must be a number", kGreaterThanCheck);
+                raise(failures::kGreaterThanOperands);
             }
             return Value::boolean(compare(left.as_number(), right.as_number()) > 0);
         case Expr::Kind::LessThan:
             if (!left.is_number() || !right.is_number()) {
-                fail("Both left-hand and right-hand side values must be a number", kLessThanCheck);
+                raise(failures::kLessThanOperands);
             }
             return Value::boolean(compare(left.as_number(), right.as_number()) < 0);
         default:
@@ -261,7 +246,7 @@ ValueRef evaluate(const Machine& machine, const Expr::Node& e) {
 bool condition_truth(const Machine& machine, const Expr& cond) {
     Operand slot;
     const Value& v = operand_value(machine, cond.node(), slot, kRecursionLevels);
-    if (!v.is_boolean()) fail("Expected deduced condition to be a bool, got other type", kConditionCheck);
+    if (!v.is_boolean()) raise(failures::kCondition);
     return v.as_boolean();
 }
 

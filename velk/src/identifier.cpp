@@ -1,13 +1,13 @@
-// The byte form of an identifier that the store's hasher reads.
+// The byte form of an identifier's hash input, spelled out for the tests
+// that check the store's hasher against it (the hasher never builds it).
 #include <climits>
 #include <cstdint>
 
+#include "identifier_hash.hpp"
 #include "velk/value.hpp"
 
 namespace velk {
 namespace {
-
-constexpr unsigned char kTextEnd = 0xFF;  // closes a text; never occurs in UTF-8
 
 void append_le(std::string& out, std::uint64_t word, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>(word >> (CHAR_BIT * i)));
@@ -22,7 +22,7 @@ std::string Identifier::hash_input() const {
         append_le(out, as_u(), sizeof(std::uint32_t));
     } else {
         out += as_s();
-        out.push_back(static_cast<char>(kTextEnd));
+        out.push_back(static_cast<char>(detail::kTextEnd));
     }
     return out;
 }

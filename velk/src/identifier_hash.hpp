@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "velk/siphash.hpp"
 
 namespace velk::detail {
+
+// Closes an S identifier's text in its hash input; never occurs in UTF-8.
+inline constexpr unsigned char kTextEnd = 0xFF;
 
 // SipHash-1-3 of an identifier's hash input as a platform with
 // `kind_word_bytes`-byte pointers (4 or 8) would build it. hash_identifier

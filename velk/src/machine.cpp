@@ -2,7 +2,7 @@
 #include "velk/machine.hpp"
 
 #include "velk/debug_text.hpp"
-#include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 
 namespace velk {
 
@@ -11,7 +11,7 @@ namespace {
 // The shard's lock is already released when this runs: a failed lookup
 // leaves the machine fully usable.
 [[noreturn]] void not_found(const Identifier& id) {
-    throw EvalError("Value cannot be found: " + velk::debug_text(id), {kCoreSourceFile, 234, 30});
+    raise(failures::kNotFound, velk::debug_text(id));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <sched.h>
 
 #include "parking_lot.hpp"
-#include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -14,8 +14,6 @@
 
 namespace velk {
 namespace {
-
-constexpr SourcePosition kReaderOverflow{kCoreSourceFile, 1002, 13};  // where the limit is reported
 
 constexpr unsigned kSpinLimit = 10;          // attempts before parking
 constexpr unsigned kBusySpins = 3;           // of those, the ones that busy-wait (2, 4, 8 pauses)
@@ -68,7 +66,7 @@ using State = RawRwLock::State;
 
 bool writer_holds(State s) noexcept { return s >= RawRwLock::kWriter; }
 
-[[noreturn]] void reader_overflow() { throw EvalError("reader count overflowed", kReaderOverflow); }
+[[noreturn]] void reader_overflow() { raise(failures::kReaderOverflow); }
 
 // Adding a reader to s (no writer holding) would reach the writer pattern.
 bool reader_limit_reached(State s) noexcept { return s >= RawRwLock::kWriter - RawRwLock::kOneReader; }

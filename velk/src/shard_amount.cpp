@@ -51,7 +51,7 @@ std::size_t shard_amount_for(std::size_t processors) noexcept {
     return std::bit_ceil(p * kShardsPerProcessor);
 }
 
-std::size_t ncb(std::size_t n) noexcept { return static_cast<std::size_t>(std::countr_zero(n)); }
+std::size_t trailing_zero_bits(std::size_t n) noexcept { return static_cast<std::size_t>(std::countr_zero(n)); }
 
 std::size_t default_shard_amount() {
     static const std::size_t amount = shard_amount_for(usable_processors());  // once per process

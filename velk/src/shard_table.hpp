@@ -40,6 +40,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "velk/sharded_map.hpp"
 #include "velk/siphash.hpp"
 #include "velk/value.hpp"
 
@@ -52,10 +53,10 @@ struct ShardEntry {
 };
 
 inline constexpr std::uint8_t kEmpty = 0x80;  // control byte of a free slot
-inline constexpr unsigned kTagBits = 7;       // hash bits kept per slot
+inline constexpr unsigned kTagBits = ShardedMap::kTagBits;  // hash bits kept per slot
 inline constexpr std::size_t kMinCapacity = 4;        // slots on the first insert
 inline constexpr std::size_t kSmallCapacityLimit = 8;  // up to here: one slot stays free
-inline constexpr std::size_t kWordBits = sizeof(std::size_t) * CHAR_BIT;
+inline constexpr std::size_t kWordBits = ShardedMap::kWordBits;
 
 static_assert((kEmpty >> kTagBits) == 1, "kEmpty must differ from every 7-bit tag by its high bit");
 static_assert(std::has_single_bit(kMinCapacity), "slot counts are powers of two");

@@ -5,24 +5,15 @@
 
 #include "hash_keys.hpp"
 #include "shard_table.hpp"
-#include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 
 namespace velk {
-
-namespace {
-
-// Where the creation checks report from.
-constexpr SourcePosition kShardAmountCheck{kCoreSourceFile, 82, 9};
-constexpr SourcePosition kPowerOfTwoCheck{kCoreSourceFile, 83, 9};
-
-}  // namespace
 
 struct alignas(kLineBytes) ShardedMap::Shard {  // shards never share a line
     RawRwLock lock;            // read for lookups, write for bindings
     detail::ShardTable table;  // this shard's entries
 };
 static_assert(sizeof(ShardedMap::Shard) == kLineBytes, "a shard fills exactly one cache line");
-static_assert(ShardedMap::kTagBits == detail::kTagBits, "shard bits sit right below the tag bits");
 
 ShardedMap::ShardedMap() : ShardedMap(default_shard_amount(), take_thread_hash_key()) {}
 
@@ -44,11 +35,11 @@ struct WriteHold {
 
 ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key)
     : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key) {
-    if (!(shard_amount > 1)) throw EvalError("assertion failed: shard_amount > 1", kShardAmountCheck);
+    if (!(shard_amount > 1)) raise(failures::kTooFewShards);
     if ((shard_amount & (shard_amount - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
-        throw EvalError("assertion failed: shard_amount.is_power_of_two()", kPowerOfTwoCheck);
+        raise(failures::kShardsNotPowerOfTwo);
     }
-    shift_ = kWordBits - ncb(shard_amount);
+    shift_ = kWordBits - trailing_zero_bits(shard_amount);
     shard_amount_ = shard_amount;
     // Line blocks: a machine made per request takes its shards from the
     // thread's cache rather than from the system.

@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t kBlockBytes = 8;    // SipHash compresses 64-bit words
 constexpr unsigned kLengthShift = 56;     // the length byte closes the last block
-constexpr std::uint8_t kTextEnd = 0xFF;   // follows an S identifier's text; never UTF-8
 constexpr std::uint64_t kFinalXor = 0xff; // marks the finalisation rounds
 
 // The initial state is the key xor'ed with "somepseudorandomlygeneratedbytes".
@@ -114,7 +113,7 @@ std::uint64_t hash_after_kind(SipState s, const Identifier& id) noexcept {
     for (; n >= kBlockBytes; n -= kBlockBytes, p += kBlockBytes) s.compress(load_le64(p));
     // The text's last bytes and the end marker; with 7 text bytes left the
     // marker completes a block and only the length remains.
-    const std::uint64_t tail = load_le_partial(p, n) | (std::uint64_t(kTextEnd) << (CHAR_BIT * n));
+    const std::uint64_t tail = load_le_partial(p, n) | (std::uint64_t(detail::kTextEnd) << (CHAR_BIT * n));
     if (n == kBlockBytes - 1) {
         s.compress(tail);
         return s.finish(length_byte(total));

@@ -2,32 +2,22 @@
 #include <cstdint>
 #include <limits>
 
-#include "velk/eval_error.hpp"
+#include "velk/failures.hpp"
 #include "velk/value.hpp"
 
 namespace velk {
-
-namespace {
-
-constexpr SourcePosition kDivisionCheck{kCoreSourceFile, 103, 5};
-
-double to_float(const Number& n) noexcept {
-    return n.is_int() ? static_cast<double>(n.as_int()) : n.as_float();
-}
-
-}  // namespace
 
 Number Number::div(const Number& left, const Number& right) {
     if (left.is_int() && right.is_int()) {
         const std::int64_t a = left.as_int();
         const std::int64_t b = right.as_int();
-        if (b == 0) throw EvalError("attempt to divide by zero", kDivisionCheck);
+        if (b == 0) raise(failures::kDivideByZero);
         if (a == std::numeric_limits<std::int64_t>::min() && b == -1) {
-            throw EvalError("attempt to divide with overflow", kDivisionCheck);
+            raise(failures::kDivideOverflow);
         }
         return Number::from_int(a / b);  // truncates toward zero
     }
-    return Number::from_float(to_float(left) / to_float(right));
+    return Number::from_float(left.to_float() / right.to_float());
 }
 
 bool operator==(const Value& a, const Value& b) noexcept {

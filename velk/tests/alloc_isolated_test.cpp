@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tree_builders.hpp"
+#include "inspect.hpp"
 #include "velk/eval.hpp"
 
 namespace {
@@ -96,7 +97,7 @@ TEST(Allocations, LiteralValueIsSharedNotCopied) {
     Expr e = lit_str(kLong);
     const ValueRef& literal = e.get_if<Expr::Literal>()->value;
     ValueRef r = deduce_expr(m, e);
-    EXPECT_EQ(r.block(), literal.block());
+    EXPECT_EQ(inspect::identity(r), inspect::identity(literal));
     EXPECT_EQ(r->as_string().data(), literal->as_string().data());
 }
 
@@ -118,9 +119,9 @@ TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     const auto& eq = *root.get_if<Expr::Equals>();
     const auto& sum = *eq.left.get_if<Expr::BinaryOp>();
     const auto& neg = *eq.right.get_if<Expr::Not>();
-    const std::vector<const void*> expected = {sum.left.node_address(), sum.right.node_address(),
-                                               eq.left.node_address(),  neg.item.node_address(),
-                                               eq.right.node_address(), root.node_address()};
+    const std::vector<const void*> expected = {inspect::identity(sum.left), inspect::identity(sum.right),
+                                               inspect::identity(eq.left),  inspect::identity(neg.item),
+                                               inspect::identity(eq.right), inspect::identity(root)};
     release_cached_blocks();
     { Expr gone = std::move(root); }
     EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
@@ -133,14 +134,14 @@ TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
     Expr s = sub(var("x"), var("y"));
     Expr first = add(s, lit_int(1));
     Expr second = mul(s, lit_int(2));
-    const void* one = first.get_if<Expr::BinaryOp>()->right.node_address();
-    const std::vector<const void*> expected = {one, first.node_address()};
+    const void* one = inspect::identity(first.get_if<Expr::BinaryOp>()->right);
+    const std::vector<const void*> expected = {one, inspect::identity(first)};
     s = lit_null();
-    EXPECT_EQ(second.get_if<Expr::BinaryOp>()->left.use_count(), 2u);
+    EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 2u);
     release_cached_blocks();
     { Expr gone = std::move(first); }
     EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
-    EXPECT_EQ(second.get_if<Expr::BinaryOp>()->left.use_count(), 1u);
+    EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 1u);
     Machine m;
     deduce(m, list(let("x", lit_int(7)), let("y", lit_int(4)), let("r", second)));
     EXPECT_EQ(m.get(Identifier::s("r"))->as_number().as_int(), 6);
@@ -152,7 +153,7 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
     auto nodes = [](const Expr& e) {
         const auto& sum = *e.get_if<Expr::BinaryOp>();
-        return std::vector<const void*>{sum.left.node_address(), sum.right.node_address(), e.node_address()};
+        return std::vector<const void*>{inspect::identity(sum.left), inspect::identity(sum.right), inspect::identity(e)};
     };
     auto expr_of = [](const Statement& s) -> const Expr& { return s.get_if<Statement::Let>()->expr; };
     Statement inner = Statement::if_(var("c"), list(let("u", add(var("d"), var("d")))), {});
@@ -162,7 +163,7 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     const auto& inner_if = *inner.get_if<Statement::If>();
     std::vector<const void*> expected = nodes(n.cond);
     for (const void* p : nodes(expr_of(n.then[0]))) expected.push_back(p);
-    expected.push_back(inner_if.cond.node_address());
+    expected.push_back(inspect::identity(inner_if.cond));
     for (const void* p : nodes(expr_of(inner_if.then[0]))) expected.push_back(p);
     for (const void* p : nodes(expr_of(n.otherwise[0]))) expected.push_back(p);
     inner = Statement::let(Identifier::s("unrelated"), lit_null());

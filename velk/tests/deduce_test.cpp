@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tree_builders.hpp"
+#include "inspect.hpp"
 #include "velk/debug_text.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
@@ -45,10 +46,10 @@ TEST(Statements, RebindingChangesKindAndKeepsOldReferencesIntact) {
     Machine m;
     run(m, list(let("x", lit_int(1))));
     ValueRef before = m.get(Identifier::s("x"));
-    EXPECT_EQ(before.use_count(), 2u);
+    EXPECT_EQ(inspect::use_count(before), 2u);
     run(m, list(let("x", lit_str("now a string"))));
     EXPECT_EQ(debug_text(*before), "Number(Int(1))");
-    EXPECT_EQ(before.use_count(), 1u);  // the store let go of it
+    EXPECT_EQ(inspect::use_count(before), 1u);  // the store let go of it
     EXPECT_EQ(value_of(m, "x"), "String(\"now a string\")");
 }
 
@@ -277,7 +278,7 @@ TEST(Concurrency, ThreadsRunOnOneMachine) {
     }
     // The shared value is one object, referenced by the store under every
     // name bound to it, plus this read.
-    EXPECT_EQ(m.get(Identifier::s("label")).use_count(), 2u + kThreads);
+    EXPECT_EQ(inspect::use_count(m.get(Identifier::s("label"))), 2u + kThreads);
 }
 
 // One program, built once, run by several threads at once: on one machine,

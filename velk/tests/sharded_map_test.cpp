@@ -13,6 +13,7 @@
 
 #include "../src/cpu_quota.hpp"
 #include "../src/shard_table.hpp"
+#include "inspect.hpp"
 #include "velk/eval_error.hpp"
 #include "velk/sharded_map.hpp"
 #include "wait_until.hpp"
@@ -53,11 +54,11 @@ TEST(ShardAmount, DefaultIsFixedAndUsable) {
 }
 
 TEST(ShardAmount, Ncb) {
-    EXPECT_EQ(ncb(0), W);
-    EXPECT_EQ(ncb(1), 0u);
-    EXPECT_EQ(ncb(32), 5u);
-    EXPECT_EQ(ncb(12), 2u);
-    EXPECT_EQ(ncb(std::size_t(1) << (W - 1)), W - 1);
+    EXPECT_EQ(trailing_zero_bits(0), W);
+    EXPECT_EQ(trailing_zero_bits(1), 0u);
+    EXPECT_EQ(trailing_zero_bits(32), 5u);
+    EXPECT_EQ(trailing_zero_bits(12), 2u);
+    EXPECT_EQ(trailing_zero_bits(std::size_t(1) << (W - 1)), W - 1);
 }
 
 TEST(CpuQuota, CgroupV1) {
@@ -166,19 +167,19 @@ TEST(ShardedMap, InsertReplaceGet) {
 
     const ValueRef first = int_value(1);
     EXPECT_FALSE(map._insert(x, first).has_value());
-    EXPECT_EQ(first.use_count(), 2u);
+    EXPECT_EQ(inspect::use_count(first), 2u);
     {
         const auto hit = map._get(x);
         ASSERT_TRUE(hit.has_value());
-        EXPECT_EQ(hit->value().block(), first.block()) << "a lookup must not copy the value";
+        EXPECT_EQ(inspect::identity(hit->value()), inspect::identity(first)) << "a lookup must not copy the value";
         EXPECT_EQ(hit->key(), x);
     }
 
     const ValueRef second = int_value(2);
     const std::optional<ValueRef> previous = map._insert(x, second);
     ASSERT_TRUE(previous.has_value());
-    EXPECT_EQ(previous->block(), first.block());
-    EXPECT_EQ(map._get(x)->value().block(), second.block());
+    EXPECT_EQ(inspect::identity(*previous), inspect::identity(first));
+    EXPECT_EQ(inspect::identity(map._get(x)->value()), inspect::identity(second));
 
     std::size_t entries = 0;
     for (auto it = map.iter(); it.next();) ++entries;
@@ -318,16 +319,16 @@ TEST(ShardedMap, ReferencesBalance) {
     {
         ShardedMap map(2, kKey);
         for (int i = 0; i < 200; ++i) map._insert(nth_key(i), values[i]);
-        for (const auto& v : values) EXPECT_EQ(v.use_count(), 2u);
+        for (const auto& v : values) EXPECT_EQ(inspect::use_count(v), 2u);
         for (int i = 0; i < 100; ++i) {
             // The replaced reference comes back to us, not dropped.
             const auto previous = map._insert(nth_key(i), values[199 - i]);
-            EXPECT_EQ(previous->use_count(), 2u);
+            EXPECT_EQ(inspect::use_count(*previous), 2u);
         }
-        EXPECT_EQ(values[0].use_count(), 1u);
-        EXPECT_EQ(values[199].use_count(), 3u);
+        EXPECT_EQ(inspect::use_count(values[0]), 1u);
+        EXPECT_EQ(inspect::use_count(values[199]), 3u);
     }
-    for (const auto& v : values) EXPECT_EQ(v.use_count(), 1u) << "the map kept or lost a reference";
+    for (const auto& v : values) EXPECT_EQ(inspect::use_count(v), 1u) << "the map kept or lost a reference";
 }
 
 TEST(ShardTable, LoadLimitAndGrowthSteps) {

@@ -15,7 +15,7 @@ public:
     Machine() = default;
 
     // One more reference to the value bound to `id` (never a copy). Throws
-    // EvalError "Value cannot be found: " + the identifier's debug form.
+    // EvalError failures::kNotFound (velk/failures.hpp).
     ValueRef get(const Identifier& id) const;
     // The same for an identifier of a tree, whose hash `memo` remembers.
     ValueRef get(const Identifier& id, const HashMemo& memo) const;

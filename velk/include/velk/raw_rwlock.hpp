@@ -44,7 +44,8 @@ public:
     RawRwLock(const RawRwLock&) = delete;
     RawRwLock& operator=(const RawRwLock&) = delete;
 
-    // Throws EvalError "reader count overflowed" when the reader limit is hit.
+    // Throws EvalError failures::kReaderOverflow (velk/failures.hpp) when
+    // the reader limit is hit.
     void lock_shared() {
         State s = state_.load(std::memory_order_relaxed);
         if (s <= kMaxFastShared &&

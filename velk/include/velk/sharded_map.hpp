@@ -33,7 +33,7 @@ std::size_t default_shard_amount();
 std::size_t shard_amount_for(std::size_t processors) noexcept;
 
 // Trailing zero bits of n, the word width for 0; log2(n) for a power of two.
-std::size_t ncb(std::size_t n) noexcept;
+std::size_t trailing_zero_bits(std::size_t n) noexcept;
 
 class ShardedMap {
 public:
@@ -44,8 +44,8 @@ public:
 
     // default_shard_amount() shards, keyed from this thread's key pair.
     ShardedMap();
-    // Throws EvalError "assertion failed: shard_amount > 1" or
-    // "assertion failed: shard_amount.is_power_of_two()".
+    // Throws EvalError failures::kTooFewShards or kShardsNotPowerOfTwo
+    // (velk/failures.hpp).
     ShardedMap(std::size_t shard_amount, SipKey key);
     ~ShardedMap();
     ShardedMap(const ShardedMap&) = delete;

@@ -9,6 +9,7 @@
 // number identifier, so that an identifier of either kind is one Text.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -99,6 +100,8 @@ private:
     static constexpr std::uint64_t kNumberTag = std::uint64_t{0x40} << 56;
     static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 56) - 1;
     static_assert(sizeof(void*) == 8, "the heap form keeps an address in one word");
+    static_assert(std::endian::native == std::endian::little,
+                  "inline bytes 0 to 14 leave byte 15, the length, to the second word's top byte only on a little-endian target");
 
     // Storage for `size` bytes, contents unset; this text must be empty.
     void make(std::size_t size) {

@@ -26,6 +26,8 @@
 
 namespace velk {
 
+struct TestAccess;  // velk/tests/inspect.hpp
+
 // One byte; indices fixed: Add 0, Sub 1, Mul 2, Div 3.
 enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
 static_assert(sizeof(BinaryOperator) == 1);
@@ -87,11 +89,6 @@ public:
     template <class T>
     const T* get_if() const noexcept;
 
-    // Identity of the node, and the references to it (for tests; the count
-    // can change at any moment on other threads).
-    const void* node_address() const noexcept { return node_; }
-    std::uint64_t use_count() const noexcept;
-
     class Node;  // the shared node: reference count, kind and payload
 
     // The node itself, for the walkers.
@@ -99,7 +96,9 @@ public:
 
 private:
     friend class Node;
+    friend struct TestAccess;  // the tests' look at identity and count
     explicit Expr(Node* n) noexcept : node_(n) {}
+    std::uint64_t use_count() const noexcept;
     void retain() const noexcept;
     void release() noexcept;
 
@@ -251,14 +250,13 @@ public:
     template <class T>
     const T* get_if() const noexcept;
 
-    const void* node_address() const noexcept { return node_; }
-    std::uint64_t use_count() const noexcept;
-
     class Node;
 
 private:
     friend class Node;
+    friend struct TestAccess;  // the tests' look at identity and count
     explicit Statement(Node* n) noexcept : node_(n) {}
+    std::uint64_t use_count() const noexcept;
     void retain() const noexcept;
     void release() noexcept;
 

@@ -19,6 +19,8 @@
 
 namespace velk {
 
+struct TestAccess;  // velk/tests/inspect.hpp
+
 // A number is a 64-bit float or a 64-bit signed integer. Kind indices are
 // fixed: Float is 0, Int is 1.
 class Number {
@@ -33,6 +35,8 @@ public:
     constexpr bool is_float() const noexcept { return kind_ == Kind::Float; }
     constexpr std::int64_t as_int() const noexcept { return i_; }   // only when is_int()
     constexpr double as_float() const noexcept { return f_; }       // only when is_float()
+    // The value as a double: an Int converted (rounded to nearest), a Float as it is.
+    constexpr double to_float() const noexcept { return is_int() ? static_cast<double>(i_) : f_; }
 
     // Division; throws EvalError on an Int zero divisor or on INT64_MIN / -1.
     static Number div(const Number& left, const Number& right);
@@ -154,8 +158,8 @@ private:
 };
 
 // The name of a variable: an unsigned 32-bit number (U, index 0) or a text
-// (S, index 1). Equal only when kind and payload are equal. A tagged union
-// for the same reasons as Value.
+// (S, index 1), held as one Text whose form tells the kind. Equal only when
+// kind and payload are equal.
 class Identifier {
 public:
     enum class Kind : std::uint8_t { U = 0, S = 1 };
@@ -222,14 +226,8 @@ public:
     const Value* operator->() const noexcept { return &p_->value; }
     const Value* get() const noexcept { return p_ ? &p_->value : nullptr; }
 
-    // Identity of the shared block, and its current count (for tests and
-    // diagnostics; the count can change at any moment on other threads).
-    const SharedValue* block() const noexcept { return p_; }
-    std::uint64_t use_count() const noexcept {
-        return p_ ? p_->refs.load(std::memory_order_relaxed) : 0;
-    }
-
 private:
+    friend struct TestAccess;  // the tests' look at identity and count
     explicit ValueRef(SharedValue* p) noexcept : p_(p) {}
     void retain() const noexcept {
         if (p_) p_->refs.fetch_add(1, std::memory_order_relaxed);

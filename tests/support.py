@@ -1,4 +1,8 @@
-"""Shared helpers for the zarn test suite."""
+"""Helpers shared by the zarn test suites and the atheris harness.
+
+A plain module (no pytest), so that fuzz/python_fuzz.py can import what it
+shares with the suites without pulling in the test runner.
+"""
 
 from __future__ import annotations
 
@@ -7,7 +11,6 @@ import ctypes
 import math
 import re
 
-import pytest
 import zarn
 
 import reference_model as model
@@ -28,15 +31,27 @@ def _find_panic_exception():
 PanicException = _find_panic_exception()
 
 
-@pytest.fixture(scope="session")
-def panic_exception():
-    return PanicException
+class Raised:
+    """What a ``raises_*`` block caught: ``value`` is the exception."""
+
+    value: BaseException
+
+
+@contextlib.contextmanager
+def _raises():
+    info = Raised()
+    try:
+        yield info
+    except BaseException as exc:  # noqa: BLE001 - every exception is checked by type
+        info.value = exc
+        return
+    raise AssertionError("DID NOT RAISE")
 
 
 @contextlib.contextmanager
 def raises_panic(message: str):
     """Expect a PanicException whose text is exactly ``message``."""
-    with pytest.raises(BaseException) as info:
+    with _raises() as info:
         yield info
     assert type(info.value) is PanicException, repr(info.value)
     assert str(info.value) == message
@@ -46,7 +61,7 @@ def raises_panic(message: str):
 @contextlib.contextmanager
 def raises_exactly(exc_type, message: str):
     """Expect an exception of exactly ``exc_type`` whose text is ``message``."""
-    with pytest.raises(BaseException) as info:
+    with _raises() as info:
         yield info
     assert type(info.value) is exc_type, f"{type(info.value).__name__}: {info.value}"
     assert str(info.value) == message
