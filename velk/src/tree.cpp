@@ -16,17 +16,6 @@
 
 namespace velk {
 
-namespace {
-
-// True when the caller's reference was the last one: the node is its alone.
-// A count of one needs no atomic update: nobody else holds the node, so
-// nobody else can take a new reference to it.
-bool drop_reference(std::atomic<std::uint64_t>& refs) noexcept {
-    return refs.load(std::memory_order_acquire) == 1 || refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- Expr
 
 Expr::Node::~Node() {
@@ -42,7 +31,7 @@ Expr::Node::~Node() {
 }
 
 void Expr::release() noexcept {
-    if (node_ == nullptr || !drop_reference(node_->refs_)) return;
+    if (node_ == nullptr || !node_->refs_.drop()) return;
     Node* cur = std::exchange(node_, nullptr);
     Node* chain = nullptr;  // nodes waiting for their later operands, linked through their first slot
     while (cur != nullptr) {
@@ -50,7 +39,7 @@ void Expr::release() noexcept {
         for (Expr* slot : {cur->first_slot(), cur->second_slot()}) {
             if (slot == nullptr || slot->node_ == nullptr) continue;
             Node* child = std::exchange(slot->node_, nullptr);
-            if (!drop_reference(child->refs_)) continue;
+            if (!child->refs_.drop()) continue;
             if (child->kind() <= Kind::Ident) {
                 delete child;  // a leaf: nothing below it
                 continue;
@@ -160,7 +149,7 @@ Statement Statement::if_(Expr cond, StatementList then, StatementList otherwise)
 }
 
 void Statement::release() noexcept {
-    if (node_ == nullptr || !drop_reference(node_->refs_)) return;
+    if (node_ == nullptr || !node_->refs_.drop()) return;
     // An `if` gives up its condition as soon as it is found unreferenced,
     // before any statement of its lists.
     auto enter = [](Node* n) {
@@ -177,7 +166,7 @@ void Statement::release() noexcept {
                 const std::size_t i = cur->released_++;
                 Statement& s = i < n.then.size() ? n.then[i] : n.otherwise[i - n.then.size()];
                 Node* child = std::exchange(s.node_, nullptr);
-                if (child == nullptr || !drop_reference(child->refs_)) continue;
+                if (child == nullptr || !child->refs_.drop()) continue;
                 if (child->kind_ == Kind::Let) {
                     delete child;  // its expression's release needs no walk of ours
                     continue;

@@ -32,6 +32,27 @@ struct TestAccess;  // velk/tests/inspect.hpp
 enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
 static_assert(sizeof(BinaryOperator) == 1);
 
+namespace detail {
+
+// The count of handles to one tree node, for both kinds of node.
+class NodeRefs {
+public:
+    void retain() const noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t count() const noexcept { return count_.load(std::memory_order_relaxed); }
+    // True when the caller's reference was the last one: the node is its
+    // alone. A count of one needs no atomic update: nobody else holds the
+    // node, so nobody else can take a new reference to it.
+    bool drop() const noexcept {
+        return count_.load(std::memory_order_acquire) == 1 ||
+               count_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    }
+
+private:
+    mutable std::atomic<std::uint64_t> count_{1};
+};
+
+}  // namespace detail
+
 class Expr {
 public:
     enum class Kind : std::uint8_t {
@@ -181,7 +202,7 @@ private:
     Expr* first_slot() noexcept { return const_cast<Expr*>(slots().first); }
     Expr* second_slot() noexcept { return const_cast<Expr*>(slots().second); }
 
-    mutable std::atomic<std::uint64_t> refs_{1};  // handles to this node
+    detail::NodeRefs refs_;  // handles to this node
     Kind kind_;                                   // which payload is live
     // A tagged union rather than std::variant: a switch on the kind costs
     // less than the variant's visitation in the walks.
@@ -204,11 +225,11 @@ const T* Expr::get_if() const noexcept {
 }
 
 inline std::uint64_t Expr::use_count() const noexcept {
-    return node_ ? node_->refs_.load(std::memory_order_relaxed) : 0;
+    return node_ ? node_->refs_.count() : 0;
 }
 
 inline void Expr::retain() const noexcept {
-    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
+    if (node_) node_->refs_.retain();
 }
 
 class Statement;
@@ -289,7 +310,7 @@ public:
 private:
     friend class Statement;
 
-    mutable std::atomic<std::uint64_t> refs_{1};  // handles to this node
+    detail::NodeRefs refs_;  // handles to this node
     // Used by the release walk alone, once the count is zero: the `if` whose
     // lists were being released when this one's turn came, and how many of
     // this one's statements are done.
@@ -310,11 +331,11 @@ const T* Statement::get_if() const noexcept {
 }
 
 inline std::uint64_t Statement::use_count() const noexcept {
-    return node_ ? node_->refs_.load(std::memory_order_relaxed) : 0;
+    return node_ ? node_->refs_.count() : 0;
 }
 
 inline void Statement::retain() const noexcept {
-    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
+    if (node_) node_->refs_.retain();
 }
 
 // Deep copy of a whole list, statement by statement in order.
