@@ -3,10 +3,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "velk/eval_error.hpp"
@@ -23,6 +25,10 @@ constexpr const char* kPanicDoc =
 
 // Linux limits thread names to 15 bytes plus the terminator.
 constexpr std::size_t kThreadNameSize = 16;
+
+// Read and written under the interpreter lock; atomic all the same, as a
+// report could be written by a thread that runs the core without it.
+std::atomic<bool> report_enabled{true};
 
 // Created on the first fault and kept for the life of the process. Every
 // access happens with the interpreter lock held.
@@ -44,6 +50,7 @@ std::string_view base_name(std::string_view path) {
 // The fault report: one line naming the thread and the position of the
 // failed check, then the message.
 void write_fault_report(std::string_view message, const velk::SourcePosition* where) {
+    if (!report_enabled.load(std::memory_order_relaxed)) return;
     char name[kThreadNameSize] = "?";
     pthread_getname_np(pthread_self(), name, sizeof name);
     std::fprintf(stderr, "zarn: thread '%s' (%ld) faulted", name, static_cast<long>(gettid()));
@@ -54,6 +61,52 @@ void write_fault_report(std::string_view message, const velk::SourcePosition* wh
     }
     std::fprintf(stderr, ":\n%.*s\n", static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
+}
+
+// "stmts[2].then[0]": the place as a path into the list given to run.
+std::string place_text(const velk::Place& place) {
+    std::string text;
+    for (const velk::PlaceStep& step : place) {
+        text += step.list == velk::PlaceStep::List::Run    ? "stmts"
+                : step.list == velk::PlaceStep::List::Then ? ".then"
+                                                           : ".otherwise";
+        text += '[' + std::to_string(step.index) + ']';
+    }
+    return text;
+}
+
+// (2, "then", 0): the place for tools, an index, then a list name and an
+// index for each `if` on the way in.
+PyRef place_tuple(const velk::Place& place) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(2 * place.size() - 1)));
+    if (!tuple) return tuple;
+    Py_ssize_t at = 0;
+    for (const velk::PlaceStep& step : place) {
+        if (step.list != velk::PlaceStep::List::Run) {
+            PyObject* name = PyUnicode_FromString(step.list == velk::PlaceStep::List::Then ? "then" : "otherwise");
+            if (name == nullptr) return PyRef();
+            PyTuple_SET_ITEM(tuple.get(), at++, name);
+        }
+        PyObject* index = PyLong_FromSize_t(step.index);
+        if (index == nullptr) return PyRef();
+        PyTuple_SET_ITEM(tuple.get(), at++, index);
+    }
+    return tuple;
+}
+
+// Gives the raised PanicException its `place` and a note naming it. Where
+// that fails (memory), the exception goes out without them.
+void add_place(const velk::Place& place) {
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    if (!raised) return;
+    PyRef tuple = place_tuple(place);
+    const std::string note = "in statement " + place_text(place);
+    PyRef note_text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!tuple || !note_text || PyObject_SetAttrString(raised.get(), "place", tuple.get()) < 0 ||
+        !PyRef::steal(PyObject_CallMethod(raised.get(), "add_note", "O", note_text.get()))) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised.release());
 }
 
 void raise_panic(std::string_view message) {
@@ -68,6 +121,9 @@ void raise_panic(std::string_view message) {
 }  // namespace
 
 PyObject* panic_exception() { return get_panic_exception_type(); }
+
+void set_fault_report(bool enabled) noexcept { report_enabled.store(enabled, std::memory_order_relaxed); }
+bool fault_report() noexcept { return report_enabled.load(std::memory_order_relaxed); }
 
 void raise_fault(std::string message, const char* file, std::uint32_t line) {
     // `file` is a static string, as SourcePosition requires; its tail is too.
@@ -92,6 +148,7 @@ void set_python_error_for_current_exception() noexcept {
         } catch (const velk::EvalError& e) {
             write_fault_report(e.message(), &e.where());
             raise_panic(e.message());
+            if (!e.place().empty()) add_place(e.place());
         } catch (const std::exception& e) {
             write_fault_report(e.what(), nullptr);
             raise_panic(e.what());

@@ -40,6 +40,11 @@ bool register_runtime_module();
 PyRef checked(PyObject* result, const char* file = __builtin_FILE(),
               std::uint32_t line = __builtin_LINE());
 
+// Whether a fault writes its report to standard error (on unless switched
+// off, for the whole process).
+void set_fault_report(bool enabled) noexcept;
+bool fault_report() noexcept;
+
 // Sets the Python exception for the C++ exception being handled. Call only
 // inside a catch block. If the conversion itself fails the process stops
 // with "uncaught panic at ffi boundary".

@@ -7,7 +7,9 @@
 #include "fault_boundary.hpp"
 #include "method_table.hpp"
 #include "py_instance.hpp"
+#include "runtime_functions.hpp"
 #include "velk/eval.hpp"
+#include "velk/eval_error.hpp"
 #include "velk/machine.hpp"
 
 namespace zarn {
@@ -48,7 +50,15 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
                     return nullptr;
                 }
             }
-            for (PyObject* item : *items) velk::run(*machine, wrapped<velk::Statement>(item));
+            std::size_t index = 0;
+            try {
+                for (; index < items->size(); ++index) velk::run(*machine, wrapped<velk::Statement>((*items)[index]));
+            } catch (velk::EvalError& failure) {
+                // Each statement ran as a run of its own: its place starts
+                // at its index in stmts.
+                if (!failure.place().empty()) failure.place().front().index = index;
+                throw;
+            }
             Py_RETURN_NONE;
         }
         // Any other sequence: its items are gathered first (shared, which
@@ -83,7 +93,9 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
     return guarded([&]() -> PyObject* {
         Slots<kNew> slots{};
         if (!bind_classic_call(kNew, args, kwargs, slots)) return nullptr;
-        return new_instance<Machine>(type);
+        PyObject* object = new_instance<Machine>(type);
+        if (object != nullptr && default_limits().any()) wrapped<Machine>(object).set_limits(default_limits());
+        return object;
     });
 }
 

@@ -8,13 +8,14 @@
 // import order: importing it imports zarn, whose initialisation puts this
 // module in its place.
 #include "fault_boundary.hpp"
+#include "runtime_functions.hpp"
 
 namespace zarn {
 namespace {
 
 constexpr const char* kRuntimeDoc =
     "Runtime support of the zarn extension: PanicException, the exception that every failure\n"
-    "of a zarn program raises.";
+    "of a zarn program raises; the limits of machines; the switch of the fault report.";
 
 // Created on the first registration; never released. Accessed only under
 // the interpreter lock.
@@ -31,6 +32,11 @@ PyObject* create_runtime_module(PyObject* panic) {
     if (PyObject_SetAttr(module.get(), class_name.get(), panic) < 0) return nullptr;
     PyRef all = PyRef::steal(PyList_New(0));
     if (!all || PyList_Append(all.get(), class_name.get()) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), runtime_functions()) < 0) return nullptr;
+    for (PyMethodDef* f = runtime_functions(); f->ml_name != nullptr; ++f) {
+        PyRef name = PyRef::steal(PyUnicode_FromString(f->ml_name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
     return module.release();
 }

@@ -1,7 +1,10 @@
 """Runtime support of the zarn extension: PanicException, the exception that
-every failure of a zarn program raises."""
+every failure raises; the limits of machines; the switch of the fault
+report."""
 
-__all__ = ["PanicException"]
+from zarn import Velk
+
+__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report"]
 
 class PanicException(BaseException):
     """Raised when the native code of the zarn extension fails with an internal fault.
@@ -12,3 +15,54 @@ class PanicException(BaseException):
     Every failure of a running program is one: ``str(e)`` is the failure's
     message, for instance ``Value cannot be found: S("x")``.
     """
+
+    place: tuple[int | str, ...]
+    """Set on a failure raised by ``Velk.run``: where the failing statement
+    stands. Its index in the list given to ``run``, then, for each ``if`` on
+    the way in, ``"then"`` or ``"otherwise"`` and the index in that list:
+    ``(2, "then", 0)`` is the first statement of the then-list of the third
+    statement. The same place is the exception's note, ``in statement
+    stmts[2].then[0]``. Failures raised elsewhere (``Velk.get``) have no
+    such attribute."""
+
+def set_limits(
+    machine: Velk,
+    *,
+    max_text: int | None = None,
+    max_bytes: int | None = None,
+    max_steps: int | None = None,
+) -> None:
+    """Sets the limits of ``machine``; a limit left out or ``None`` is none.
+
+    - ``max_text``: the longest text, in UTF-8 bytes, that one join may make.
+    - ``max_bytes``: the most bytes of text that the machine's variables may
+      hold at once (each variable's text counted); apart from that, the texts
+      that the joins of one statement make may add up to as much.
+    - ``max_steps``: the most statements and expression nodes that one
+      ``run`` may evaluate; a shared subtree counts once per visit.
+
+    A join, a binding or a step that would pass a limit fails before it
+    allocates, with a ``PanicException`` naming the limit and its value
+    (``Limit exceeded: max_text=1048576``). The failing statement binds
+    nothing, the statements before it keep their effects, and the machine
+    stays usable.
+
+    Raises ``TypeError`` for a machine that is not a ``Velk`` or a limit that
+    is not an ``int`` or ``None`` (``bool`` included), ``ValueError`` for a
+    negative limit.
+    """
+
+def set_default_limits(
+    *,
+    max_text: int | None = None,
+    max_bytes: int | None = None,
+    max_steps: int | None = None,
+) -> None:
+    """Sets the limits that every ``Velk`` made after the call starts with,
+    in this process; machines made before keep theirs. Arguments and errors
+    as for :func:`set_limits`; with no argument, new machines have none."""
+
+def set_fault_report(enabled: bool, /) -> None:
+    """Switches, for the whole process, the two lines that every failure
+    writes to standard error (``zarn: thread '…' faulted at …``). On by
+    default. The exceptions are raised the same either way."""

@@ -19,13 +19,20 @@
 // one machine hashes no name twice.
 //
 // Statements run from an explicit stack of frames, one per list being run,
-// each frame two pointers: a nested `if` never recurses, and an `if` that
-// ends its list replaces that list's frame instead of adding one.
+// each frame two pointers: a nested `if` never recurses. The frames are also
+// where a failure learns its place: only a failing run spends anything on
+// it, by reading the frames as the failure passes out.
+//
+// Limits. Every walk is written once over a Meter: Unmetered, whose checks
+// are empty and vanish, serves a machine without limits at today's cost;
+// Metered counts steps and the bytes that joins make, and raises the
+// catalogued limit failure before anything is allocated.
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
 
 #include "velk/eval.hpp"
 #include "velk/failures.hpp"
@@ -59,7 +66,66 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
     }
 }
 
-Value binary(BinaryOperator op, const Value& l, const Value& r) {
+// ---- meters ---------------------------------------------------------------
+
+// A machine without limits: nothing is counted.
+struct Unmetered {
+    explicit Unmetered(const Limits&) noexcept {}
+    void statement() noexcept {}
+    void step() noexcept {}
+    void join(std::uint64_t) noexcept {}
+    static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
+        return m.bind(let.ident, let.memo, std::move(value));
+    }
+};
+
+[[noreturn, gnu::cold]] void exceeded(const Failure& failure, std::uint64_t limit) {
+    raise(failure, std::to_string(limit));
+}
+
+// A machine with limits: one count of steps for the whole run, and the bytes
+// the joins of the current statement have made.
+class Metered {
+public:
+    explicit Metered(const Limits& limits) noexcept : limits_(limits), steps_left_(limits.max_steps) {}
+
+    // A statement starts: one step, and its joins start from nothing.
+    void statement() {
+        step();
+        made_ = 0;
+    }
+    void step() {
+        if (steps_left_ == 0) exceeded(failures::kStepsLimit, limits_.max_steps);
+        --steps_left_;
+    }
+    // A join is about to make `size` bytes.
+    void join(std::uint64_t size) {
+        if (size > limits_.max_text) exceeded(failures::kTextLimit, limits_.max_text);
+        if (size > limits_.max_bytes - made_) exceeded(failures::kBytesLimit, limits_.max_bytes);
+        made_ += size;
+    }
+    static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
+        if (m.limits().max_bytes == Limits::kUnlimited) return m.bind(let.ident, let.memo, std::move(value));
+        return m.bind_within_limits(let.ident, let.memo, std::move(value));
+    }
+
+private:
+    const Limits& limits_;     // the machine's
+    std::uint64_t steps_left_;  // of this run
+    std::uint64_t made_ = 0;    // by the joins of the current statement; at most max_bytes
+};
+
+// One walk's company: the machine and the meter of this run.
+template <class Meter>
+struct Walk {
+    const Machine& machine;
+    Meter meter;
+};
+
+// ---- expressions ----------------------------------------------------------
+
+template <class Meter>
+Value binary(Meter& meter, BinaryOperator op, const Value& l, const Value& r) {
     if (l.is_number() && r.is_number()) return Value::number(arithmetic(op, l.as_number(), r.as_number()));
     if (l.is_string()) {
         if (!r.is_string()) raise(failures::kOperandKinds);
@@ -68,6 +134,7 @@ Value binary(BinaryOperator op, const Value& l, const Value& r) {
         }
         const std::string_view a = l.as_string();
         const std::string_view b = r.as_string();
+        meter.join(a.size() + b.size());
         Text joined = Text::uninitialized(a.size() + b.size());
         if (!a.empty()) std::memcpy(joined.data(), a.data(), a.size());
         if (!b.empty()) std::memcpy(joined.data() + a.size(), b.data(), b.size());
@@ -99,10 +166,11 @@ int compare(const Number& l, const Number& r) noexcept {
 
 // Applies a composite node to its evaluated operands (`right` is unused
 // for `not`).
-Value combine(const Expr::Node& e, const Value& left, const Value& right) {
+template <class Meter>
+Value combine(Meter& meter, const Expr::Node& e, const Value& left, const Value& right) {
     switch (e.kind()) {
         case Expr::Kind::BinaryOp:
-            return binary(e.get_if<Expr::BinaryOp>()->op, left, right);
+            return binary(meter, e.get_if<Expr::BinaryOp>()->op, left, right);
         case Expr::Kind::Equals:
             return Value::boolean(left == right);
         case Expr::Kind::Not:
@@ -148,7 +216,8 @@ const Value& read_variable(const Machine& m, const Expr::Ident& v, Operand& slot
 
 // The walk for subtrees deeper than the recursive walk goes: pending nodes
 // and operand values live on explicit stacks.
-Value deep_value(const Machine& machine, const Expr::Node& root) {
+template <class Meter>
+Value deep_value(Walk<Meter>& w, const Expr::Node& root) {
     struct Task {
         const Expr::Node* node;
         bool ready;  // its operands are on the value stack: combine now
@@ -159,13 +228,14 @@ Value deep_value(const Machine& machine, const Expr::Node& root) {
     while (!tasks.empty()) {
         const Task t = tasks.take();
         const Expr::Node& e = *t.node;
+        if (!t.ready) w.meter.step();
         if (const auto* lit = e.get_if<Expr::Literal>()) {
             values.emplace().in_tree = lit->value.get();
             continue;
         }
         if (const auto* v = e.get_if<Expr::Ident>()) {
             Operand slot;
-            read_variable(machine, *v, slot);
+            read_variable(w.machine, *v, slot);
             values.emplace(std::move(slot));
             continue;
         }
@@ -178,25 +248,29 @@ Value deep_value(const Machine& machine, const Expr::Node& root) {
         }
         const Operand right = s.second ? values.take() : Operand();
         const Operand left = values.take();
-        Value result = combine(e, left.value(), s.second ? right.value() : kNoOperand);
+        Value result = combine(w.meter, e, left.value(), s.second ? right.value() : kNoOperand);
         values.emplace().own = std::move(result);
     }
     return std::move(values.take().own);
 }
 
-Value composite_value(const Machine& m, const Expr::Node& e, int levels);
+template <class Meter>
+Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels);
 
 // The value of operand `e`, read in place or computed into `slot`.
-const Value& operand_value(const Machine& m, const Expr::Node& e, Operand& slot, int levels) {
+template <class Meter>
+const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, int levels) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
+            w.meter.step();
             return *e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident:
-            return read_variable(m, *e.get_if<Expr::Ident>(), slot);
+            w.meter.step();
+            return read_variable(w.machine, *e.get_if<Expr::Ident>(), slot);
         default:
             break;
     }
-    slot.own = levels == 0 ? deep_value(m, e) : composite_value(m, e, levels - 1);
+    slot.own = levels == 0 ? deep_value(w, e) : composite_value(w, e, levels - 1);
     return slot.own;
 }
 
@@ -219,94 +293,196 @@ std::optional<Value> int_shortcut(const Expr::Node& e, const Value& l, const Val
 }
 
 // Left operand completely, then the right one, then the node's own checks.
-Value composite_value(const Machine& m, const Expr::Node& e, int levels) {
+template <class Meter>
+Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels) {
+    w.meter.step();
     const Expr::Node::Slots s = e.slots();
     Operand left, right;
-    const Value& l = operand_value(m, s.first->node(), left, levels);
-    const Value& r = s.second ? operand_value(m, s.second->node(), right, levels) : kNoOperand;
+    const Value& l = operand_value(w, s.first->node(), left, levels);
+    const Value& r = s.second ? operand_value(w, s.second->node(), right, levels) : kNoOperand;
     if (auto quick = int_shortcut(e, l, r)) return std::move(*quick);
-    return combine(e, l, r);
+    return combine(w.meter, e, l, r);
 }
 
 // The value an expression yields as a shared value: a literal's own, a
 // variable's stored one, or a new one for a computed result.
-ValueRef evaluate(const Machine& machine, const Expr::Node& e) {
+template <class Meter>
+ValueRef evaluate(Walk<Meter>& w, const Expr::Node& e) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
+            w.meter.step();
             return e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident: {
+            w.meter.step();
             const auto& v = *e.get_if<Expr::Ident>();
-            return machine.get(v.id, v.memo);
+            return w.machine.get(v.id, v.memo);
         }
         default:
-            return ValueRef::make(composite_value(machine, e, kRecursionLevels));
+            return ValueRef::make(composite_value(w, e, kRecursionLevels));
     }
 }
 
-bool condition_truth(const Machine& machine, const Expr& cond) {
+// ---- statements -----------------------------------------------------------
+
+template <class Meter>
+bool condition_truth(Walk<Meter>& w, const Expr& cond) {
     Operand slot;
-    const Value& v = operand_value(machine, cond.node(), slot, kRecursionLevels);
+    const Value& v = operand_value(w, cond.node(), slot, kRecursionLevels);
     if (!v.is_boolean()) raise(failures::kCondition);
     return v.as_boolean();
 }
 
-void run_let(const Machine& machine, const Statement::Let& let) {
-    ValueRef value = evaluate(machine, let.expr.node());
+template <class Meter>
+void run_let(Walk<Meter>& w, const Statement::Let& let) {
+    ValueRef value = evaluate(w, let.expr.node());
     // The replaced value, if any, is released here: after the store's lock
     // is gone.
-    std::optional<ValueRef> previous = machine.vars.bind(let.ident, let.memo, std::move(value));
+    std::optional<ValueRef> previous = Meter::bind(w.machine, let, std::move(value));
 }
 
-void run_lists(const Machine& machine, const Statement* first, const Statement* last) {
-    struct Frame {
-        const Statement* next;  // the next statement of the list to run
-        const Statement* end;   // one past the list's last statement
-    };
-    detail::WorkStack<Frame, 16> frames;
-    frames.emplace(Frame{first, last});
-    while (!frames.empty()) {
-        Frame& f = frames.top();
-        if (f.next == f.end) {
-            frames.pop();
-            continue;
+struct Frame {
+    const Statement* next;  // the next statement of the list to run
+    const Statement* end;   // one past the list's last statement
+};
+using Frames = detail::WorkStack<Frame, 16>;
+
+// The place of the statement each frame ran last, outermost first. A frame's
+// list is the then- or the otherwise-list of the `if` its outer frame ran
+// last; the two are different lists, so `end` tells which.
+void put_place(EvalError& failure, const Statement* first, Frames& frames) {
+    try {
+        std::vector<Frame> chain(frames.size());
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) *it = frames.take();
+        Place place;
+        place.reserve(chain.size());
+        const Statement* list = first;
+        PlaceStep::List which = PlaceStep::List::Run;
+        for (std::size_t k = 0; k < chain.size(); ++k) {
+            const Statement* ran = chain[k].next - 1;
+            place.push_back(PlaceStep{which, static_cast<std::size_t>(ran - list)});
+            if (k + 1 == chain.size()) break;
+            // The next frame runs a list this `if` chose; only a list that
+            // is not empty gets a frame.
+            const auto& n = *ran->get_if<Statement::If>();
+            const bool then = !n.then.empty() && chain[k + 1].end == n.then.data() + n.then.size();
+            which = then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
+            list = then ? n.then.data() : n.otherwise.data();
         }
-        const Statement& s = *f.next++;
-        if (const auto* let = s.get_if<Statement::Let>()) {
-            run_let(machine, *let);
-            continue;
-        }
-        const auto& n = *s.get_if<Statement::If>();
-        const StatementList& chosen = condition_truth(machine, n.cond) ? n.then : n.otherwise;
-        if (chosen.empty()) continue;
-        const Frame branch{chosen.data(), chosen.data() + chosen.size()};
-        if (f.next == f.end) {
-            f = branch;  // nothing of this list is left to run
-        } else {
-            frames.emplace(branch);
-        }
+        failure.place() = std::move(place);
+    } catch (const std::bad_alloc&) {
+        // No room to say where: the failure itself still goes out.
     }
+}
+
+template <class Meter>
+void run_lists(Walk<Meter>& w, const Statement* first, const Statement* last) {
+    Frames frames;
+    frames.emplace(Frame{first, last});
+    try {
+        while (!frames.empty()) {
+            Frame& f = frames.top();
+            if (f.next == f.end) {
+                frames.pop();
+                continue;
+            }
+            const Statement& s = *f.next++;
+            w.meter.statement();
+            if (const auto* let = s.get_if<Statement::Let>()) {
+                run_let(w, *let);
+                continue;
+            }
+            const auto& n = *s.get_if<Statement::If>();
+            const StatementList& chosen = condition_truth(w, n.cond) ? n.then : n.otherwise;
+            if (!chosen.empty()) frames.emplace(Frame{chosen.data(), chosen.data() + chosen.size()});
+        }
+    } catch (EvalError& failure) {
+        put_place(failure, first, frames);
+        throw;
+    }
+}
+
+// Levels of one-statement lists a run of one statement follows before it
+// hands the rest to run_lists: one bit each in a word says which list.
+constexpr unsigned kFollowedLevels = 64;
+
+template <class Meter>
+void run_one(Walk<Meter>& w, const Statement& statement) {
+    // One statement, and a chosen list of one, need no frame: the loop
+    // follows them until a list of several statements needs the frames.
+    const Statement* s = &statement;
+    std::uint64_t otherwise_turns = 0;  // bit i: level i took the otherwise-list
+    unsigned levels = 0;                // one-statement lists followed
+    const StatementList* handed = nullptr;
+    try {
+        for (;;) {
+            w.meter.statement();
+            if (const auto* let = s->get_if<Statement::Let>()) return run_let(w, *let);
+            const auto& n = *s->get_if<Statement::If>();
+            const bool truth = condition_truth(w, n.cond);
+            const StatementList& chosen = truth ? n.then : n.otherwise;
+            if (chosen.empty()) return;
+            if (chosen.size() > 1 || levels == kFollowedLevels) {
+                handed = &chosen;
+                return run_lists(w, chosen.data(), chosen.data() + chosen.size());
+            }
+            otherwise_turns |= std::uint64_t{!truth} << levels;
+            ++levels;
+            s = chosen.data();
+        }
+    } catch (EvalError& failure) {
+        try {
+            Place place{PlaceStep{PlaceStep::List::Run, 0}};
+            for (unsigned i = 0; i < levels; ++i) {
+                const bool otherwise = (otherwise_turns >> i) & 1;
+                place.push_back(PlaceStep{otherwise ? PlaceStep::List::Otherwise : PlaceStep::List::Then, 0});
+            }
+            if (handed != nullptr && failure.place().empty()) throw;  // run_lists had no room either
+            if (handed != nullptr) {
+                // run_lists placed it within the list handed over: that list
+                // is the then- or otherwise-list of the statement at `s`.
+                const auto& n = *s->get_if<Statement::If>();
+                failure.place().front().list = handed == &n.then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
+                place.insert(place.end(), failure.place().begin(), failure.place().end());
+            }
+            failure.place() = std::move(place);
+        } catch (const std::bad_alloc&) {
+            failure.place().clear();
+        }
+        throw;
+    }
+}
+
+template <class Meter>
+ValueRef expr_on(const Machine& machine, const Expr& expr) {
+    Walk<Meter> w{machine, Meter(machine.limits())};
+    return evaluate(w, expr.node());
 }
 
 }  // namespace
 
-ValueRef deduce_expr(const Machine& machine, const Expr& expr) { return evaluate(machine, expr.node()); }
+ValueRef deduce_expr(const Machine& machine, const Expr& expr) {
+    if (machine.limits().any()) return expr_on<Metered>(machine, expr);
+    return expr_on<Unmetered>(machine, expr);
+}
 
 void run(const Machine& machine, const Statement& statement) {
-    // One statement, and a chosen list of one, need no frame: the loop
-    // follows them until a list of several statements needs the frames.
-    const Statement* s = &statement;
-    for (;;) {
-        if (const auto* let = s->get_if<Statement::Let>()) return run_let(machine, *let);
-        const auto& n = *s->get_if<Statement::If>();
-        const StatementList& chosen = condition_truth(machine, n.cond) ? n.then : n.otherwise;
-        if (chosen.empty()) return;
-        if (chosen.size() > 1) return run_lists(machine, chosen.data(), chosen.data() + chosen.size());
-        s = chosen.data();
+    if (machine.limits().any()) {
+        Walk<Metered> w{machine, Metered(machine.limits())};
+        return run_one(w, statement);
     }
+    Walk<Unmetered> w{machine, Unmetered(machine.limits())};
+    run_one(w, statement);
 }
 
 void run(const Machine& machine, std::span<const Statement> statements) {
-    run_lists(machine, statements.data(), statements.data() + statements.size());
+    const Statement* first = statements.data();
+    const Statement* last = first + statements.size();
+    if (machine.limits().any()) {
+        Walk<Metered> w{machine, Metered(machine.limits())};
+        return run_lists(w, first, last);
+    }
+    Walk<Unmetered> w{machine, Unmetered(machine.limits())};
+    run_lists(w, first, last);
 }
 
 void deduce(const Machine& machine, StatementList statements) { run(machine, statements); }

@@ -39,6 +39,51 @@ const Value& Machine::read(const Identifier& id, Value& copy, ValueRef& held) co
     return held ? *held : copy;
 }
 
+namespace {
+
+std::uint64_t text_size(const Value& v) noexcept { return v.is_string() ? v.as_string().size() : 0; }
+
+std::uint64_t text_held(const ShardedMap& vars) {
+    std::uint64_t total = 0;
+    auto it = vars.iter();
+    while (auto entry = it.next()) total += text_size(*entry->value());
+    return total;
+}
+
+}  // namespace
+
+std::optional<ValueRef> Machine::bind_within_limits(const Identifier& id, const HashMemo& memo,
+                                                    ValueRef value) const {
+    const std::uint64_t added = text_size(*value);
+    if (added != 0) {
+        // Only a growth can pass the bound: the text the variable holds now
+        // is given back by the binding.
+        std::uint64_t replaced = 0;
+        Value copy;
+        ValueRef held;
+        if (vars.read(id, vars.hash_of(id, memo), copy, held) && held) replaced = text_size(*held);
+        if (added > replaced) {
+            const std::uint64_t total = text_bytes();
+            const std::uint64_t room = total >= limits_.max_bytes ? 0 : limits_.max_bytes - total;
+            if (added - replaced > room) raise(failures::kBytesLimit, std::to_string(limits_.max_bytes));
+        }
+    }
+    std::optional<ValueRef> previous = vars.bind(id, memo, std::move(value));
+    const std::uint64_t removed = previous ? text_size(**previous) : 0;
+    // Wrapping arithmetic: a shrinking binding subtracts.
+    text_bytes_.fetch_add(added - removed, std::memory_order_relaxed);
+    return previous;
+}
+
+void Machine::set_limits(const Limits& limits) {
+    if (limits.max_bytes == Limits::kUnlimited) {
+        text_bytes_.store(0, std::memory_order_relaxed);
+    } else if (limits_.max_bytes == Limits::kUnlimited) {
+        text_bytes_.store(text_held(vars), std::memory_order_relaxed);
+    }
+    limits_ = limits;
+}
+
 std::string Machine::debug_text() const {
     std::string out = "Machine { vars: {";
     auto it = vars.iter();

@@ -36,6 +36,13 @@ inline constexpr Failure kLessThanOperands{"Both left-hand and right-hand side v
 inline constexpr Failure kDivideByZero{"attempt to divide by zero", {kCoreSourceFile, 103, 5}};
 inline constexpr Failure kDivideOverflow{"attempt to divide with overflow", {kCoreSourceFile, 103, 5}};
 
+// The limits a host may set on a machine (velk/limits.hpp), each followed
+// by the limit's value in decimal. They name the limit, not a line.
+inline constexpr const char* kLimitsSourceFile = "velk/limits";
+inline constexpr Failure kTextLimit{"Limit exceeded: max_text=", {kLimitsSourceFile, 1, 0}};
+inline constexpr Failure kBytesLimit{"Limit exceeded: max_bytes=", {kLimitsSourceFile, 2, 0}};
+inline constexpr Failure kStepsLimit{"Limit exceeded: max_steps=", {kLimitsSourceFile, 3, 0}};
+
 // The store's own checks, which no program can reach.
 inline constexpr Failure kTooFewShards{"assertion failed: shard_amount > 1", {kCoreSourceFile, 82, 9}};
 inline constexpr Failure kShardsNotPowerOfTwo{"assertion failed: shard_amount.is_power_of_two()",

@@ -1,9 +1,13 @@
 // The machine: the whole run-time state of the language, one variable store.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "velk/hash_memo.hpp"
+#include "velk/limits.hpp"
 #include "velk/sharded_map.hpp"
 #include "velk/value.hpp"
 
@@ -27,12 +31,35 @@ public:
     const Value& read(const Identifier& id, Value& copy, ValueRef& held) const;
     const Value& read(const Identifier& id, const HashMemo& memo, Value& copy, ValueRef& held) const;
 
+    // Binds `id` (a tree's identifier, whose hash `memo` remembers) to
+    // `value` and hands back the value it replaces, to be dropped by the
+    // caller once the store's lock is gone.
+    std::optional<ValueRef> bind(const Identifier& id, const HashMemo& memo, ValueRef value) const {
+        return vars.bind(id, memo, std::move(value));
+    }
+    // The same under max_bytes: a binding that would raise the bytes of text
+    // the variables hold beyond it throws EvalError failures::kBytesLimit and
+    // binds nothing. Exact when one thread binds at a time; threads binding
+    // at once may together pass the bound by what each binds.
+    std::optional<ValueRef> bind_within_limits(const Identifier& id, const HashMemo& memo, ValueRef value) const;
+
+    const Limits& limits() const noexcept { return limits_; }
+    // Not while a run is going on on another thread. Setting max_bytes
+    // counts the text the variables hold already.
+    void set_limits(const Limits& limits);
+    // Bytes of text the variables hold, as counted while max_bytes is set.
+    std::uint64_t text_bytes() const noexcept { return text_bytes_.load(std::memory_order_relaxed); }
+
     // "Machine { vars: {K: V, ...} }" in the store's iteration order.
     std::string debug_text() const;
 
     // Every variable of this machine, one flat space. Mutable because the
     // store locks internally: running a program needs only shared access.
     mutable ShardedMap vars;
+
+private:
+    Limits limits_;                                     // unlimited until set
+    mutable std::atomic<std::uint64_t> text_bytes_{0};  // counted only under max_bytes
 };
 
 }  // namespace velk

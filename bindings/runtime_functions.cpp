@@ -1,0 +1,135 @@
+// The functions of zarn_runtime: the limits of machines and the switch of
+// the fault report. Machines have no limits and faults are reported until a
+// host says otherwise, so nothing changes for a program that calls none.
+#include "runtime_functions.hpp"
+
+#include <string>
+
+#include "class_object.hpp"
+#include "error_text.hpp"
+#include "fault_boundary.hpp"
+#include "py_instance.hpp"
+#include "velk/machine.hpp"
+
+namespace zarn {
+namespace {
+
+// Given to every machine made after set_default_limits. Accessed only under
+// the interpreter lock.
+velk::Limits default_limits_now;
+
+// The keywords of both limit functions, in the order of Limits' fields.
+constexpr const char* kLimitNames[] = {"max_text", "max_bytes", "max_steps"};
+
+// One limit: None for none, else an int from 0 up; one of 2**64 - 1 or more
+// can never be reached and so is none too.
+bool to_limit(PyObject* object, const char* name, std::uint64_t& limit) {
+    if (object == nullptr || object == Py_None) {
+        limit = velk::Limits::kUnlimited;
+        return true;
+    }
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        const auto type = type_qualname(Py_TYPE(object));
+        raise_with_message(PyExc_TypeError, std::string(name) + " must be an int or None, not " +
+                                                type.value_or("<failed to extract type name>"));
+        return false;
+    }
+    PyRef number = PyRef::steal(PyNumber_Index(object));
+    if (!number) return false;
+    PyRef zero = PyRef::steal(PyLong_FromLong(0));
+    if (!zero) return false;
+    const int negative = PyObject_RichCompareBool(number.get(), zero.get(), Py_LT);
+    if (negative < 0) return false;
+    if (negative != 0) {
+        raise_with_message(PyExc_ValueError, std::string(name) + " must not be negative");
+        return false;
+    }
+    limit = PyLong_AsUnsignedLongLong(number.get());
+    if (limit == static_cast<std::uint64_t>(-1) && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        limit = velk::Limits::kUnlimited;
+    }
+    return true;
+}
+
+// The three keyword-only limits of a call, after `positional` leading
+// parameters named in `format`.
+bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                  PyObject** positional, velk::Limits& limits) {
+    PyObject* given[3] = {nullptr, nullptr, nullptr};
+    // PyArg_ParseTupleAndKeywords takes a non-const keyword list.
+    char* keywords[5] = {};
+    std::size_t k = 0;
+    for (const char* const* n = names; *n != nullptr; ++n) keywords[k++] = const_cast<char*>(*n);
+    for (const char* n : kLimitNames) keywords[k++] = const_cast<char*>(n);
+    const bool parsed = positional != nullptr
+                            ? PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, positional, &given[0],
+                                                          &given[1], &given[2])
+                            : PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &given[0], &given[1],
+                                                          &given[2]);
+    if (!parsed) return false;
+    return to_limit(given[0], kLimitNames[0], limits.max_text) &&
+           to_limit(given[1], kLimitNames[1], limits.max_bytes) &&
+           to_limit(given[2], kLimitNames[2], limits.max_steps);
+}
+
+PyObject* set_limits(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"machine", nullptr};
+        PyObject* machine = nullptr;
+        velk::Limits limits;
+        if (!parse_limits(args, kwargs, "O|$OOO:set_limits", names, &machine, limits)) return nullptr;
+        PyTypeObject* velk_type = velk_class().require();
+        if (!PyObject_TypeCheck(machine, velk_type)) {
+            const auto type = type_qualname(Py_TYPE(machine));
+            raise_with_message(PyExc_TypeError, "set_limits() argument 'machine' must be Velk, not " +
+                                                    type.value_or("<failed to extract type name>"));
+            return nullptr;
+        }
+        wrapped<velk::Machine>(machine).set_limits(limits);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* set_default_limits(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        velk::Limits limits;
+        if (!parse_limits(args, kwargs, "|$OOO:set_default_limits", names, nullptr, limits)) return nullptr;
+        default_limits_now = limits;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* set_fault_report(PyObject*, PyObject* enabled) {
+    return guarded([&]() -> PyObject* {
+        const int truth = PyObject_IsTrue(enabled);
+        if (truth < 0) return nullptr;
+        zarn::set_fault_report(truth != 0);
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef functions[] = {
+    {"set_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_limits)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_limits($module, machine, *, max_text=None, max_bytes=None, max_steps=None)\n--\n\n"
+     "Sets the limits of one machine; a limit left out or None is none."},
+    {"set_default_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_default_limits)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_default_limits($module, *, max_text=None, max_bytes=None, max_steps=None)\n--\n\n"
+     "Sets the limits of every machine made after the call."},
+    {"set_fault_report", set_fault_report, METH_O,
+     "set_fault_report($module, enabled, /)\n--\n\n"
+     "Switches the fault report on standard error on or off for the process."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const velk::Limits& default_limits() noexcept { return default_limits_now; }
+
+PyMethodDef* runtime_functions() noexcept { return functions; }
+
+}  // namespace zarn
