@@ -2,8 +2,11 @@
 on one machine. The statements are distinct objects, built once, as in
 python_bench.py.
 
-    valgrind --tool=callgrind python bench/profile_run.py RUNS [increment|mixed|branch] [COUNT]
+    valgrind --tool=callgrind python bench/profile_run.py RUNS [increment|mixed|branch] [COUNT] [limited]
     perf record -g python bench/profile_run.py 200 mixed
+
+With `limited` the machine has all three limits set, far above what the
+program needs, so that every check runs and none fails.
 """
 import sys
 import time
@@ -38,6 +41,9 @@ def main() -> None:
     count = int(sys.argv[3]) if len(sys.argv) > 3 else 10_000
     program = [make() for _ in range(count)]
     machine = Velk()
+    if len(sys.argv) > 4 and sys.argv[4] == "limited":
+        from zarn_runtime import set_limits
+        set_limits(machine, max_text=1 << 20, max_bytes=1 << 30, max_steps=1 << 62)
     machine.run([Statement.let(k, Expr.literal(v)) for k, v in
                  {"x": 0, "a": 7, "b": 2.5, "c": 3}.items()])
     start = time.perf_counter()

@@ -9,7 +9,6 @@
 #include "py_instance.hpp"
 #include "runtime_functions.hpp"
 #include "velk/eval.hpp"
-#include "velk/eval_error.hpp"
 #include "velk/machine.hpp"
 
 namespace zarn {
@@ -50,15 +49,10 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
                     return nullptr;
                 }
             }
-            std::size_t index = 0;
-            try {
-                for (; index < items->size(); ++index) velk::run(*machine, wrapped<velk::Statement>((*items)[index]));
-            } catch (velk::EvalError& failure) {
-                // Each statement ran as a run of its own: its place starts
-                // at its index in stmts.
-                if (!failure.place().empty()) failure.place().front().index = index;
-                throw;
-            }
+            velk::run(*machine, items->data(), items->size(),
+                      [](const void* objects, std::size_t i) -> const velk::Statement& {
+                          return wrapped<velk::Statement>(static_cast<PyObject* const*>(objects)[i]);
+                      });
             Py_RETURN_NONE;
         }
         // Any other sequence: its items are gathered first (shared, which

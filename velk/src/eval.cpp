@@ -332,8 +332,10 @@ bool condition_truth(Walk<Meter>& w, const Expr& cond) {
     return v.as_boolean();
 }
 
+// Flattened: the store's binding, called from here and from the limits'
+// path, would otherwise stay a call of its own.
 template <class Meter>
-void run_let(Walk<Meter>& w, const Statement::Let& let) {
+[[gnu::flatten]] void run_let(Walk<Meter>& w, const Statement::Let& let) {
     ValueRef value = evaluate(w, let.expr.node());
     // The replaced value, if any, is released here: after the store's lock
     // is gone.
@@ -453,6 +455,17 @@ void run_one(Walk<Meter>& w, const Statement& statement) {
 }
 
 template <class Meter>
+void run_each(Walk<Meter>& w, const void* items, std::size_t count, StatementAt at) {
+    std::size_t index = 0;
+    try {
+        for (; index < count; ++index) run_one(w, at(items, index));
+    } catch (EvalError& failure) {
+        if (!failure.place().empty()) failure.place().front().index = index;
+        throw;
+    }
+}
+
+template <class Meter>
 ValueRef expr_on(const Machine& machine, const Expr& expr) {
     Walk<Meter> w{machine, Meter(machine.limits())};
     return evaluate(w, expr.node());
@@ -483,6 +496,15 @@ void run(const Machine& machine, std::span<const Statement> statements) {
     }
     Walk<Unmetered> w{machine, Unmetered(machine.limits())};
     run_lists(w, first, last);
+}
+
+void run(const Machine& machine, const void* items, std::size_t count, StatementAt at) {
+    if (machine.limits().any()) {
+        Walk<Metered> w{machine, Metered(machine.limits())};
+        return run_each(w, items, count, at);
+    }
+    Walk<Unmetered> w{machine, Unmetered(machine.limits())};
+    run_each(w, items, count, at);
 }
 
 void deduce(const Machine& machine, StatementList statements) { run(machine, statements); }

@@ -70,8 +70,9 @@ std::optional<ValueRef> Machine::bind_within_limits(const Identifier& id, const 
     }
     std::optional<ValueRef> previous = vars.bind(id, memo, std::move(value));
     const std::uint64_t removed = previous ? text_size(**previous) : 0;
-    // Wrapping arithmetic: a shrinking binding subtracts.
-    text_bytes_.fetch_add(added - removed, std::memory_order_relaxed);
+    // Wrapping arithmetic: a shrinking binding subtracts. Most bindings
+    // hold no text on either side and skip the atomic update.
+    if (added != removed) text_bytes_.fetch_add(added - removed, std::memory_order_relaxed);
     return previous;
 }
 

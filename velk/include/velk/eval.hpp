@@ -5,6 +5,7 @@
 // at once. No depth of nesting can exhaust the native stack.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "velk/machine.hpp"
@@ -21,6 +22,12 @@ ValueRef deduce_expr(const Machine& machine, const Expr& expr);
 // bindings made before it stay. Throws EvalError.
 void run(const Machine& machine, std::span<const Statement> statements);
 void run(const Machine& machine, const Statement& statement);
+
+// Runs, as one run (one count of steps under max_steps), the statements
+// `at(items, 0)` to `at(items, count - 1)` in order: statements that are not
+// laid out in one array, such as those of a Python list.
+using StatementAt = const Statement& (*)(const void* items, std::size_t index);
+void run(const Machine& machine, const void* items, std::size_t count, StatementAt at);
 
 // The same for a list handed over: it is dropped once it has run.
 void deduce(const Machine& machine, StatementList statements);
