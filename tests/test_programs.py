@@ -3,6 +3,7 @@
 import copy
 import pickle
 import re
+from types import SimpleNamespace
 
 import pytest
 from hypothesis import given, settings
@@ -40,46 +41,26 @@ def test_inputs_are_read_before_surely_bound_and_outputs_bound_on_some_path(sour
     assert (program.inputs, program.outputs) == (frozenset(inputs.split()), frozenset(outputs.split()))
 
 
-VARIABLES = ["a", "b", "c", "d"]
-terms = st.one_of(st.sampled_from(VARIABLES), st.integers(-3, 3).map(str))
-exprs = st.one_of(terms, st.builds("{} + {}".format, terms, terms))
+VARIABLES = st.sampled_from(["a", "b", "c", "d"])
+exprs = st.one_of(VARIABLES, st.builds("{} + {}".format, VARIABLES, st.integers(-3, 3)))
 conditions = st.builds("{} {} {}".format, exprs, st.sampled_from(["<", ">", "==", "!=", "<=", ">="]), exprs)
-lets = st.builds(lambda name, value: ("let", name, value), st.sampled_from(VARIABLES), exprs)
-blocks = st.recursive(
-    st.lists(lets, min_size=1, max_size=3),
-    lambda inner: st.lists(st.one_of(lets, st.builds(lambda c, t, o: ("if", c, t, o), conditions, inner,
-                                                     st.one_of(st.just([]), inner))), min_size=1, max_size=3),
-    max_leaves=10)
+lets = st.builds("{} = {}".format, VARIABLES, exprs).map(lambda line: [line])
 
 
-def text(block, indent=""):
-    lines = []
-    for statement in block:
-        if statement[0] == "let":
-            lines.append(f"{indent}{statement[1]} = {statement[2]}")
-            continue
-        _, condition, then, otherwise = statement
-        lines += [f"{indent}if {condition}:", text(then, indent + "    ")]
-        if otherwise:
-            lines += [f"{indent}else:", text(otherwise, indent + "    ")]
-    return "\n".join(lines)
+def if_lines(condition, then, otherwise):
+    return [f"if {condition}:", *("    " + line for line in then)] + (
+        ["else:", *("    " + line for line in otherwise)] if otherwise else [])
 
 
-def bound(machine):
-    names = set()
-    for name in VARIABLES:
-        try:
-            machine.get(name)
-            names.add(name)
-        except PanicException:
-            pass
-    return names
+blocks = st.recursive(lets, lambda inner: st.one_of(
+    st.lists(inner, min_size=2, max_size=3).map(lambda parts: sum(parts, [])),
+    st.builds(if_lines, conditions, inner, st.none() | inner)), max_leaves=10)
 
 
 @settings(max_examples=150, deadline=None, derandomize=True)
 @given(blocks, st.data())
-def test_every_name_a_run_misses_is_an_input_and_every_name_it_binds_an_output(block, data):
-    program = compile_program(text(block))
+def test_every_name_a_run_misses_is_an_input_and_every_name_it_binds_an_output(lines, data):
+    program = compile_program("\n".join(lines))
     given_names = data.draw(st.sets(st.sampled_from(sorted(program.inputs))) if program.inputs else st.just(set()))
     machine = Velk()
     machine.run(compile_statements("\n".join(f"{name} = {i}" for i, name in enumerate(sorted(given_names)))))
@@ -87,12 +68,9 @@ def test_every_name_a_run_misses_is_an_input_and_every_name_it_binds_an_output(b
         program.run(machine)
     except PanicException as failure:
         missing = re.fullmatch(r'Value cannot be found: S\("(\w+)"\)', str(failure))
+        # so with every input given, nothing is missing
         assert missing and missing[1] in program.inputs - given_names, (str(failure), program.inputs)
-    else:
-        assert bound(machine) - given_names <= program.outputs
-        return
-    assert given_names != program.inputs  # with every input bound, nothing is missing
-    assert bound(machine) - given_names <= program.outputs
+    assert set(re.findall(r'S\("(\w+)"\)', repr(machine))) - given_names <= program.outputs
 
 
 RULES = """\
@@ -122,14 +100,6 @@ def test_a_place_maps_to_the_line_of_its_statement(place, line):
     assert compile_program(RULES).line_of(place) == line
 
 
-class FailingMachine:
-    def __init__(self, failure):
-        self.failure = failure
-
-    def run(self, statements):
-        raise self.failure
-
-
 @pytest.mark.parametrize("place, note", [
     ((0, "otherwise", 0, "then", 0, "otherwise", 0), '  File "rules.txt", line 7\n    y = 2'),
     ((1,), '  File "rules.txt", line 11\n    v = (5 +'),  # a statement's first line
@@ -139,8 +109,12 @@ def test_a_failed_run_notes_the_failing_line_and_reraises_the_same_exception(pla
     failure = PanicException("Value cannot be found: S(\"q\")")
     if place is not None:
         failure.place = place
+
+    def run(statements):
+        raise failure
+
     with pytest.raises(PanicException) as info:
-        compile_program(RULES, "rules.txt").run(FailingMachine(failure))
+        compile_program(RULES, "rules.txt").run(SimpleNamespace(run=run))
     assert info.value is failure and failure.args == ('Value cannot be found: S("q")',)
     assert getattr(failure, "__notes__", []) == ([note] if note else [])
 
