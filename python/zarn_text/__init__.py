@@ -14,6 +14,9 @@ and column of the construct, before any tree is built.
     >>> machine.get("x")
     3
 
+:func:`compile_program` keeps the text beside the statements: the names
+they need and bind, and the line of a failing statement.
+
 See docs/source_text.rst for the whole mapping.
 """
 
