@@ -14,6 +14,9 @@ and column of the construct, before any tree is built.
     >>> machine.get("x")
     3
 
+:func:`compile_program` keeps the text beside the statements: the names
+they need and bind, and the line of a failing statement.
+
 See docs/source_text.rst for the whole mapping.
 """
 
@@ -21,11 +24,12 @@ from __future__ import annotations
 
 import ast
 import re
-from typing import Final, Union
+from typing import Final, NoReturn, Union
 
-from zarn import Expr, Statement
+from zarn import Expr, Statement, Velk
+from zarn_runtime import PanicException
 
-__all__ = ["compile_statements", "compile_expr"]
+__all__ = ["compile_statements", "compile_expr", "compile_program", "Program"]
 
 _I64_MIN: Final = -(2**63)
 _I64_MAX: Final = 2**63 - 1
@@ -113,6 +117,11 @@ _NOT_COMPARE: Final = 5  # arg: the builder; pops b, a; not_ of the comparison
 _LET: Final = 6  # arg: the name; pops the expression
 _MARK: Final = 7  # a branch list starts here
 _IF: Final = 8  # pops the otherwise-list, the then-list and the condition
+# Planned with lines (compile_program only), each _LET, _MARK and _IF step is
+# followed by one that keeps the lines, in a list beside the stack.
+_LET_LINE: Final = 9  # arg: the line of the let
+_LINE_MARK: Final = 10  # arg: "then" or "otherwise"; a list of lines starts here
+_IF_LINES: Final = 11  # arg: the line of the if; pops its two lists of lines
 
 _BINARY_OPERATORS: Final = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/"}
 _COMPARISONS: Final = {
@@ -124,9 +133,15 @@ _COMPARISONS: Final = {
     ast.GtE: (_NOT_COMPARE, Expr.less_than),
 }
 _MARK_STEP: Final = (_MARK, None)
+_THEN_LINES_STEP: Final = (_LINE_MARK, "then")
+_OTHERWISE_LINES_STEP: Final = (_LINE_MARK, "otherwise")
 
 _Step = tuple[int, object]
 _Work = Union[ast.AST, _Step]
+# The lines of a statement list, one entry per statement: its line, and the
+# lines of its then-list and of its otherwise-list (both empty for a let).
+_Lines = tuple["_LineEntry", ...]
+_LineEntry = tuple[int, _Lines, _Lines]
 
 
 class _Refused(Exception):
@@ -179,8 +194,9 @@ def _constant(node: ast.AST, value: object) -> _Step:
     raise _Refused(node, f"{what} not part of the language")
 
 
-def _plan(roots: list[ast.AST]) -> list[_Step]:
-    """The build steps of `roots` (statements, or one expression), in order."""
+def _plan(roots: list[ast.AST], lines: bool = False) -> list[_Step]:
+    """The build steps of `roots` (statements, or one expression), in order;
+    with `lines`, also the steps that keep the line of each statement."""
     steps: list[_Step] = []
     emit = steps.append
     work: list[_Work] = list(reversed(roots))
@@ -241,14 +257,22 @@ def _plan(roots: list[ast.AST]) -> list[_Step]:
                     raise _Refused(target, "unpacking assignments are not part of the language")
                 raise _refuse(target)
             assert isinstance(target, Name)
+            if lines:
+                push((_LET_LINE, node.lineno))
             push((_LET, target.id))
             push(node.value)
         elif kind is If:
             assert isinstance(node, ast.If)
+            if lines:
+                push((_IF_LINES, node.lineno))
             push((_IF, None))
             work.extend(reversed(node.orelse))
+            if lines:
+                push(_OTHERWISE_LINES_STEP)
             push(_MARK_STEP)
             work.extend(reversed(node.body))
+            if lines:
+                push(_THEN_LINES_STEP)
             push(_MARK_STEP)
             push(node.test)
         elif kind is Pass:
@@ -258,12 +282,15 @@ def _plan(roots: list[ast.AST]) -> list[_Step]:
     return steps
 
 
-def _build(steps: list[_Step]) -> list[Statement | Expr]:
+def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> list[Statement | Expr]:
+    """The trees of `steps`; for steps planned with lines, `lines` receives
+    the line entry of each statement."""
     literal, ident, binary_op, not_ = Expr.literal, Expr.ident, Expr.binary_op, Expr.not_
     let, if_ = Statement.let, Statement.if_
     stack: list[Statement | Expr] = []
     push, pop = stack.append, stack.pop
     marks: list[int] = []
+    line_marks: list[int] = []
     for step, arg in steps:
         if step == _IDENT:
             push(ident(arg))  # type: ignore[arg-type]
@@ -287,9 +314,21 @@ def _build(steps: list[_Step]) -> list[Statement | Expr]:
             push(statement)
         elif step == _NOT:
             push(not_(pop()))  # type: ignore[arg-type]
-        else:  # _NOT_COMPARE
+        elif step == _NOT_COMPARE:
             b = pop()
             push(not_(arg(pop(), b)))  # type: ignore[operator]
+        else:
+            assert lines is not None
+            if step == _LET_LINE:
+                lines.append((arg, (), ()))  # type: ignore[arg-type]
+            elif step == _LINE_MARK:
+                line_marks.append(len(lines))
+            else:  # _IF_LINES
+                otherwise_at = line_marks.pop()
+                then_at = line_marks.pop()
+                entry = (arg, tuple(lines[then_at:otherwise_at]), tuple(lines[otherwise_at:]))
+                del lines[then_at:]
+                lines.append(entry)  # type: ignore[arg-type]
     return stack
 
 
@@ -324,6 +363,10 @@ def _refusal(source: str, filename: str, refused: _Refused) -> SyntaxError:
 def _parse(source: str, filename: str, mode: str) -> ast.AST:
     if not isinstance(source, str):
         raise TypeError(f"source must be a str, not {type(source).__name__}")
+    if not isinstance(filename, str):
+        raise TypeError(f"filename must be a str, not {type(filename).__name__}")
+    if "\0" in filename:
+        raise ValueError("filename must not contain NUL characters")
     try:
         return ast.parse(source, filename, mode)
     except SyntaxError as exc:
@@ -348,7 +391,8 @@ def compile_statements(source: str, filename: str = "<text>") -> list[Statement]
     Raises :class:`SyntaxError` (with `filename`, line and column) for text
     that is not Python syntax, nests too deeply to parse, or uses a construct
     the language does not have; :class:`MemoryError` when the parser runs out
-    of memory.
+    of memory. A `source` or `filename` that is not a str raises
+    :class:`TypeError`, a `filename` with a NUL character :class:`ValueError`.
     """
     tree = _parse(source, filename, "exec")
     try:
@@ -370,3 +414,184 @@ def compile_expr(source: str, filename: str = "<text>") -> Expr:
         raise _refusal(source, filename, refused) from None
     (expr,) = _build(steps)
     return expr  # type: ignore[return-value]
+
+
+# --------------------------------------------------------------------------
+# Programs: statements with their lines, inputs and outputs
+
+
+def _inputs_and_outputs(steps: list[_Step]) -> tuple[frozenset[str], frozenset[str]]:
+    """The names that some path of `steps` (planned with lines) reads before
+    binding them, and the names that some path binds. After an if, a name
+    counts as bound when both branches bind it."""
+    inputs: set[str] = set()
+    outputs: set[str] = set()
+    bound: set[str] = set()
+    saved: list[set[str]] = []  # per open if: bound before it, then after its then-list
+    for step, arg in steps:
+        if step == _IDENT:
+            if arg not in bound:
+                inputs.add(arg)  # type: ignore[arg-type]
+        elif step == _LET:
+            bound.add(arg)  # type: ignore[arg-type]
+            outputs.add(arg)  # type: ignore[arg-type]
+        elif step == _LINE_MARK:
+            if arg == "then":
+                saved.append(set(bound))
+            else:
+                bound, saved[-1] = saved[-1], bound
+        elif step == _IF_LINES:
+            bound &= saved.pop()
+    return frozenset(inputs), frozenset(outputs)
+
+
+class Program:
+    """Compiled rules that remember their text: what :func:`compile_program`
+    gives.
+
+    A Program is immutable: :attr:`statements` hands out a fresh list on
+    each access, and copies (:func:`copy.copy`, :func:`copy.deepcopy`) are
+    the Program itself. It pickles as its source and file name, and is
+    compiled again when unpickled.
+
+        >>> program = compile_program("y = x + 1", "rules.txt")
+        >>> program
+        <Program 'rules.txt': 1 statement>
+        >>> sorted(program.inputs), sorted(program.outputs)
+        (['x'], ['y'])
+    """
+
+    __slots__ = ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs")
+    _source: str
+    _filename: str
+    _statements: tuple[Statement, ...]
+    _lines: _Lines
+    _inputs: frozenset[str]
+    _outputs: frozenset[str]
+
+    def __init__(self) -> None:
+        raise TypeError("Programs are made by zarn_text.compile_program")
+
+    @property
+    def source(self) -> str:
+        """The text the program was compiled from."""
+        return self._source
+
+    @property
+    def filename(self) -> str:
+        """The file name given to :func:`compile_program`."""
+        return self._filename
+
+    @property
+    def statements(self) -> list[Statement]:
+        """The statements, as :func:`compile_statements` gives them (a new
+        list each time)."""
+        return list(self._statements)
+
+    @property
+    def inputs(self) -> frozenset[str]:
+        """The names that some path reads before the program binds them:
+        what the caller must bind first. Conditions are not looked at: after
+        an ``if``, a name counts as bound only when both branches bind it."""
+        return self._inputs
+
+    @property
+    def outputs(self) -> frozenset[str]:
+        """The names that some path binds (every assignment, in any branch)."""
+        return self._outputs
+
+    def line_of(self, place: tuple[int | str, ...]) -> int | None:
+        r"""The line of the statement at `place`, the way
+        ``PanicException.place`` names a failing statement: an index into the
+        statements, then for each nested ``if`` ``"then"`` or ``"otherwise"``
+        and an index into that list. None when `place` names no statement.
+
+            >>> program = compile_program("if a:\n    x = 1\nelif b:\n    x = 2")
+            >>> program.line_of((0, "otherwise", 0, "then", 0))
+            4
+        """
+        entries = self._lines
+        line: int | None = None
+        if len(place) % 2 != 1:
+            return None
+        for at, item in enumerate(place):
+            if at % 2 == 0:
+                if type(item) is not int or not 0 <= item < len(entries):
+                    return None
+                line, then, otherwise = entries[item]
+            elif item == "then":
+                entries = then
+            elif item == "otherwise":
+                entries = otherwise
+            else:
+                return None
+        return line
+
+    def run(self, machine: Velk) -> None:
+        """Runs the statements on `machine`.
+
+        A failure raises the :class:`zarn_runtime.PanicException` of
+        :meth:`zarn.Velk.run`, with a note naming the file, line and text of
+        the failing statement as a Python traceback does, when the exception
+        says which statement failed (its ``place``).
+        """
+        try:
+            machine.run(self._statements)
+        except PanicException as failure:
+            place = getattr(failure, "place", None)
+            line = self.line_of(place) if isinstance(place, tuple) else None
+            if line is not None:
+                failure.add_note(f'  File "{self._filename}", line {line}\n    {_line(self._source, line).strip()}')
+            raise
+
+    def __repr__(self) -> str:
+        count = len(self._statements)
+        return f"<Program {self._filename!r}: {count} statement{'' if count == 1 else 's'}>"
+
+    def __reduce__(self) -> tuple[object, tuple[str, str]]:
+        return (compile_program, (self._source, self._filename))
+
+    def __copy__(self) -> Program:
+        return self
+
+    def __deepcopy__(self, memo: object) -> Program:
+        return self
+
+    def __setattr__(self, name: str, value: object) -> NoReturn:
+        raise AttributeError(f"Program objects are immutable: cannot set {name!r}")
+
+    def __delattr__(self, name: str) -> NoReturn:
+        raise AttributeError(f"Program objects are immutable: cannot delete {name!r}")
+
+
+def compile_program(source: str, filename: str = "<text>") -> Program:
+    r"""The statements of `source` as a :class:`Program`, which knows their
+    lines, the names they need (:attr:`Program.inputs`) and bind
+    (:attr:`Program.outputs`).
+
+    Fails like :func:`compile_statements`.
+
+        >>> from zarn import Velk
+        >>> program = compile_program("if x > 0:\n    y = x\nz = y", "rules.txt")
+        >>> sorted(program.inputs)
+        ['x', 'y']
+        >>> machine = Velk()
+        >>> machine.run(compile_statements("x = 1"))
+        >>> program.run(machine)
+        >>> machine.get("z")
+        1
+    """
+    tree = _parse(source, filename, "exec")
+    body: list[ast.stmt] = tree.body  # type: ignore[attr-defined]
+    try:
+        steps = _plan(body, lines=True)  # type: ignore[arg-type]
+    except _Refused as refused:
+        raise _refusal(source, filename, refused) from None
+    lines: list[_LineEntry] = []
+    statements = _build(steps, lines)
+    program = object.__new__(Program)
+    inputs, outputs = _inputs_and_outputs(steps)
+    for name, value in [("_source", source), ("_filename", filename), ("_statements", tuple(statements)),
+                        ("_lines", tuple(lines)), ("_inputs", inputs), ("_outputs", outputs)]:
+        object.__setattr__(program, name, value)
+    return program
