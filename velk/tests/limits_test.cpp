@@ -1,0 +1,91 @@
+// Limits of a machine and the place of a failing statement, in the core.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tree_builders.hpp"
+#include "velk/eval.hpp"
+#include "velk/eval_error.hpp"
+
+namespace velk {
+namespace {
+
+using namespace velk::test;
+
+// The failure of running `prog`, or nothing.
+std::optional<EvalError> failure_of(const Machine& m, const StatementList& prog) {
+    try {
+        run(m, prog);
+        return std::nullopt;
+    } catch (const EvalError& e) {
+        return e;
+    }
+}
+
+std::vector<std::pair<PlaceStep::List, std::size_t>> steps_of(const Place& place) {
+    std::vector<std::pair<PlaceStep::List, std::size_t>> out;
+    for (const PlaceStep& s : place) out.emplace_back(s.list, s.index);
+    return out;
+}
+
+Statement if_(Expr c, StatementList then, StatementList otherwise) {
+    return Statement::if_(std::move(c), std::move(then), std::move(otherwise));
+}
+
+TEST(Limits, EachLimitNamesItselfAndItsValue) {
+    Machine m;
+    m.set_limits(Limits{.max_text = 5});
+    ASSERT_EQ(failure_of(m, list(let("s", add(lit_str("abc"), lit_str("abc")))))->message(),
+              "Limit exceeded: max_text=5");
+    m.set_limits(Limits{.max_bytes = 5});
+    ASSERT_EQ(failure_of(m, list(let("s", lit_str("abcdef"))))->message(), "Limit exceeded: max_bytes=5");
+    m.set_limits(Limits{.max_steps = 1});
+    ASSERT_EQ(failure_of(m, list(let("s", lit_int(1))))->message(), "Limit exceeded: max_steps=1");
+    m.set_limits(Limits{});
+    EXPECT_FALSE(failure_of(m, list(let("s", add(lit_str("abc"), lit_str("abc"))))));
+}
+
+TEST(Limits, TheByteCountFollowsBindingsAndStartsFromWhatIsHeld) {
+    Machine m;
+    run(m, list(let("a", lit_str(std::string(40, 'a'))), let("n", lit_int(1))));
+    m.set_limits(Limits{.max_bytes = 200});
+    EXPECT_EQ(m.text_bytes(), 40u);
+    // A text shared by two variables counts for each.
+    run(m, list(let("b", add(var("a"), var("a"))), let("a", lit_str("x")), let("n", var("b"))));
+    EXPECT_EQ(m.text_bytes(), 1u + 80 + 80);
+    EXPECT_EQ(failure_of(m, list(let("c", lit_str(std::string(40, 'c')))))->message(),
+              "Limit exceeded: max_bytes=200");
+    run(m, list(let("n", lit_int(2)), let("b", lit_str(""))));  // shrinking is always allowed
+    EXPECT_EQ(m.text_bytes(), 1u);
+    m.set_limits(Limits{});
+    EXPECT_EQ(m.text_bytes(), 0u);  // not counted without max_bytes
+}
+
+TEST(Place, NamesTheIndexInEveryListOnTheWayIn) {
+    using L = PlaceStep::List;
+    const Machine m;
+    StatementList inner = list(let("a", lit_int(1)), if_(lit_bool(false), list(), list(let("b", var("nope")))));
+    StatementList prog = list(let("x", lit_int(1)), if_(lit_bool(true), std::move(inner), list()));
+    auto failure = failure_of(m, prog);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(steps_of(failure->place()),
+              (std::vector<std::pair<L, std::size_t>>{{L::Run, 1}, {L::Then, 1}, {L::Otherwise, 0}}));
+    // A statement run alone starts at index 0, through one-statement lists.
+    try {
+        run(m, if_(lit_bool(true), list(if_(lit_int(1), list(), list())), list()));
+        FAIL();
+    } catch (const EvalError& e) {
+        EXPECT_EQ(steps_of(e.place()), (std::vector<std::pair<L, std::size_t>>{{L::Run, 0}, {L::Then, 0}}));
+    }
+    // Expressions and lookups have no place.
+    try {
+        (void)deduce_expr(m, var("nope"));
+        FAIL();
+    } catch (const EvalError& e) {
+        EXPECT_TRUE(e.place().empty());
+    }
+}
+
+}  // namespace
+}  // namespace velk
