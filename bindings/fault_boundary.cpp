@@ -94,17 +94,24 @@ PyRef place_tuple(const velk::Place& place) {
     return tuple;
 }
 
-// Gives the raised PanicException its `place` and a note naming it. Where
-// that fails (memory), the exception goes out without them.
+// Gives the raised PanicException its `place` and a note naming it. When
+// memory runs out on the way, MemoryError takes the PanicException's place,
+// as for every allocation that fails.
 void add_place(const velk::Place& place) {
+    std::string note;
+    try {
+        note = "in statement " + place_text(place);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
+    }
     PyRef raised = PyRef::steal(PyErr_GetRaisedException());
     if (!raised) return;
     PyRef tuple = place_tuple(place);
-    const std::string note = "in statement " + place_text(place);
     PyRef note_text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
     if (!tuple || !note_text || PyObject_SetAttrString(raised.get(), "place", tuple.get()) < 0 ||
         !PyRef::steal(PyObject_CallMethod(raised.get(), "add_note", "O", note_text.get()))) {
-        PyErr_Clear();
+        return;  // that failure's error is pending
     }
     PyErr_SetRaisedException(raised.release());
 }

@@ -19,6 +19,7 @@ import textwrap
 
 import pytest
 import zarn
+from zarn_runtime import set_limits
 
 import reference_model as model
 from support import PanicException, build_expr, build_stmt, parse_machine_repr
@@ -120,7 +121,14 @@ def program(v):
     expect_failure(PanicException, lambda: v.get("missing " + LONG))
     other = Velk()
     other.run((main[1], main[2]))
-    read = [v.get(name) for name in READ] + [other.get("s")]
+    # Refusals of the limits, with their places and notes, on the way to
+    # their exceptions.
+    limited = Velk()
+    set_limits(limited, max_text=len(LONG) + 1, max_steps=40)
+    limited.run(main[1:2])
+    expect_failure(PanicException, lambda: limited.run([main[1], main[2]]))
+    expect_failure(PanicException, lambda: limited.run(main))
+    read = [v.get(name) for name in READ] + [other.get("s"), limited.get("s")]
     return read, repr(v), repr(other)
 
 
@@ -202,7 +210,7 @@ def test_every_allocation_point_fails_cleanly():
     trace = expected_run()
     allowed_states = [state_entries(s) for s in trace.states]
     reference = program(prepared_machine())  # also warms process-wide caches
-    assert reference[0] == [trace.vars[model.identifier(name)] for name in READ] + [LONG * 2]
+    assert reference[0] == [trace.vars[model.identifier(name)] for name in READ] + [LONG * 2, LONG]
 
     points = 0
     for n in range(1, 100_000):

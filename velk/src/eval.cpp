@@ -351,29 +351,26 @@ using Frames = detail::WorkStack<Frame, 16>;
 // The place of the statement each frame ran last, outermost first. A frame's
 // list is the then- or the otherwise-list of the `if` its outer frame ran
 // last; the two are different lists, so `end` tells which.
+// May throw std::bad_alloc, which then goes out instead of the failure.
 void put_place(EvalError& failure, const Statement* first, Frames& frames) {
-    try {
-        std::vector<Frame> chain(frames.size());
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) *it = frames.take();
-        Place place;
-        place.reserve(chain.size());
-        const Statement* list = first;
-        PlaceStep::List which = PlaceStep::List::Run;
-        for (std::size_t k = 0; k < chain.size(); ++k) {
-            const Statement* ran = chain[k].next - 1;
-            place.push_back(PlaceStep{which, static_cast<std::size_t>(ran - list)});
-            if (k + 1 == chain.size()) break;
-            // The next frame runs a list this `if` chose; only a list that
-            // is not empty gets a frame.
-            const auto& n = *ran->get_if<Statement::If>();
-            const bool then = !n.then.empty() && chain[k + 1].end == n.then.data() + n.then.size();
-            which = then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
-            list = then ? n.then.data() : n.otherwise.data();
-        }
-        failure.place() = std::move(place);
-    } catch (const std::bad_alloc&) {
-        // No room to say where: the failure itself still goes out.
+    std::vector<Frame> chain(frames.size());
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) *it = frames.take();
+    Place place;
+    place.reserve(chain.size());
+    const Statement* list = first;
+    PlaceStep::List which = PlaceStep::List::Run;
+    for (std::size_t k = 0; k < chain.size(); ++k) {
+        const Statement* ran = chain[k].next - 1;
+        place.push_back(PlaceStep{which, static_cast<std::size_t>(ran - list)});
+        if (k + 1 == chain.size()) break;
+        // The next frame runs a list this `if` chose; only a list that is
+        // not empty gets a frame.
+        const auto& n = *ran->get_if<Statement::If>();
+        const bool then = !n.then.empty() && chain[k + 1].end == n.then.data() + n.then.size();
+        which = then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
+        list = then ? n.then.data() : n.otherwise.data();
     }
+    failure.place() = std::move(place);
 }
 
 template <class Meter>
@@ -432,24 +429,20 @@ void run_one(Walk<Meter>& w, const Statement& statement) {
             s = chosen.data();
         }
     } catch (EvalError& failure) {
-        try {
-            Place place{PlaceStep{PlaceStep::List::Run, 0}};
-            for (unsigned i = 0; i < levels; ++i) {
-                const bool otherwise = (otherwise_turns >> i) & 1;
-                place.push_back(PlaceStep{otherwise ? PlaceStep::List::Otherwise : PlaceStep::List::Then, 0});
-            }
-            if (handed != nullptr && failure.place().empty()) throw;  // run_lists had no room either
-            if (handed != nullptr) {
-                // run_lists placed it within the list handed over: that list
-                // is the then- or otherwise-list of the statement at `s`.
-                const auto& n = *s->get_if<Statement::If>();
-                failure.place().front().list = handed == &n.then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
-                place.insert(place.end(), failure.place().begin(), failure.place().end());
-            }
-            failure.place() = std::move(place);
-        } catch (const std::bad_alloc&) {
-            failure.place().clear();
+        // A std::bad_alloc on the way goes out instead of the failure.
+        Place place{PlaceStep{PlaceStep::List::Run, 0}};
+        for (unsigned i = 0; i < levels; ++i) {
+            const bool otherwise = (otherwise_turns >> i) & 1;
+            place.push_back(PlaceStep{otherwise ? PlaceStep::List::Otherwise : PlaceStep::List::Then, 0});
         }
+        if (handed != nullptr) {
+            // run_lists placed it within the list handed over: that list is
+            // the then- or otherwise-list of the statement at `s`.
+            const auto& n = *s->get_if<Statement::If>();
+            failure.place().front().list = handed == &n.then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
+            place.insert(place.end(), failure.place().begin(), failure.place().end());
+        }
+        failure.place() = std::move(place);
         throw;
     }
 }
