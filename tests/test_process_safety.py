@@ -121,14 +121,6 @@ SUBINTERPRETER_CASES = {
     """, ["None", "True", WORKS], marks=pytest.mark.skipif(
         sys.version_info >= (3, 13), reason="3.13 runs the initialisation in the main interpreter "
         "first, so no subinterpreter owns zarn")),
-    "after the main interpreter, every subinterpreter is refused": ("""
-        print(main_import())
-        for isolated in (False, True):
-            interp = create(isolated)
-            print(run(interp, "import zarn"))
-            si.destroy(interp)
-    """, [WORKS, f"ImportError: {REFUSED_BY_ZARN}: it can be imported only in the interpreter "
-          "that first imported it", f"ImportError: module zarn {REFUSED_HERE}"]),
 }
 
 
@@ -142,20 +134,11 @@ def test_subinterpreters(script, expected):
 
 
 def test_conversion_errors_at_the_recursion_limit():
-    """Near the limit, building a conversion error may itself fail: the
-    caller gets that RecursionError or the usual TypeError, and nothing is
-    printed."""
+    """Building a conversion error near the limit may fail itself: the caller
+    gets that RecursionError or the usual TypeError, and nothing is printed."""
     code = """
         import sys, threading
         from zarn import Expr, Statement
-
-        CALLS = [
-            lambda: Expr.not_(1),
-            lambda: Expr.not_(bogus=1),
-            lambda: Expr.literal(object()),
-            lambda: Expr.ident(1.5),
-            lambda: Statement.if_(Expr.literal(1), (s for s in ()), []),
-        ]
 
         def outcome(call):
             try:
@@ -163,32 +146,23 @@ def test_conversion_errors_at_the_recursion_limit():
             except BaseException as e:
                 return type(e), str(e)
 
-        expected = [outcome(call) for call in CALLS]
-        unexpected, recursion_errors = [], 0
+        CALLS = [lambda: Expr.not_(1), lambda: Expr.not_(bogus=1), lambda: Expr.literal(object()),
+                 lambda: Expr.ident(1.5), lambda: Statement.if_(Expr.literal(1), iter(()), [])]
+        usual = {outcome(call) for call in CALLS}
+        seen = set()
 
-        def try_all(_=None):
-            global recursion_errors
-            for call, usual in zip(CALLS, expected):
-                seen = outcome(call)
-                if seen[0] is RecursionError:
-                    recursion_errors += 1
-                elif seen != usual:
-                    unexpected.append(seen)
-
-        def nest(levels):
-            # Each level takes one more unit of the C recursion budget.
-            try_all()
+        def attempts(levels):  # each level takes one more unit of the C recursion budget
+            seen.update(outcome(call) for call in CALLS)
             if levels:
-                list(map(lambda _: nest(levels - 1), [0]))
+                list(map(lambda _: attempts(levels - 1), [0]))
 
-        class Deep:
-            # Recursion through str() uses up the C recursion budget.
+        class Deep:  # recursion through str() uses the C recursion budget up
             def __str__(self):
                 try:
                     str(self)
                 except RecursionError:
                     pass
-                nest(4)
+                attempts(4)
                 return ""
 
         def main():
@@ -199,7 +173,8 @@ def test_conversion_errors_at_the_recursion_limit():
         thread = threading.Thread(target=main)
         thread.start()
         thread.join()
-        print(unexpected, recursion_errors > 0)
+        recursion = {o for o in seen if o[0] is RecursionError}
+        print(seen - usual - recursion, bool(recursion))
     """
     result = run_child(code)
-    assert (result.returncode, result.stdout, result.stderr) == (0, "[] True\n", "")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "set() True\n", "")
