@@ -46,7 +46,9 @@ std::array<ClassObject*, 3> module_classes() {
 }
 
 // Whether the interpreter with this ID still exists. IDs are never reused,
-// so one missing from the list is gone for good.
+// so one missing from the list is gone for good. (The C API offers no lock
+// for this walk; it runs only when an interpreter other than the owner
+// imports.)
 bool interpreter_exists(std::int64_t id) {
     for (PyInterpreterState* state = PyInterpreterState_Head(); state != nullptr;
          state = PyInterpreterState_Next(state)) {
@@ -56,8 +58,8 @@ bool interpreter_exists(std::int64_t id) {
 }
 
 // Makes `interpreter` the owner. A different owner is kept while it exists;
-// one that is gone (often an isolated subinterpreter: CPython refuses this
-// single-phase module there only after PyInit_zarn ran) is replaced, and the
+// one that is gone (often an isolated subinterpreter: CPython 3.12 refuses
+// this single-phase module there only after PyInit_zarn ran) is replaced, and the
 // objects it made are dropped without being touched, as they died with it.
 bool claim_ownership(std::int64_t interpreter) {
     std::int64_t owner = kNoInterpreter;
