@@ -40,6 +40,7 @@ PyTypeObject* ClassObject::create() {
 
 PyTypeObject* ClassObject::create_or_fault() {
     if (PyTypeObject* type = create()) return type;
+    pass_interpreter_failure();
     PyErr_Print();
     raise_fault(std::string("failed to create type object for ") + name());
 }

@@ -34,6 +34,10 @@ public:
         return create();
     }
 
+    // Drops the type object without releasing it: it belonged to an
+    // interpreter that no longer exists.
+    void forget() noexcept { type_ = nullptr; }
+
     // For use outside registration: failing creation is an internal fault
     // "failed to create type object for <name>".
     PyTypeObject* require() {

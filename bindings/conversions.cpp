@@ -150,12 +150,14 @@ bool is_numpy_bool(PyTypeObject* type) {
     PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
                                                        "__module__"));
     if (!module) {
+        pass_interpreter_failure();
         PyErr_Clear();
         return false;
     }
     if (!equals_ascii(module.get(), "numpy")) return false;
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!name) {
+        pass_interpreter_failure();
         PyErr_Clear();
         return false;
     }
@@ -471,6 +473,7 @@ std::optional<velk::StatementList> to_statement_list(PyObject* object) {
         statements.reserve(truthful ? static_cast<std::size_t>(length)
                                     : std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
     } else {
+        pass_interpreter_failure();
         PyErr_Clear();
     }
     // A list or tuple is read by index: checking its items runs no Python

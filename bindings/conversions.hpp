@@ -71,7 +71,7 @@ std::optional<std::span<PyObject* const>> exact_items(PyObject* object);
 std::optional<velk::StatementList> to_statement_list(PyObject* object);
 
 // A new Python object for a value: None, bool, str, int or float. A failing
-// interpreter call is an internal fault.
+// interpreter call is an internal fault, or passes its MemoryError on.
 PyRef from_value(const velk::Value& value);
 
 }  // namespace zarn

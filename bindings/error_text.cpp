@@ -8,6 +8,7 @@ namespace zarn {
 std::optional<std::string> type_qualname(PyTypeObject* type) {
     PyRef name = PyRef::steal(PyType_GetQualName(type));
     if (!name) {
+        pass_interpreter_failure();
         PyErr_Clear();
         return std::nullopt;
     }
@@ -29,11 +30,14 @@ void raise_with_message(PyObject* type, std::string_view message) {
     PyRef text = checked(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     PyErr_SetObject(type, text.get());
+    // Creating the exception may itself have failed.
+    pass_interpreter_failure();
 }
 
 std::optional<std::string> lossy_str(PyObject* object) {
     PyRef text = PyRef::steal(PyObject_Str(object));
     if (!text) {
+        pass_interpreter_failure();
         PyErr_Clear();
         return std::nullopt;
     }
@@ -42,9 +46,11 @@ std::optional<std::string> lossy_str(PyObject* object) {
         return std::string(data, static_cast<std::size_t>(size));
     }
     // Lone surrogates: keep their bytes, then let the decoder replace them.
+    pass_interpreter_failure();
     PyErr_Clear();
     PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
     if (!raw) {
+        pass_interpreter_failure();
         PyErr_Clear();
         return std::nullopt;
     }
@@ -52,6 +58,7 @@ std::optional<std::string> lossy_str(PyObject* object) {
         PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     const char* data = clean ? PyUnicode_AsUTF8AndSize(clean.get(), &size) : nullptr;
     if (data == nullptr) {
+        pass_interpreter_failure();
         PyErr_Clear();
         return std::nullopt;
     }

@@ -1,5 +1,7 @@
 // Text of Python objects for error messages, and raising errors with it:
-// the helpers every part of the module reports failures through.
+// the helpers every part of the module reports failures through. When the
+// interpreter itself fails in them (RecursionError, MemoryError) they throw
+// PythonErrorPending (fault_boundary.hpp) with that error pending.
 #pragma once
 
 #include "py_ref.hpp"

@@ -132,6 +132,14 @@ PyObject* panic_exception() { return get_panic_exception_type(); }
 void set_fault_report(bool enabled) noexcept { report_enabled.store(enabled, std::memory_order_relaxed); }
 bool fault_report() noexcept { return report_enabled.load(std::memory_order_relaxed); }
 
+void forget_panic_exception() { panic_exception_type = nullptr; }
+
+void pass_interpreter_failure() {
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        throw PythonErrorPending{};
+    }
+}
+
 void raise_fault(std::string message, const char* file, std::uint32_t line) {
     // `file` is a static string, as SourcePosition requires; its tail is too.
     // Column 0: the builtins give no column.
@@ -140,16 +148,19 @@ void raise_fault(std::string message, const char* file, std::uint32_t line) {
 
 PyRef checked(PyObject* result, const char* file, std::uint32_t line) {
     if (result == nullptr) {
+        pass_interpreter_failure();
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         raise_fault("Python API call failed", file, line);
     }
     return PyRef::steal(result);
 }
 
-void set_python_error_for_current_exception() noexcept {
+void set_python_error_for_current_exception() {
     try {
         try {
             throw;
+        } catch (const PythonErrorPending&) {
+            // Set already.
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const velk::EvalError& e) {
@@ -164,6 +175,8 @@ void set_python_error_for_current_exception() noexcept {
             write_fault_report(kNoMessage, nullptr);
             raise_panic(kNoMessage);
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();

@@ -9,9 +9,16 @@
 //
 // PanicException derives from BaseException, so `except Exception` does not
 // swallow it. It lives in a runtime-support module, not in `zarn`.
+//
+// Nothing here is noexcept, and every catch-all handler lets
+// abi::__forced_unwind through: CPython ends a daemon thread that wakes up
+// during finalisation with pthread_exit, whose unwinding must cross the
+// module's frames (stopping it, or meeting noexcept, aborts the process).
 #pragma once
 
 #include "py_ref.hpp"
+
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <string>
@@ -27,6 +34,22 @@ PyObject* panic_exception();
 // sys.modules (runtime_module.cpp). False with a Python error pending.
 bool register_runtime_module();
 
+// Thrown when the interpreter itself failed (RecursionError, MemoryError)
+// while the module built an error or called an API that must produce an
+// object: the boundary returns with that error pending, unchanged, and
+// reports nothing.
+struct PythonErrorPending {};
+
+// Throws PythonErrorPending when the pending error is RecursionError or
+// MemoryError; otherwise does nothing. Call it before clearing, printing or
+// wrapping an error that a Python API call left.
+void pass_interpreter_failure();
+
+// Forget, without releasing, PanicException and the zarn_runtime module: they
+// were made by an interpreter that no longer exists (module.cpp).
+void forget_panic_exception();
+void forget_runtime_module();
+
 // Raises an internal fault of the module. It travels as the core's failure
 // type, so the boundary reports and converts both the same way. The position
 // defaults to the caller's file and line (builtins, as std::source_location
@@ -35,8 +58,8 @@ bool register_runtime_module();
                               std::uint32_t line = __builtin_LINE());
 
 // For interpreter calls that must produce an object: passes a result on;
-// on NULL prints the pending Python error and raises the internal fault
-// "Python API call failed".
+// on NULL, passes an interpreter failure on, or else prints the pending
+// Python error and raises the internal fault "Python API call failed".
 PyRef checked(PyObject* result, const char* file = __builtin_FILE(),
               std::uint32_t line = __builtin_LINE());
 
@@ -48,16 +71,18 @@ bool fault_report() noexcept;
 // Sets the Python exception for the C++ exception being handled. Call only
 // inside a catch block. If the conversion itself fails the process stops
 // with "uncaught panic at ffi boundary".
-void set_python_error_for_current_exception() noexcept;
+void set_python_error_for_current_exception();
 
 // Runs the body of an entry point that returns a new reference, or NULL with
 // a Python exception set.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     static_assert(std::is_same_v<std::invoke_result_t<Body&>, PyObject*>,
                   "entry points return a new reference or NULL");
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_python_error_for_current_exception();
         return nullptr;
@@ -68,9 +93,13 @@ PyObject* guarded(Body&& body) noexcept {
 // fault goes to the unraisable-exception hook; any exception that was
 // pending before stays pending.
 template <class Body>
-void guarded_dealloc(Body&& body) noexcept {
+void guarded_dealloc(Body&& body) {
     try {
         body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const PythonErrorPending&) {
+        PyErr_WriteUnraisable(nullptr);
     } catch (...) {
         PyObject* pending = PyErr_GetRaisedException();
         set_python_error_for_current_exception();

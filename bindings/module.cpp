@@ -1,5 +1,6 @@
 // The module zarn: single-phase initialisation and class registration.
 // PyInit_zarn is the only symbol the shared object exports.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -31,12 +32,50 @@ PyModuleDef module_definition = {
 };
 
 // The interpreter that first imported the module; the module keeps Python
-// objects in process-wide state, so it serves that one interpreter only.
+// objects in process-wide state, so it serves that one interpreter only, as
+// long as it exists.
 std::atomic<std::int64_t> owning_interpreter{kNoInterpreter};
 
 // The module object after the first successful import; never released.
 // Accessed only under the interpreter lock.
 PyObject* module_object = nullptr;
+
+// The classes, in registration order.
+std::array<ClassObject*, 3> module_classes() {
+    return {&velk_class(), &statement_class(), &expr_class()};
+}
+
+// Whether the interpreter with this ID still exists. IDs are never reused,
+// so one missing from the list is gone for good. (The C API offers no lock
+// for this walk; it runs only when an interpreter other than the owner
+// imports.)
+bool interpreter_exists(std::int64_t id) {
+    for (PyInterpreterState* state = PyInterpreterState_Head(); state != nullptr;
+         state = PyInterpreterState_Next(state)) {
+        if (PyInterpreterState_GetID(state) == id) return true;
+    }
+    return false;
+}
+
+// Makes `interpreter` the owner. A different owner is kept while it exists;
+// one that is gone (often an isolated subinterpreter: CPython 3.12 refuses
+// this single-phase module there only after PyInit_zarn ran) is replaced, and the
+// objects it made are dropped without being touched, as they died with it.
+bool claim_ownership(std::int64_t interpreter) {
+    std::int64_t owner = kNoInterpreter;
+    if (owning_interpreter.compare_exchange_strong(owner, interpreter) || owner == interpreter) {
+        return true;
+    }
+    // A failed exchange means that another interpreter took over meanwhile.
+    if (interpreter_exists(owner) || !owning_interpreter.compare_exchange_strong(owner, interpreter)) {
+        return false;
+    }
+    module_object = nullptr;
+    for (ClassObject* cls : module_classes()) cls->forget();
+    forget_panic_exception();
+    forget_runtime_module();
+    return true;
+}
 
 // The module's __all__ list, created when missing.
 PyObject* all_list(PyObject* module) {
@@ -87,9 +126,7 @@ PyObject* init_module() {
         }
         return nullptr;
     }
-    std::int64_t expected = kNoInterpreter;
-    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
-        expected != interpreter) {
+    if (!claim_ownership(interpreter)) {
         PyErr_SetString(PyExc_ImportError,
                         "zarn does not support sub-interpreters: it can be imported only in the "
                         "interpreter that first imported it");
@@ -104,7 +141,7 @@ PyObject* init_module() {
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kApiVersion));
     if (!module) return nullptr;
-    for (ClassObject* cls : {&velk_class(), &statement_class(), &expr_class()}) {
+    for (ClassObject* cls : module_classes()) {
         if (!register_class(module.get(), *cls)) return nullptr;
     }
     if (!register_runtime_module()) return nullptr;

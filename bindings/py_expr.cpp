@@ -32,7 +32,7 @@ PyObject* new_expr(Expr tree) {
 
 // ---- methods --------------------------------------------------------------
 
-PyObject* literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kLiteral> slots{};
         if (!bind_fast_call(kLiteral, args, nargs, kwnames, slots)) return nullptr;
@@ -42,7 +42,7 @@ PyObject* literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
-PyObject* ident(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* ident(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kIdent> slots{};
         if (!bind_fast_call(kIdent, args, nargs, kwnames, slots)) return nullptr;
@@ -52,7 +52,7 @@ PyObject* ident(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     });
 }
 
-PyObject* binary_op(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* binary_op(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kBinaryOp> slots{};
         if (!bind_fast_call(kBinaryOp, args, nargs, kwnames, slots)) return nullptr;
@@ -72,7 +72,7 @@ PyObject* binary_op(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 // equals, greater_than and less_than: two expression operands.
 template <const FunctionDescription& Function, Expr (*Build)(Expr, Expr)>
 PyObject* pair_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<Function> slots{};
         if (!bind_fast_call(Function, args, nargs, kwnames, slots)) return nullptr;
@@ -84,7 +84,7 @@ PyObject* pair_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kNot> slots{};
         if (!bind_fast_call(kNot, args, nargs, kwnames, slots)) return nullptr;

@@ -6,12 +6,13 @@
 
 namespace zarn {
 
-PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([type]() -> PyObject* {
         std::string name = "<unknown>";
         if (PyRef text = PyRef::steal(PyType_GetName(type))) {
             name = lossy_str(text.get()).value_or(name);
         } else {
+            pass_interpreter_failure();
             PyErr_Clear();
         }
         raise_with_message(PyExc_TypeError, "No constructor defined for " + name);

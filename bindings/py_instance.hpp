@@ -61,7 +61,7 @@ PyObject* new_instance(PyTypeObject* type, Args&&... args) {
 
 // tp_dealloc of a class wrapping a T: destroy the value, then free.
 template <class T>
-void dealloc_instance(PyObject* self) noexcept {
+void dealloc_instance(PyObject* self) {
     guarded_dealloc([self] {
         std::destroy_at(&wrapped<T>(self));
         free_instance_memory(self);
@@ -69,6 +69,6 @@ void dealloc_instance(PyObject* self) noexcept {
 }
 
 // tp_new of a class that Python code may not call directly.
-PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 }  // namespace zarn

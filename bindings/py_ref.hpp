@@ -1,4 +1,10 @@
 // A move-only owning handle for one strong reference to a Python object.
+//
+// A thread that CPython ends with pthread_exit during finalisation unwinds
+// without the interpreter lock (fault_boundary.hpp): what its handles hold
+// is left alone then, as freeing it would race with the finalising thread.
+// Releasing may run Python code (a __del__), which may start that unwinding,
+// so the destructor and the assignment are not noexcept.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,6 +13,15 @@
 #include <utility>
 
 namespace zarn {
+
+// The calling thread's state when it holds the interpreter lock, else null.
+inline PyThreadState* attached_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
 
 class PyRef {
 public:
@@ -18,13 +33,15 @@ public:
     static PyRef borrow(PyObject* object) noexcept { return PyRef(Py_XNewRef(object)); }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    PyRef& operator=(PyRef&& other) {
         PyRef old(std::exchange(object_, std::exchange(other.object_, nullptr)));
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() noexcept(false) {
+        if (object_ != nullptr && attached_thread_state() != nullptr) Py_DECREF(object_);
+    }
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }

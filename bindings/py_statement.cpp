@@ -24,7 +24,7 @@ PyObject* new_statement(Statement statement) {
 
 // ---- methods --------------------------------------------------------------
 
-PyObject* let(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* let(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kLet> slots{};
         if (!bind_fast_call(kLet, args, nargs, kwnames, slots)) return nullptr;
@@ -36,7 +36,7 @@ PyObject* let(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     });
 }
 
-PyObject* if_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* if_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kIf> slots{};
         if (!bind_fast_call(kIf, args, nargs, kwnames, slots)) return nullptr;

@@ -32,7 +32,7 @@ const Machine* machine_of(PyObject* self) {
 
 // ---- methods --------------------------------------------------------------
 
-PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kRun> slots{};
         if (!bind_fast_call(kRun, args, nargs, kwnames, slots)) return nullptr;
@@ -64,7 +64,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kGet> slots{};
         if (!bind_fast_call(kGet, args, nargs, kwnames, slots)) return nullptr;
@@ -83,7 +83,7 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // ---- slots ----------------------------------------------------------------
 
-PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Slots<kNew> slots{};
         if (!bind_classic_call(kNew, args, kwargs, slots)) return nullptr;
@@ -93,7 +93,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
     });
 }
 
-PyObject* repr(PyObject* self) noexcept {
+PyObject* repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const Machine* machine = machine_of(self);
         if (machine == nullptr) return nullptr;

@@ -43,6 +43,8 @@ PyObject* create_runtime_module(PyObject* panic) {
 
 }  // namespace
 
+void forget_runtime_module() { runtime_module = nullptr; }
+
 bool register_runtime_module() {
     if (runtime_module == nullptr) {
         PyObject* panic = panic_exception();  // borrowed

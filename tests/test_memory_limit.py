@@ -56,7 +56,7 @@ DOUBLING = textwrap.dedent(
     print(k, v.get("after"), v.get("tail"))
 
     # With almost no room left the interpreter cannot build the result of
-    # get: an internal fault, and the interpreter's own error is printed.
+    # get: its own MemoryError reaches the caller as it is.
     resource.setrlimit(resource.RLIMIT_AS, (address_space() + (16 << 20), hard))
     try:
         v.get("s")
@@ -83,8 +83,8 @@ def test_doubling_a_string_ends_in_memory_error_and_the_machine_survives():
     # the old text and twice its size at once.
     assert LIMIT // 8 <= START << k <= LIMIT // 2, k
     assert (int(after), tail) == (10 * k, "t")
-    assert lines[2] == "PanicException Python_API_call_failed", result.stdout
-    assert "MemoryError" in result.stderr  # printed by the module before the fault
+    assert lines[2] == "MemoryError ", result.stdout
+    assert result.stderr == ""
     # The last good text: exactly k doublings, as the counter says.
     length, pairs = map(int, lines[3].split())
     assert length == START << k
