@@ -3,13 +3,16 @@
 // host says otherwise, so nothing changes for a program that calls none.
 #include "runtime_functions.hpp"
 
+#include <optional>
 #include <string>
+#include <variant>
 
 #include "class_object.hpp"
 #include "error_text.hpp"
 #include "fault_boundary.hpp"
 #include "py_instance.hpp"
 #include "velk/machine.hpp"
+#include "velk/tree_codec.hpp"
 
 namespace zarn {
 namespace {
@@ -111,6 +114,58 @@ PyObject* set_fault_report(PyObject*, PyObject* enabled) {
     });
 }
 
+// The tree an Expr or Statement object holds, or nothing with TypeError.
+std::optional<velk::Tree> tree_of(PyObject* object, const char* function) {
+    if (PyObject_TypeCheck(object, expr_class().require())) return wrapped<velk::Expr>(object);
+    if (PyObject_TypeCheck(object, statement_class().require())) return wrapped<velk::Statement>(object);
+    const auto type = type_qualname(Py_TYPE(object));
+    raise_with_message(PyExc_TypeError, std::string(function) + "() argument must be Expr or Statement, not " +
+                                            type.value_or("<failed to extract type name>"));
+    return std::nullopt;
+}
+
+PyObject* dumps(PyObject*, PyObject* tree) {
+    return guarded([&]() -> PyObject* {
+        auto held = tree_of(tree, "dumps");
+        if (!held) return nullptr;
+        const std::string bytes = velk::encode_tree(*held);
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* loads(PyObject*, PyObject* data) {
+    return guarded([&]() -> PyObject* {
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        std::string error;
+        std::optional<velk::Tree> tree;
+        try {
+            tree = velk::decode_tree({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)}, error);
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        PyBuffer_Release(&view);
+        if (!tree) {
+            raise_with_message(PyExc_ValueError, "damaged tree data: " + error);
+            return nullptr;
+        }
+        if (auto* e = std::get_if<velk::Expr>(&*tree)) return new_instance<velk::Expr>(expr_class().require(), std::move(*e));
+        return new_instance<velk::Statement>(statement_class().require(), std::move(std::get<velk::Statement>(*tree)));
+    });
+}
+
+// copyreg's reducer for both classes: (loads, (dumps(tree),)).
+PyObject* reduce_tree(PyObject* module, PyObject* tree) {
+    return guarded([&]() -> PyObject* {
+        PyRef bytes = PyRef::steal(dumps(module, tree));
+        if (!bytes) return nullptr;
+        PyRef load = PyRef::steal(PyObject_GetAttrString(module, "loads"));
+        if (!load) return nullptr;
+        return Py_BuildValue("O(O)", load.get(), bytes.get());
+    });
+}
+
 PyMethodDef functions[] = {
     {"set_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_limits)),
      METH_VARARGS | METH_KEYWORDS,
@@ -123,13 +178,34 @@ PyMethodDef functions[] = {
     {"set_fault_report", set_fault_report, METH_O,
      "set_fault_report($module, enabled, /)\n--\n\n"
      "Switches the fault report on standard error on or off for the process."},
+    {"dumps", dumps, METH_O,
+     "dumps($module, tree, /)\n--\n\n"
+     "The bytes of an Expr or Statement tree, which loads() turns back into it."},
+    {"loads", loads, METH_O,
+     "loads($module, data, /)\n--\n\n"
+     "The Expr or Statement tree whose bytes dumps() gave."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyMethodDef reduce_function = {"_reduce_tree", reduce_tree, METH_O, nullptr};
 
 }  // namespace
 
 const velk::Limits& default_limits() noexcept { return default_limits_now; }
 
 PyMethodDef* runtime_functions() noexcept { return functions; }
+
+bool register_tree_pickling(PyObject* runtime) {
+    PyRef reducer = PyRef::steal(PyCFunction_NewEx(&reduce_function, runtime, nullptr));
+    if (!reducer) return false;
+    PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return false;
+    for (ClassObject* cls : {&expr_class(), &statement_class()}) {
+        PyRef done = PyRef::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO",
+                                                      reinterpret_cast<PyObject*>(cls->require()), reducer.get()));
+        if (!done) return false;
+    }
+    return true;
+}
 
 }  // namespace zarn

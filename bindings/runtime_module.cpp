@@ -38,6 +38,7 @@ PyObject* create_runtime_module(PyObject* panic) {
         if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+    if (!register_tree_pickling(module.get())) return nullptr;
     return module.release();
 }
 

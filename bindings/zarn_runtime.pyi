@@ -2,9 +2,9 @@
 every failure raises; the limits of machines; the switch of the fault
 report."""
 
-from zarn import Velk
+from zarn import Expr, Statement, Velk
 
-__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report"]
+__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "dumps", "loads"]
 
 class PanicException(BaseException):
     """Raised when the native code of the zarn extension fails with an internal fault.
@@ -66,3 +66,21 @@ def set_fault_report(enabled: bool, /) -> None:
     """Switches, for the whole process, the two lines that every failure
     writes to standard error (``zarn: thread '…' faulted at …``). On by
     default. The exceptions are raised the same either way."""
+
+def dumps(tree: Expr | Statement, /) -> bytes:
+    """The bytes of ``tree``: what pickling an ``Expr`` or ``Statement`` writes.
+
+    The form is compact and versioned: every distinct node once, in
+    post-order, so a subtree that several parents share is written once and
+    stays shared (a tree of 65 objects that expands to 2**64 nodes takes a
+    few hundred bytes). Literal values keep every bit: each float's exact
+    pattern (negative zero, every NaN), texts with NUL characters. Any depth
+    works. Raises ``TypeError`` for anything but an ``Expr`` or ``Statement``.
+    """
+
+def loads(data: bytes, /) -> Expr | Statement:
+    """The tree whose bytes ``dumps`` gave, read in time linear in their
+    length, without recursion. Bytes of an unknown version or damaged bytes
+    raise ``ValueError`` ("damaged tree data: ..."), never a crash. Running a
+    tree costs its expanded size, which ``set_limits(max_steps=...)``
+    bounds."""
