@@ -29,7 +29,7 @@ from typing import Final, NoReturn, Union
 from zarn import Expr, Statement, Velk
 from zarn_runtime import PanicException
 
-__all__ = ["compile_statements", "compile_expr", "compile_program", "Program"]
+__all__ = ["compile_statements", "compile_expr", "compile_program", "Program", "to_source"]
 
 _I64_MIN: Final = -(2**63)
 _I64_MAX: Final = 2**63 - 1
@@ -595,3 +595,6 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
                         ("_lines", tuple(lines)), ("_inputs", inputs), ("_outputs", outputs)]:
         object.__setattr__(program, name, value)
     return program
+
+
+from ._source import to_source  # noqa: E402  (it reads the compiler's own trees)

@@ -19,6 +19,9 @@
 //     14 if: condition, varint n, n statements, varint m, m statements
 //   Children are varints of earlier record indices. The last record is the
 //   root. Nothing may follow it.
+//
+// zarn_text's to_source (python/zarn_text/_source.py) reads this form too:
+// a change of it is a new version, there and here.
 #pragma once
 
 #include <cstdint>
