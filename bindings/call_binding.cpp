@@ -151,20 +151,23 @@ bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* ar
     return bind(function, positional, keywords, slots);
 }
 
-void wrap_argument_error(std::string_view name) {
+void prefix_type_error(std::string_view prefix) {
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         PyErr_SetRaisedException(error.release());
         return;
     }
-    std::string message = "argument '" + std::string(name) + "': " +
-                          lossy_str(error.get()).value_or("<exception str() failed>");
+    std::string message = std::string(prefix) + lossy_str(error.get()).value_or("<exception str() failed>");
     PyRef text = checked(PyUnicode_FromStringAndSize(message.data(),
                                                      static_cast<Py_ssize_t>(message.size())));
     PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, text.get()));
     // SetCause steals; a NULL cause leaves none.
     PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));
     PyErr_SetRaisedException(replacement.release());
+}
+
+void wrap_argument_error(std::string_view name) {
+    prefix_type_error("argument '" + std::string(name) + "': ");
 }
 
 }  // namespace zarn

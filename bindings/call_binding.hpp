@@ -85,10 +85,11 @@ inline bool bind_classic_call(const FunctionDescription& function, PyObject* arg
     return bind_classic_call_in_full(function, args, kwargs, slots);
 }
 
-// The argument-error rule, applied to the pending exception of a failed
-// conversion of parameter `name`: a TypeError (exactly) is replaced by
-// TypeError("argument '<name>': <its text>") keeping its cause; any other
-// exception stays as it is.
+// A pending error that is exactly a TypeError becomes TypeError(`prefix` +
+// its text), keeping its cause; any other exception stays as it is.
+void prefix_type_error(std::string_view prefix);
+// The argument-error rule, for a failed conversion of parameter `name`:
+// the prefix "argument '<name>': ".
 void wrap_argument_error(std::string_view name);
 
 // Converts the argument in slot `slot` of `function`; on failure applies the

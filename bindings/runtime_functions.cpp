@@ -5,9 +5,13 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
+#include "call_binding.hpp"
 #include "class_object.hpp"
+#include "conversions.hpp"
 #include "error_text.hpp"
 #include "fault_boundary.hpp"
 #include "py_instance.hpp"
@@ -77,20 +81,24 @@ bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const ch
            to_limit(given[2], kLimitNames[2], limits.max_steps);
 }
 
+// The machine of a Velk argument of `function`, or null with TypeError.
+velk::Machine* machine_argument(PyObject* object, const char* function) {
+    if (PyObject_TypeCheck(object, velk_class().require())) return &wrapped<velk::Machine>(object);
+    const auto type = type_qualname(Py_TYPE(object));
+    raise_with_message(PyExc_TypeError, std::string(function) + "() argument 'machine' must be Velk, not " +
+                                            type.value_or("<failed to extract type name>"));
+    return nullptr;
+}
+
 PyObject* set_limits(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"machine", nullptr};
         PyObject* machine = nullptr;
         velk::Limits limits;
         if (!parse_limits(args, kwargs, "O|$OOO:set_limits", names, &machine, limits)) return nullptr;
-        PyTypeObject* velk_type = velk_class().require();
-        if (!PyObject_TypeCheck(machine, velk_type)) {
-            const auto type = type_qualname(Py_TYPE(machine));
-            raise_with_message(PyExc_TypeError, "set_limits() argument 'machine' must be Velk, not " +
-                                                    type.value_or("<failed to extract type name>"));
-            return nullptr;
-        }
-        wrapped<velk::Machine>(machine).set_limits(limits);
+        velk::Machine* m = machine_argument(machine, "set_limits");
+        if (m == nullptr) return nullptr;
+        m->set_limits(limits);
         Py_RETURN_NONE;
     });
 }
@@ -110,6 +118,82 @@ PyObject* set_fault_report(PyObject*, PyObject* enabled) {
         const int truth = PyObject_IsTrue(enabled);
         if (truth < 0) return nullptr;
         zarn::set_fault_report(truth != 0);
+        Py_RETURN_NONE;
+    });
+}
+
+// "'price'": the key as Python shows it, for the prefix of an error.
+std::string key_text(PyObject* key) {
+    PyRef text = PyRef::steal(PyObject_Repr(key));
+    if (!text) {
+        pass_interpreter_failure();
+        PyErr_Clear();
+        return "<repr() failed>";
+    }
+    return lossy_str(text.get()).value_or("<repr() failed>");
+}
+
+// One entry of bind(): converted, or nothing with the prefixed error.
+bool convert_entry(PyObject* key, PyObject* value, std::vector<std::pair<velk::Identifier, velk::ValueRef>>& out) {
+    auto id = to_identifier(key);
+    if (!id) {
+        prefix_type_error("key " + key_text(key) + ": ");
+        return false;
+    }
+    auto converted = to_value(value);
+    if (!converted) {
+        prefix_type_error("values[" + key_text(key) + "]: ");
+        return false;
+    }
+    out.emplace_back(std::move(*id), velk::ValueRef::make(std::move(*converted)));
+    return true;
+}
+
+PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"machine", "values", nullptr};
+        PyObject* machine = nullptr;
+        PyObject* values = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:bind", const_cast<char**>(names), &machine, &values)) {
+            return nullptr;
+        }
+        velk::Machine* m = machine_argument(machine, "bind");
+        if (m == nullptr) return nullptr;
+        // Everything is converted before anything is bound.
+        std::vector<std::pair<velk::Identifier, velk::ValueRef>> entries;
+        if (PyDict_CheckExact(values)) {
+            entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(values)));
+            Py_ssize_t at = 0;
+            PyObject *key, *value;  // borrowed
+            while (PyDict_Next(values, &at, &key, &value)) {
+                if (!convert_entry(key, value, entries)) return nullptr;
+            }
+        } else {
+            if (!PyMapping_Check(values) || PySequence_Check(values)) {
+                const auto type = type_qualname(Py_TYPE(values));
+                raise_with_message(PyExc_TypeError, "bind() argument 'values' must be a mapping, not " +
+                                                        type.value_or("<failed to extract type name>"));
+                return nullptr;
+            }
+            PyRef items = PyRef::steal(PyMapping_Items(values));
+            if (!items) return nullptr;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+                PyObject* pair = PyList_GET_ITEM(items.get(), i);
+                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                    raise_with_message(PyExc_TypeError, "bind() argument 'values': items() must give pairs");
+                    return nullptr;
+                }
+                if (!convert_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), entries)) return nullptr;
+            }
+        }
+        const bool counted = m->limits().max_bytes != velk::Limits::kUnlimited;
+        for (auto& [id, value] : entries) {
+            if (counted) {
+                (void)m->bind_within_limits(id, velk::HashMemo(), std::move(value));
+            } else {
+                (void)m->vars._insert(std::move(id), std::move(value));
+            }
+        }
         Py_RETURN_NONE;
     });
 }
@@ -178,6 +262,9 @@ PyMethodDef functions[] = {
     {"set_fault_report", set_fault_report, METH_O,
      "set_fault_report($module, enabled, /)\n--\n\n"
      "Switches the fault report on standard error on or off for the process."},
+    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind)), METH_VARARGS | METH_KEYWORDS,
+     "bind($module, machine, values)\n--\n\n"
+     "Binds each identifier of a mapping to its literal value, in the mapping's order."},
     {"dumps", dumps, METH_O,
      "dumps($module, tree, /)\n--\n\n"
      "The bytes of an Expr or Statement tree, which loads() turns back into it."},

@@ -2,9 +2,11 @@
 every failure raises; the limits of machines; the switch of the fault
 report."""
 
+from collections.abc import Mapping
+
 from zarn import Expr, Statement, Velk
 
-__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "dumps", "loads"]
+__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "dumps", "loads"]
 
 class PanicException(BaseException):
     """Raised when the native code of the zarn extension fails with an internal fault.
@@ -66,6 +68,27 @@ def set_fault_report(enabled: bool, /) -> None:
     """Switches, for the whole process, the two lines that every failure
     writes to standard error (``zarn: thread '…' faulted at …``). On by
     default. The exceptions are raised the same either way."""
+
+def bind(machine: Velk, values: Mapping[int | str, None | bool | int | float | str]) -> None:
+    """Binds each identifier of ``values`` to its value, in the mapping's
+    order: what a ``let`` of a literal per entry does, in one call.
+
+    Each key is converted as ``Velk.get`` converts an identifier, each value
+    as ``Expr.literal`` converts it, and all of them before anything is
+    bound. A key or value that does not convert raises the builders'
+    ``TypeError`` behind a prefix naming it (``key -1: ...``,
+    ``values['x']: ...``) and nothing is bound; a ``values`` that is not a
+    mapping raises ``TypeError``. Under ``max_bytes`` the texts bound count
+    like any other, and a binding past the limit raises ``PanicException``
+    after the entries before it were bound.
+
+        >>> from zarn import Velk
+        >>> from zarn_runtime import bind
+        >>> machine = Velk()
+        >>> bind(machine, {"zone": "domestic", "weight_kg": 12.5})
+        >>> machine.get("weight_kg")
+        12.5
+    """
 
 def dumps(tree: Expr | Statement, /) -> bytes:
     """The bytes of ``tree``: what pickling an ``Expr`` or ``Statement`` writes.

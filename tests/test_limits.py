@@ -249,3 +249,26 @@ def test_a_memory_bomb_with_limits_set_leaves_the_process_alive():
     """)
     assert code == 0, err
     assert out == "Limit exceeded: max_text=1048576\n1048576\n"
+
+
+def test_bind_binds_a_mapping_as_lets_of_literals_would():
+    import collections
+
+    v = Velk()
+    zarn_runtime.bind(v, {"a": 1, 7: "seven", "f": 2.5, "n": None, "t": True, "big": 2**63})
+    zarn_runtime.bind(v, collections.OrderedDict([("a", 2), ("a2", -1)]))
+    expected = Velk()
+    run(expected, 'a = 2\nf = 2.5\nn = None\nt = True\nbig = 9223372036854775808\na2 = -1')
+    expected.run([let(7, lit("seven"))])
+    assert sorted(parse_machine_repr(repr(v))) == sorted(parse_machine_repr(repr(expected)))
+    for bad, message in [({"x": 1, "y": [1]}, "values['y']: failed to extract enum PyValue"),
+                         ({"x": 1, -1: 2}, "key -1: failed to extract enum PyIdentifier"),
+                         ([("x", 1)], "bind() argument 'values' must be a mapping, not list")]:
+        with pytest.raises(TypeError) as info:
+            zarn_runtime.bind(v, bad)
+        assert str(info.value).startswith(message)
+        with pytest.raises(PanicException):
+            v.get("x")  # nothing of a refused mapping is bound
+    set_limits(v, max_bytes=len(repr(v)))  # room for a little more text only
+    with raises_panic(f"Limit exceeded: max_bytes={len(repr(v))}"):
+        zarn_runtime.bind(v, {"long": "x" * 1000})
