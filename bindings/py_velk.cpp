@@ -23,6 +23,16 @@ constexpr FunctionDescription kNew{"Velk", "__new__", {}, Receiver::Class};
 constexpr FunctionDescription kRun{"Velk", "run", kRunParams, Receiver::Self};
 constexpr FunctionDescription kGet{"Velk", "get", kGetParams, Receiver::Self};
 
+// The interpreter lock is held for every call of the module and no Python
+// code runs inside a store operation, so a machine made here has one user
+// at a time and its store skips its locks. A free-threaded interpreter has
+// no such lock: there the store keeps them.
+#ifdef Py_GIL_DISABLED
+constexpr velk::Access kMachineAccess = velk::Access::Shared;
+#else
+constexpr velk::Access kMachineAccess = velk::Access::Exclusive;
+#endif
+
 // `self` is used in place: every operation takes the machine by shared
 // reference and the store does its own locking.
 const Machine* machine_of(PyObject* self) {
@@ -87,7 +97,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Slots<kNew> slots{};
         if (!bind_classic_call(kNew, args, kwargs, slots)) return nullptr;
-        PyObject* object = new_instance<Machine>(type);
+        PyObject* object = new_instance<Machine>(type, kMachineAccess);
         if (object != nullptr && default_limits().any()) wrapped<Machine>(object).set_limits(default_limits());
         return object;
     });

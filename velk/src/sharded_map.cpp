@@ -2,6 +2,8 @@
 #include "velk/sharded_map.hpp"
 
 #include <bit>
+#include <cstdio>
+#include <cstdlib>
 
 #include "hash_keys.hpp"
 #include "shard_table.hpp"
@@ -15,7 +17,7 @@ struct alignas(kLineBytes) ShardedMap::Shard {  // shards never share a line
 };
 static_assert(sizeof(ShardedMap::Shard) == kLineBytes, "a shard fills exactly one cache line");
 
-ShardedMap::ShardedMap() : ShardedMap(default_shard_amount(), take_thread_hash_key()) {}
+ShardedMap::ShardedMap(Access access) : ShardedMap(default_shard_amount(), take_thread_hash_key(), access) {}
 
 namespace {
 
@@ -23,18 +25,53 @@ namespace {
 // maps of a process share one.
 std::atomic<std::uint64_t> g_next_map_id{1};
 
-struct WriteHold {
-    RawRwLock& lock;  // write-locked for this scope
-    explicit WriteHold(RawRwLock& l) : lock(l) { lock.lock_exclusive(); }
-    ~WriteHold() { lock.unlock_exclusive(); }
-    WriteHold(const WriteHold&) = delete;
-    WriteHold& operator=(const WriteHold&) = delete;
+// One operation's hold of its shard: the shard's lock when the map is
+// shared; when it is exclusive, nothing (and in checked builds, the map's
+// mark that an operation runs).
+class Hold {
+public:
+    enum Mode { kRead, kWrite };
+
+    Hold(bool locking, RawRwLock& lock, Mode mode, std::atomic<bool>* in_use)
+        : lock_(locking ? &lock : nullptr), mode_(mode), in_use_(locking ? nullptr : in_use) {
+        if (lock_ != nullptr) {
+            mode_ == kRead ? lock_->lock_shared() : lock_->lock_exclusive();
+        } else if (in_use_ != nullptr && in_use_->exchange(true, std::memory_order_acquire)) {
+            overlapping_use();
+        }
+    }
+    ~Hold() { release(); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+    // The lock is someone else's to release now (a ReadGuard's).
+    void disown() noexcept { lock_ = nullptr; }
+
+    void release() noexcept {
+        if (lock_ != nullptr) {
+            mode_ == kRead ? lock_->unlock_shared() : lock_->unlock_exclusive();
+            lock_ = nullptr;
+        } else if (in_use_ != nullptr) {
+            in_use_->store(false, std::memory_order_release);
+            in_use_ = nullptr;
+        }
+    }
+
+private:
+    [[noreturn, gnu::cold]] static void overlapping_use() {
+        std::fputs("velk: two operations overlap on an exclusive store\n", stderr);
+        std::abort();
+    }
+
+    RawRwLock* lock_;              // held, or null
+    Mode mode_;                    // how it is held
+    std::atomic<bool>* in_use_;    // an exclusive map's mark, in checked builds
 };
 
 }  // namespace
 
-ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key)
-    : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key) {
+ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key, Access access)
+    : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key), locking_(access == Access::Shared) {
     if (!(shard_amount > 1)) raise(failures::kTooFewShards);
     if ((shard_amount & (shard_amount - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
         raise(failures::kShardsNotPowerOfTwo);
@@ -55,18 +92,21 @@ ShardedMap::~ShardedMap() {
 std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key, std::uint64_t hash64) const {
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
-    shard.lock.lock_shared();
+    Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
     if (const detail::ShardEntry* e = shard.table.find(key, hash)) {
-        return ReadGuard(&shard.lock, &e->key, &e->value);
+        if (!locking_) return ReadGuard(nullptr, &e->key, &e->value);
+        // The guard takes the read lock over.
+        std::optional<ReadGuard> guard(ReadGuard(&shard.lock, &e->key, &e->value));
+        hold.disown();
+        return guard;
     }
-    shard.lock.unlock_shared();
     return std::nullopt;
 }
 
 bool ShardedMap::read(const Identifier& key, std::uint64_t hash64, Value& copy, ValueRef& held) const {
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
-    shard.lock.lock_shared();
+    Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
     const detail::ShardEntry* e = shard.table.find(key, hash);
     if (e != nullptr) {
         if (e->value->is_string()) {
@@ -75,7 +115,6 @@ bool ShardedMap::read(const Identifier& key, std::uint64_t hash64, Value& copy, 
             copy.assign_plain(*e->value);  // no text: nothing is allocated
         }
     }
-    shard.lock.unlock_shared();
     return e != nullptr;
 }
 
@@ -84,7 +123,7 @@ std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;
     {
-        const WriteHold hold(shard.lock);
+        const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
         previous = shard.table.insert(std::move(key), std::move(value), hash, hasher_.key());
     }
     // The previous value, and `key` when it was not stored, die after the
@@ -100,24 +139,32 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
         // A long name: rebinding needs no copy of it, a first binding makes
         // the copy between two holds of the lock.
         {
-            const WriteHold hold(shard.lock);
+            const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
             if (ValueRef* stored = shard.table.find_value(key, hash)) {
                 previous = std::exchange(*stored, std::move(value));
             }
         }
         if (previous) return previous;
         Identifier copy = key;
-        const WriteHold hold(shard.lock);
+        const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
         previous = shard.table.insert(std::move(copy), std::move(value), hash, hasher_.key());
         return previous;
     }
-    const WriteHold hold(shard.lock);
+    const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
     if (ValueRef* stored = shard.table.find_value(key, hash)) {
         previous = std::exchange(*stored, std::move(value));
     } else {
         previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
     }
     return previous;
+}
+
+std::atomic<bool>* ShardedMap::use_mark() const noexcept {
+#ifdef VELK_CHECKED
+    return &in_use_;
+#else
+    return nullptr;
+#endif
 }
 
 std::optional<ShardedMap::EntryView> ShardedMap::Iter::next() {
@@ -133,7 +180,7 @@ std::optional<ShardedMap::EntryView> ShardedMap::Iter::next() {
         }
         if (next_shard_ == map_->shard_amount_) return std::nullopt;
         // Lock the next shard before letting go of the current one.
-        hold_ = std::make_shared<const ShardHold>(map_->shards_[next_shard_].lock);
+        hold_ = std::make_shared<const ShardHold>(map_->locking_ ? &map_->shards_[next_shard_].lock : nullptr);
         ++next_shard_;
         next_slot_ = 0;
     }

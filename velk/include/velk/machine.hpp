@@ -15,8 +15,10 @@ namespace velk {
 
 class Machine {
 public:
-    // An empty store with the default shard count and a fresh hash key.
-    Machine() = default;
+    // An empty store with the default shard count and a fresh hash key;
+    // shared by any threads unless the caller vouches for one user at a
+    // time (velk/sharded_map.hpp, Access).
+    explicit Machine(Access access = Access::Shared) : vars(access) {}
 
     // One more reference to the value bound to `id` (never a copy). Throws
     // EvalError failures::kNotFound (velk/failures.hpp).

@@ -10,6 +10,7 @@
 // and the low bits the home slot.
 #pragma once
 
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,14 @@ std::size_t shard_amount_for(std::size_t processors) noexcept;
 // Trailing zero bits of n, the word width for 0; log2(n) for a power of two.
 std::size_t trailing_zero_bits(std::size_t n) noexcept;
 
+// Who may use a store at once. Shared: any threads, each operation under
+// its shard's lock. Exclusive: one user at a time, guaranteed by the caller
+// (the Python module holds the interpreter lock for every operation and
+// runs no Python code inside one), so the locks are skipped. Checked builds
+// (VELK_CHECKED) verify that no two operations of an exclusive store
+// overlap.
+enum class Access : std::uint8_t { Shared, Exclusive };
+
 class ShardedMap {
 public:
     static constexpr std::size_t kWordBits = sizeof(std::size_t) * CHAR_BIT;  // W
@@ -43,10 +52,10 @@ public:
                   "shard arithmetic is done in pointer-sized words");
 
     // default_shard_amount() shards, keyed from this thread's key pair.
-    ShardedMap();
+    explicit ShardedMap(Access access = Access::Shared);
     // Throws EvalError failures::kTooFewShards or kShardsNotPowerOfTwo
     // (velk/failures.hpp).
-    ShardedMap(std::size_t shard_amount, SipKey key);
+    ShardedMap(std::size_t shard_amount, SipKey key, Access access = Access::Shared);
     ~ShardedMap();
     ShardedMap(const ShardedMap&) = delete;
     ShardedMap& operator=(const ShardedMap&) = delete;
@@ -112,13 +121,17 @@ public:
     // iterator and the entry views it handed out.
     class ShardHold {
     public:
-        explicit ShardHold(RawRwLock& lock) : lock_(lock) { lock_.lock_shared(); }
-        ~ShardHold() { lock_.unlock_shared(); }
+        explicit ShardHold(RawRwLock* lock) : lock_(lock) {
+            if (lock_) lock_->lock_shared();
+        }
+        ~ShardHold() {
+            if (lock_) lock_->unlock_shared();
+        }
         ShardHold(const ShardHold&) = delete;
         ShardHold& operator=(const ShardHold&) = delete;
 
     private:
-        RawRwLock& lock_;  // read-locked from construction to destruction
+        RawRwLock* lock_;  // read-locked from construction to destruction; null when exclusive
     };
 
     // One entry met by an iteration; keeps its shard read-locked while alive.
@@ -157,6 +170,7 @@ public:
     Iter iter() const { return Iter(*this); }
 
     std::size_t shard_amount() const noexcept { return shard_amount_; }
+    Access access() const noexcept { return locking_ ? Access::Shared : Access::Exclusive; }
     SipKey hasher() const noexcept { return hasher_.key(); }
     // The shard of a hash: the log2(shard_amount) bits right below its top 7.
     std::size_t shard_index(std::uint64_t hash) const noexcept {
@@ -167,12 +181,18 @@ public:
 
 private:
     friend class Iter;
+    // The checked builds' mark of an exclusive map's running operation, or null.
+    std::atomic<bool>* use_mark() const noexcept;
 
     std::uint64_t id_;                 // this map's number, never given to another map
     Shard* shards_;                    // shard_amount_ of them in one line block, never resized
     std::size_t shift_;                // W - log2(shard_amount_)
     IdentifierHasher hasher_;          // hashes keys under this map's hash key
     std::size_t shard_amount_;         // length of shards_, a power of two > 1
+    bool locking_;                     // Access::Shared: operations take the shard locks
+#ifdef VELK_CHECKED
+    mutable std::atomic<bool> in_use_{false};  // an operation of an exclusive map is running
+#endif
 };
 
 }  // namespace velk
