@@ -72,7 +72,7 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
 struct Unmetered {
     explicit Unmetered(const Limits&) noexcept {}
     void statement() noexcept {}
-    void step() noexcept {}
+    void step(std::uint64_t = 1) noexcept {}
     void join(std::uint64_t) noexcept {}
     static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
         return m.bind(let.ident, let.memo, std::move(value));
@@ -94,9 +94,9 @@ public:
         step();
         made_ = 0;
     }
-    void step() {
-        if (steps_left_ == 0) exceeded(failures::kStepsLimit, limits_.max_steps);
-        --steps_left_;
+    void step(std::uint64_t steps = 1) {
+        if (steps_left_ < steps) exceeded(failures::kStepsLimit, limits_.max_steps);
+        steps_left_ -= steps;
     }
     // A join is about to make `size` bytes.
     void join(std::uint64_t size) {
@@ -258,14 +258,14 @@ template <class Meter>
 Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels);
 
 // The value of operand `e`, read in place or computed into `slot`.
+// A literal or variable operand is counted by the node it belongs to, with
+// that node's own step: one check for up to three nodes.
 template <class Meter>
 const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, int levels) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
-            w.meter.step();
             return *e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident:
-            w.meter.step();
             return read_variable(w.machine, *e.get_if<Expr::Ident>(), slot);
         default:
             break;
@@ -293,10 +293,14 @@ std::optional<Value> int_shortcut(const Expr::Node& e, const Value& l, const Val
 }
 
 // Left operand completely, then the right one, then the node's own checks.
+inline std::uint64_t leaf_count(const Expr* operand) noexcept {
+    return operand != nullptr && operand->kind() <= Expr::Kind::Ident;
+}
+
 template <class Meter>
 Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels) {
-    w.meter.step();
     const Expr::Node::Slots s = e.slots();
+    w.meter.step(1 + leaf_count(s.first) + leaf_count(s.second));
     Operand left, right;
     const Value& l = operand_value(w, s.first->node(), left, levels);
     const Value& r = s.second ? operand_value(w, s.second->node(), right, levels) : kNoOperand;
@@ -326,6 +330,7 @@ ValueRef evaluate(Walk<Meter>& w, const Expr::Node& e) {
 
 template <class Meter>
 bool condition_truth(Walk<Meter>& w, const Expr& cond) {
+    if (leaf_count(&cond) != 0) w.meter.step();  // no node of its own counts it
     Operand slot;
     const Value& v = operand_value(w, cond.node(), slot, kRecursionLevels);
     if (!v.is_boolean()) raise(failures::kCondition);
