@@ -6,6 +6,8 @@
 # The wheels are compiled by zig's C++ compiler (PyPI's `ziglang`) against
 # glibc 2.17's symbols, whatever glibc this machine has; zig links its own
 # libc++ in statically. The sdist itself builds with any host compiler.
+# On a machine's first run zig builds its runtime libraries into its cache
+# (~/.cache/zig): about two and a half minutes more, once.
 #
 #   bash scripts/wheels.sh [OUTDIR]      (default: build/dist)
 #
