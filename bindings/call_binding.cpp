@@ -73,8 +73,10 @@ std::optional<std::size_t> find_parameter(const FunctionDescription& f, std::str
     return std::nullopt;
 }
 
-bool bind(const FunctionDescription& f, std::span<PyObject* const> positional,
-          std::span<const KeywordArgument> keywords, std::span<PyObject*> slots) {
+// Not named `bind`: called with a std::vector, argument-dependent lookup
+// would pick std::bind instead (with libc++, whose headers declare it).
+bool bind_arguments(const FunctionDescription& f, std::span<PyObject* const> positional,
+                    std::span<const KeywordArgument> keywords, std::span<PyObject*> slots) {
     std::fill(slots.begin(), slots.end(), nullptr);
     if (positional.size() > f.parameters.size()) {
         raise_too_many_positional(f, positional.size());
@@ -133,7 +135,7 @@ bool bind_fast_call_in_full(const FunctionDescription& function, PyObject* const
                                 args[static_cast<Py_ssize_t>(positional_count) + i]});
         }
     }
-    return bind(function, {args, positional_count}, keywords, slots);
+    return bind_arguments(function, {args, positional_count}, keywords, slots);
 }
 
 bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* args,
@@ -148,7 +150,7 @@ bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* ar
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) keywords.push_back({key, value});
     }
-    return bind(function, positional, keywords, slots);
+    return bind_arguments(function, positional, keywords, slots);
 }
 
 void prefix_type_error(std::string_view prefix) {

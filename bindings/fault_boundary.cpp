@@ -1,6 +1,7 @@
 #include "fault_boundary.hpp"
 
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,7 +54,8 @@ void write_fault_report(std::string_view message, const velk::SourcePosition* wh
     if (!report_enabled.load(std::memory_order_relaxed)) return;
     char name[kThreadNameSize] = "?";
     pthread_getname_np(pthread_self(), name, sizeof name);
-    std::fprintf(stderr, "zarn: thread '%s' (%ld) faulted", name, static_cast<long>(gettid()));
+    // The system call: glibc's gettid (2.30) is newer than the wheels' glibc.
+    std::fprintf(stderr, "zarn: thread '%s' (%ld) faulted", name, ::syscall(SYS_gettid));
     if (where != nullptr) {
         std::fprintf(stderr, " at %s:%u", where->file, static_cast<unsigned>(where->line));
         // The module's own faults know no column.

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace velk {
@@ -14,10 +14,12 @@ namespace {
 constexpr std::size_t kKeyBytes = 16;  // k0 and k1
 
 // Fills `buf` from getrandom; false when that call is unavailable or fails.
+// The system call itself: glibc's wrapper (2.25) is newer than the oldest
+// glibc the wheels support.
 bool fill_from_getrandom(unsigned char* buf, std::size_t len) noexcept {
     std::size_t done = 0;
     while (done < len) {
-        const ssize_t n = ::getrandom(buf + done, len - done, 0);
+        const long n = ::syscall(SYS_getrandom, buf + done, len - done, 0u);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;  // ENOSYS on old kernels, for instance
