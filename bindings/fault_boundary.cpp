@@ -177,9 +177,10 @@ void set_python_error_for_current_exception() {
             write_fault_report(kNoMessage, nullptr);
             raise_panic(kNoMessage);
         }
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (...) {
+        if (foreign_exception()) throw;
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();
     }

@@ -10,8 +10,8 @@
 // PanicException derives from BaseException, so `except Exception` does not
 // swallow it. It lives in a runtime-support module, not in `zarn`.
 //
-// Nothing here is noexcept, and every catch-all handler lets
-// abi::__forced_unwind through: CPython ends a daemon thread that wakes up
+// Nothing here is noexcept, and every catch-all handler lets a forced
+// unwind (ForcedUnwind, foreign_exception) through: CPython ends a daemon thread that wakes up
 // during finalisation with pthread_exit, whose unwinding must cross the
 // module's frames (stopping it, or meeting noexcept, aborts the process).
 #pragma once
@@ -25,6 +25,17 @@
 #include <type_traits>
 
 namespace zarn {
+
+// The forced unwind of pthread_exit, as each C++ runtime sees it: libstdc++
+// gives it a type to catch; to LLVM's libc++abi (zig's wheels) it is a
+// foreign exception, one with no C++ type, which catch (...) also meets.
+#if defined(__GLIBCXX__)
+using ForcedUnwind = abi::__forced_unwind;
+inline bool foreign_exception() noexcept { return false; }
+#else
+struct ForcedUnwind {};  // never thrown: the case is foreign_exception()
+inline bool foreign_exception() noexcept { return abi::__cxa_current_exception_type() == nullptr; }
+#endif
 
 // The class PanicException (borrowed; created on first use, kept for the
 // life of the process), or null with the creation error pending.
@@ -81,9 +92,10 @@ PyObject* guarded(Body&& body) {
                   "entry points return a new reference or NULL");
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (...) {
+        if (foreign_exception()) throw;
         set_python_error_for_current_exception();
         return nullptr;
     }
@@ -96,11 +108,12 @@ template <class Body>
 void guarded_dealloc(Body&& body) {
     try {
         body();
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (const PythonErrorPending&) {
         PyErr_WriteUnraisable(nullptr);
     } catch (...) {
+        if (foreign_exception()) throw;
         PyObject* pending = PyErr_GetRaisedException();
         set_python_error_for_current_exception();
         // No object is named: the one being freed may be half destroyed,
