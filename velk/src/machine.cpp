@@ -35,7 +35,7 @@ const Value& Machine::read(const Identifier& id, Value& copy, ValueRef& held) co
 // inlined into it saves a call and its register traffic per variable.
 [[gnu::flatten]] const Value& Machine::read(const Identifier& id, const HashMemo& memo, Value& copy,
                                             ValueRef& held) const {
-    if (!vars.read(id, vars.hash_of(id, memo), copy, held)) not_found(id);
+    if (!vars.read(id, memo, copy, held)) not_found(id);
     return held ? *held : copy;
 }
 
@@ -61,7 +61,7 @@ std::optional<ValueRef> Machine::bind_within_limits(const Identifier& id, const 
         std::uint64_t replaced = 0;
         Value copy;
         ValueRef held;
-        if (vars.read(id, vars.hash_of(id, memo), copy, held) && held) replaced = text_size(*held);
+        if (vars.read(id, memo, copy, held) && held) replaced = text_size(*held);
         if (added > replaced) {
             const std::uint64_t total = text_bytes();
             const std::uint64_t room = total >= limits_.max_bytes ? 0 : limits_.max_bytes - total;

@@ -74,6 +74,7 @@ void ShardTable::grow(SipKey rehash_key) {
     window_ = Group::window(capacity);
     size_ = old.size_;
     growth_left_ = max_load(capacity) - size_;
+    ++generation_;
 
     if (old.ctrl_ == nullptr) return;
     for (std::size_t i = 0; i <= old.mask_; ++i) {

@@ -179,6 +179,10 @@ public:
     std::optional<ValueRef> insert(Identifier&& key, ValueRef&& value, std::size_t hash,
                                    SipKey rehash_key);
 
+    // Grows by one whenever the entries move (growth): an entry's address
+    // found at one generation holds while the generation is the same.
+    std::uint64_t generation() const noexcept { return generation_; }
+
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return ctrl_ == nullptr ? 0 : mask_ + 1; }
     bool occupied(std::size_t slot) const noexcept { return ctrl_[slot] != kEmpty; }
@@ -196,6 +200,7 @@ private:
     Group::Mask window_ = 0;         // group bytes that are distinct slots
     std::size_t size_ = 0;           // entries stored
     std::size_t growth_left_ = 0;    // entries that fit before the next growth
+    std::uint64_t generation_ = 0;   // growths so far
 };
 
 }  // namespace velk::detail

@@ -118,6 +118,43 @@ bool ShardedMap::read(const Identifier& key, std::uint64_t hash64, Value& copy, 
     return e != nullptr;
 }
 
+namespace {
+
+// The entry a memo remembers in `table`, when the table has not grown since.
+const detail::ShardEntry* remembered(const HashMemo::Recalled& r, const detail::ShardTable& table) noexcept {
+    if (r.entry == nullptr || r.generation != table.generation()) return nullptr;
+    return static_cast<const detail::ShardEntry*>(r.entry);
+}
+
+// Looks `key` up in `table` unless the memo knows its entry, and lets the
+// memo know what it did not.
+const detail::ShardEntry* find_through(const HashMemo& memo, const HashMemo::Recalled& r, std::uint64_t map,
+                                       const detail::ShardTable& table, const Identifier& key,
+                                       std::uint64_t hash) noexcept {
+    if (const detail::ShardEntry* e = remembered(r, table)) return e;
+    const detail::ShardEntry* e = table.find(key, static_cast<std::size_t>(hash));
+    if (e != nullptr || !r.known) memo.remember(map, hash, e, table.generation());
+    return e;
+}
+
+}  // namespace
+
+bool ShardedMap::read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const {
+    const HashMemo::Recalled r = memo.recall(id_);
+    const std::uint64_t hash = r.known ? r.hash : hasher_(key);
+    Shard& shard = shards_[shard_index(static_cast<std::size_t>(hash))];
+    Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
+    const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash);
+    if (e != nullptr) {
+        if (e->value->is_string()) {
+            held = e->value;
+        } else {
+            copy.assign_plain(*e->value);  // no text: nothing is allocated
+        }
+    }
+    return e != nullptr;
+}
+
 std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
     const auto hash = static_cast<std::size_t>(hasher_(key));
     Shard& shard = shards_[shard_index(hash)];
@@ -132,30 +169,28 @@ std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
 }
 
 std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& memo, ValueRef value) {
-    const auto hash = static_cast<std::size_t>(hash_of(key, memo));
+    const HashMemo::Recalled r = memo.recall(id_);
+    const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
+    const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;
-    if (key.copy_allocates()) {
-        // A long name: rebinding needs no copy of it, a first binding makes
-        // the copy between two holds of the lock.
-        {
-            const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
-            if (ValueRef* stored = shard.table.find_value(key, hash)) {
-                previous = std::exchange(*stored, std::move(value));
-            }
-        }
-        if (previous) return previous;
-        Identifier copy = key;
+    {
         const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
-        previous = shard.table.insert(std::move(copy), std::move(value), hash, hasher_.key());
-        return previous;
+        if (const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash64)) {
+            // A rebinding: the stored key stays, the entry does not move.
+            previous = std::exchange(const_cast<detail::ShardEntry*>(e)->value, std::move(value));
+            return previous;
+        }
+        if (!key.copy_allocates()) {
+            previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
+            return previous;
+        }
     }
+    // A first binding of a long name: its copy is made outside the lock,
+    // then the key is looked for again, as another thread may have bound it.
+    Identifier copy = key;
     const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
-    if (ValueRef* stored = shard.table.find_value(key, hash)) {
-        previous = std::exchange(*stored, std::move(value));
-    } else {
-        previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
-    }
+    previous = shard.table.insert(std::move(copy), std::move(value), hash, hasher_.key());
     return previous;
 }
 

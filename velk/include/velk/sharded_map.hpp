@@ -95,6 +95,9 @@ public:
     // copied into `copy` under the shard's read lock, which spares the shared
     // count two atomic updates. False when the key is not bound.
     bool read(const Identifier& key, std::uint64_t hash, Value& copy, ValueRef& held) const;
+    // The same for an identifier of a tree: its memo gives the hash, and the
+    // entry itself while the entry's table has not grown since.
+    bool read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const;
 
     // Binds `key` to `value`. Returns the previous value when the key was
     // present (its stored key is kept). The lock is released before the
