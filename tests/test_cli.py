@@ -27,14 +27,14 @@ def files(tmp_path, monkeypatch):
 
 def test_check_reports_each_file_like_a_linter(files, capsys):
     files(rules_txt=RULES, bad_txt="x = 1\ny = x +\n", call_txt="x = 1\nif f(x):\n    pass\n",
-          latin_txt=b"x = '\xe9'\n", empty_txt="", bom_txt=b"\xef\xbb\xbfx = 1\n")
+          latin_txt=b"x = 1\n" * 5000 + b"x = '\xe9'\n", empty_txt="", bom_txt=b"\xef\xbb\xbfx = 1\n")
     files_given = ["rules.txt", "bad.txt", "call.txt", "latin.txt", "missing.txt", "empty.txt", "bom.txt"]
     assert main(["check", *files_given]) == 1
     assert capsys.readouterr().out.splitlines() == [
         "rules.txt: inputs: unit, weight, zone; outputs: fee, heavy, note",
         "bad.txt:2:8: invalid syntax",
         "call.txt:2:4: function calls are not part of the language",
-        "latin.txt: not UTF-8 text: invalid continuation byte at byte 5",
+        "latin.txt:5001: not UTF-8 text (invalid continuation byte)",
         "missing.txt: No such file or directory",
         "empty.txt: inputs: -; outputs: -",
         "bom.txt: inputs: -; outputs: x",

@@ -98,12 +98,15 @@ def _limit(text: str) -> int:
 def _compile(path: str) -> Program | str:
     """The program in the file `path`, or the diagnostic line of why not."""
     try:
-        with open(path, encoding="utf-8-sig") as file:
-            source = file.read()
+        with open(path, "rb") as file:
+            data = file.read()
     except OSError as exc:
         return f"{path}: {exc.strerror or exc}"
+    try:
+        source = data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
-        return f"{path}: not UTF-8 text: {exc.reason} at byte {exc.start}"
+        line = data.count(b"\n", 0, exc.start) + 1
+        return f"{path}:{line}: not UTF-8 text ({exc.reason})"
     try:
         return compile_program(source, path)
     except SyntaxError as exc:
