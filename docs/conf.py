@@ -19,6 +19,7 @@ nitpick_ignore = [
     ("py:class", "collections.abc.Sequence"),
     ("py:class", "SupportsIndex"),
     ("py:class", "SupportsFloat"),
+    ("py:mod", "copyreg"),
 ]
 
 # Every page's examples run against the installed package.

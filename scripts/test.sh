@@ -7,7 +7,8 @@
 #   3. the whole Python suite against each wheel installed in a clean venv,
 #      from a copy of tests/ outside the source tree, and against a module
 #      built by pip from the sdist alone;
-#   4. the examples (eligibility.py's output against eligibility.expected)
+#   4. the examples (eligibility.py's output against eligibility.expected,
+#      dask_rules.py's results on a local Dask cluster against one process)
 #      and mypy --strict over them;
 #   5. the documentation, with warnings as errors, and every example in it
 #      run as a doctest (scripts/docs.sh).
@@ -106,6 +107,11 @@ if "$venv/bin/python" "$root/examples/eligibility.py" "$bad_rules" 2> /dev/null;
 fi
 rm -f "$bad_rules"
 echo "eligibility.py: output as in eligibility.expected; a malformed rule file refused"
+# Dask comes from PyPI into this venv only: it is heavy, and no test of the
+# suite needs it. dask_rules.py exits 1 when the cluster's results differ
+# from the same orders run in one process.
+pip_quiet "$venv" "dask[distributed]"
+"$venv/bin/python" "$root/examples/dask_rules.py"
 (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
 
 step "documentation (against the installed wheel)"

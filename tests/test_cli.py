@@ -1,0 +1,119 @@
+"""python -m zarn_text: check and run from the command line."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+import zarn_runtime
+
+from zarn_text.__main__ import main
+
+RULES = 'fee = 5\nif weight > 10:\n    fee = fee + unit\n    heavy = True\nnote = zone + " shipping"\n'
+
+
+@pytest.fixture
+def files(tmp_path, monkeypatch):
+    """Writes name -> text (bytes as they are) into a working directory."""
+    monkeypatch.chdir(tmp_path)
+
+    def write(**contents):
+        for name, text in contents.items():
+            data = text if isinstance(text, bytes) else text.encode()
+            (tmp_path / name.replace("_", ".")).write_bytes(data)
+    yield write
+    zarn_runtime.set_fault_report(True)  # `run` switches it off for the process
+
+
+def test_check_reports_each_file_like_a_linter(files, capsys):
+    files(rules_txt=RULES, bad_txt="x = 1\ny = x +\n", call_txt="x = 1\nif f(x):\n    pass\n",
+          latin_txt=b"x = 1\n" * 5000 + b"x = '\xe9'\n", empty_txt="", bom_txt=b"\xef\xbb\xbfx = 1\n")
+    files_given = ["rules.txt", "bad.txt", "call.txt", "latin.txt", "missing.txt", "empty.txt", "bom.txt"]
+    assert main(["check", *files_given]) == 1
+    assert capsys.readouterr().out.splitlines() == [
+        "rules.txt: inputs: unit, weight, zone; outputs: fee, heavy, note",
+        "bad.txt:2:8: invalid syntax",
+        "call.txt:2:4: function calls are not part of the language",
+        "latin.txt:5001: not UTF-8 text (invalid continuation byte)",
+        "missing.txt: No such file or directory",
+        "empty.txt: inputs: -; outputs: -",
+        "bom.txt: inputs: -; outputs: x",
+    ]
+    assert main(["check", "rules.txt", "empty.txt"]) == 0
+
+
+INPUTS = json.dumps({"weight": 3, "zone": "domestic", "unit": "kg"})
+COPY = "y = x\n"
+
+
+@pytest.mark.parametrize("rules, args, status, out, err", [
+    # outputs bound by the run only (not `heavy`), --set over --inputs
+    (RULES, ["--inputs", "in.json"], 0, {"fee": 5, "note": "domestic shipping"}, ""),
+    (RULES, ["--inputs", "in.json", "--set", "zone=abroad", "--set", "unit=1", "--set", "weight=10"], 0,
+     {"fee": 5, "note": "abroad shipping"}, ""),
+    # --set values: JSON when they parse, else a string
+    (COPY, ["--set", "x=1"], 0, '{"y": 1}', ""),
+    (COPY, ["--set", "x=1.0"], 0, '{"y": 1.0}', ""),
+    (COPY, ["--set", "x=true"], 0, '{"y": true}', ""),
+    (COPY, ["--set", "x=null"], 0, '{"y": null}', ""),
+    (COPY, ["--set", 'x="1"'], 0, '{"y": "1"}', ""),
+    (COPY, ["--set", "x=a=b"], 0, '{"y": "a=b"}', ""),
+    (COPY, ["--set", "x=NaN"], 0, '{"y": NaN}', ""),
+    (COPY, ["--set", f"x={2**64}"], 0, '{"y": 1.8446744073709552e+19}', ""),
+    # refused before the run, failed runs, limits
+    (RULES, ["--set", "weight=12"], 1, "", "rules.txt: missing inputs: unit, zone (give them with --inputs or --set)\n"),
+    (RULES, ["--inputs", "in.json", "--set", "weight=12"], 1, "",
+     'Binary operator for unknown type\nin statement stmts[1].then[0]\n  File "rules.txt", line 3\n'
+     "    fee = fee + unit\n"),
+    ("s = 'ab'\ns = s + s\ns = s + s\n", ["--max-text", "3"], 1, "",
+     'Limit exceeded: max_text=3\nin statement stmts[1]\n  File "rules.txt", line 2\n    s = s + s\n'),
+    (RULES, ["--inputs", "in.json", "--max-steps", "6"], 1, "", "Limit exceeded: max_steps=6\n"),
+    # the inputs' texts count against --max-bytes (8 + 2 + 17 bytes), their steps not against --max-steps
+    (RULES, ["--inputs", "in.json", "--max-bytes", "26"], 1, "", "Limit exceeded: max_bytes=26\n"),
+    (RULES, ["--inputs", "in.json", "--max-steps", "10", "--max-bytes", "27"], 0,
+     {"fee": 5, "note": "domestic shipping"}, ""),
+    ("x = 1 +\n", [], 1, "", "rules.txt:1:8: invalid syntax\n"),
+])
+def test_run_prints_outputs_or_the_located_failure(files, capsys, rules, args, status, out, err):
+    files(rules_txt=rules, in_json=INPUTS)
+    assert main(["run", "rules.txt", *args]) == status
+    printed = capsys.readouterr()
+    if isinstance(out, dict):
+        assert json.loads(printed.out) == out
+    else:
+        assert printed.out.strip() == out
+    assert printed.err.startswith(err) if status else printed.err == err
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--set", "x"], "--set 'x': expected NAME=VALUE"),
+    (["--set", "=1"], "--set '=1': expected NAME=VALUE"),
+    (["--set", "x=[1]"], "--set 'x=[1]': a value must be null, a Boolean, a number or a string, not an array"),
+    (["--set", f"x={10**400}"], "the integer is beyond the range of a float"),
+    (["--inputs", "rules.txt"], "--inputs rules.txt: not a JSON file: Expecting value"),
+    (["--inputs", "list.json"], "--inputs list.json: must hold a JSON object of name -> value"),
+    (["--inputs", "none.json"], "--inputs none.json: No such file or directory"),
+    (["--max-steps", "-1"], "argument --max-steps: must not be negative: -1"),
+])
+def test_usage_errors_exit_2_naming_the_argument(files, capsys, args, message):
+    files(rules_txt=COPY, list_json="[]")
+    with pytest.raises(SystemExit) as exited:
+        main(["run", "rules.txt", *args])
+    assert exited.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+def test_the_command_runs_as_a_module_without_a_fault_report(files):
+    files(rules_txt="y = x + 1\n")
+
+    def command(*args):
+        return subprocess.run([sys.executable, "-m", "zarn_text", *args],
+                              capture_output=True, text=True, timeout=120)
+    done = command("run", "rules.txt", "--set", "x=41")
+    assert (done.returncode, done.stdout, done.stderr) == (0, '{"y": 42}\n', "")
+    failed = command("run", "rules.txt", "--set", "x=hello")
+    assert failed.returncode == 1
+    assert failed.stderr.splitlines()[0] == "Binary operator for unknown type"
+    assert "faulted at" not in failed.stderr
+    helped = command("--help")
+    assert helped.returncode == 0 and "check" in helped.stdout and "run" in helped.stdout
