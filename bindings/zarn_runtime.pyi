@@ -69,7 +69,10 @@ def set_fault_report(enabled: bool, /) -> None:
     writes to standard error (``zarn: thread '…' faulted at …``). On by
     default. The exceptions are raised the same either way."""
 
-def bind(machine: Velk, values: Mapping[int | str, None | bool | int | float | str]) -> None:
+_Literal = None | bool | int | float | str
+
+# Mapping is invariant in its keys: each key type is named.
+def bind(machine: Velk, values: Mapping[str, _Literal] | Mapping[int, _Literal] | Mapping[int | str, _Literal]) -> None:
     """Binds each identifier of ``values`` to its value, in the mapping's
     order: what a ``let`` of a literal per entry does, in one call.
 

@@ -51,15 +51,14 @@ def apply_rules(orders: Iterable[Order], program: Program) -> list[Result]:
     """Runs `program` on a fresh machine per order; what a Dask task runs."""
     # Imported here, not at the top: Dask pickles this function by value (it
     # lives in __main__), and zarn's classes can only travel by name.
-    from zarn import Expr, Statement, Velk
-    from zarn_runtime import PanicException, set_fault_report
+    from zarn import Velk
+    from zarn_runtime import PanicException, bind, set_fault_report
 
     set_fault_report(False)  # failures become results: no report on stderr
     results: list[Result] = []
     for zone, weight_kg, member, total in orders:
         machine = Velk()
-        machine.run([Statement.let(name, Expr.literal(value)) for name, value in
-                     [("zone", zone), ("weight_kg", weight_kg), ("member", member), ("total", total)]])
+        bind(machine, {"zone": zone, "weight_kg": weight_kg, "member": member, "total": total})
         try:
             program.run(machine)
         except PanicException as failure:

@@ -14,8 +14,8 @@ import sys
 from collections.abc import Sequence
 from typing import Union
 
-from zarn import Expr, Statement, Velk
-from zarn_runtime import PanicException, set_fault_report, set_limits
+from zarn import Velk
+from zarn_runtime import PanicException, bind, set_fault_report, set_limits
 
 from zarn_text import Program, compile_program
 
@@ -187,7 +187,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     # The command reports failures itself: no second report from the module.
     set_fault_report(False)
     machine = Velk()
-    machine.run([Statement.let(name, Expr.literal(value)) for name, value in inputs.items()])
+    bind(machine, inputs)
     # Set after binding the inputs: max_steps counts the program's run alone,
     # max_bytes the inputs' texts too.
     set_limits(machine, max_text=args.max_text, max_bytes=args.max_bytes, max_steps=args.max_steps)
