@@ -337,6 +337,13 @@ bool condition_truth(Walk<Meter>& w, const Expr& cond) {
     return v.as_boolean();
 }
 
+// The list an `if` runs: its then-list when its condition holds, else its
+// otherwise-list.
+template <class Meter>
+const StatementList& chosen_list(Walk<Meter>& w, const Statement::If& n) {
+    return condition_truth(w, n.cond) ? n.then : n.otherwise;
+}
+
 // Flattened: the store's binding, called from here and from the limits'
 // path, would otherwise stay a call of its own.
 template <class Meter>
@@ -395,8 +402,7 @@ void run_lists(Walk<Meter>& w, const Statement* first, const Statement* last) {
                 run_let(w, *let);
                 continue;
             }
-            const auto& n = *s.get_if<Statement::If>();
-            const StatementList& chosen = condition_truth(w, n.cond) ? n.then : n.otherwise;
+            const StatementList& chosen = chosen_list(w, *s.get_if<Statement::If>());
             if (!chosen.empty()) frames.emplace(Frame{chosen.data(), chosen.data() + chosen.size()});
         }
     } catch (EvalError& failure) {
@@ -422,14 +428,13 @@ void run_one(Walk<Meter>& w, const Statement& statement) {
             w.meter.statement();
             if (const auto* let = s->get_if<Statement::Let>()) return run_let(w, *let);
             const auto& n = *s->get_if<Statement::If>();
-            const bool truth = condition_truth(w, n.cond);
-            const StatementList& chosen = truth ? n.then : n.otherwise;
+            const StatementList& chosen = chosen_list(w, n);
             if (chosen.empty()) return;
             if (chosen.size() > 1 || levels == kFollowedLevels) {
                 handed = &chosen;
                 return run_lists(w, chosen.data(), chosen.data() + chosen.size());
             }
-            otherwise_turns |= std::uint64_t{!truth} << levels;
+            otherwise_turns |= std::uint64_t{&chosen == &n.otherwise} << levels;
             ++levels;
             s = chosen.data();
         }

@@ -114,7 +114,6 @@ public:
 
     explicit Group(const std::uint8_t* ctrl) noexcept {
         std::memcpy(&word_, ctrl, sizeof word_);
-        if constexpr (std::endian::native == std::endian::big) word_ = __builtin_bswap64(word_);
     }
 
     Mask match(std::uint8_t tag) const noexcept {

@@ -51,7 +51,6 @@ struct SipState {
 std::uint64_t load_le64(const unsigned char* p) noexcept {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     return v;
 }
 
@@ -127,7 +126,9 @@ std::uint64_t hash_identifier_64(SipKey key, const Identifier& id) noexcept {
     return hash_after_kind(s, id);
 }
 
-constexpr bool kKindWordIsOneBlock = sizeof(std::uintptr_t) == kBlockBytes;
+// The kind word is pointer-sized, and pointers are 64 bits here (text.hpp):
+// it is one whole block, compressed ahead once per key and kind.
+static_assert(sizeof(std::uintptr_t) == kBlockBytes, "the kind word fills one block");
 
 }  // namespace
 
@@ -157,36 +158,24 @@ std::uint64_t hash_identifier_streamed(SipKey key, const Identifier& id,
 
 }  // namespace detail
 
-std::uint64_t hash_identifier(SipKey key, const Identifier& id) noexcept {
-    if constexpr (kKindWordIsOneBlock) {
-        return hash_identifier_64(key, id);
-    } else {
-        return detail::hash_identifier_streamed(key, id, sizeof(std::uintptr_t));
-    }
-}
+std::uint64_t hash_identifier(SipKey key, const Identifier& id) noexcept { return hash_identifier_64(key, id); }
 
 IdentifierHasher::IdentifierHasher(SipKey key) noexcept : key_(key), after_kind_{} {
-    if constexpr (kKindWordIsOneBlock) {
-        for (std::size_t kind = 0; kind < 2; ++kind) {
-            SipState s(key);
-            s.compress(kind);
-            after_kind_[kind] = {s.v0, s.v1, s.v2, s.v3};
-        }
+    for (std::size_t kind = 0; kind < 2; ++kind) {
+        SipState s(key);
+        s.compress(kind);
+        after_kind_[kind] = {s.v0, s.v1, s.v2, s.v3};
     }
 }
 
 std::uint64_t IdentifierHasher::operator()(const Identifier& id) const noexcept {
-    if constexpr (kKindWordIsOneBlock) {
-        const auto& w = after_kind_[static_cast<std::size_t>(id.kind())];
-        SipState s(key_);
-        s.v0 = w[0];
-        s.v1 = w[1];
-        s.v2 = w[2];
-        s.v3 = w[3];
-        return hash_after_kind(s, id);
-    } else {
-        return hash_identifier(key_, id);
-    }
+    const auto& w = after_kind_[static_cast<std::size_t>(id.kind())];
+    SipState s(key_);
+    s.v0 = w[0];
+    s.v1 = w[1];
+    s.v2 = w[2];
+    s.v3 = w[3];
+    return hash_after_kind(s, id);
 }
 
 }  // namespace velk

@@ -53,7 +53,7 @@ TEST(ShardAmount, DefaultIsFixedAndUsable) {
     EXPECT_EQ(ShardedMap().shard_amount(), amount);
 }
 
-TEST(ShardAmount, Ncb) {
+TEST(ShardAmount, TrailingZeroBitsAreTheLog2OfAPowerOfTwo) {
     EXPECT_EQ(trailing_zero_bits(0), W);
     EXPECT_EQ(trailing_zero_bits(1), 0u);
     EXPECT_EQ(trailing_zero_bits(32), 5u);

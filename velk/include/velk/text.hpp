@@ -79,7 +79,6 @@ public:
     bool empty() const noexcept { return size() == 0; }
     std::string_view view() const noexcept { return {data(), size()}; }
     operator std::string_view() const noexcept { return view(); }
-    std::string str() const { return std::string(view()); }
     // Texts of over 15 bytes live in a buffer of their own.
     bool on_heap() const noexcept { return (words_[1] & kHeapTag) != 0; }
 

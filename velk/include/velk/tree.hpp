@@ -40,12 +40,8 @@ public:
     void retain() const noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
     std::uint64_t count() const noexcept { return count_.load(std::memory_order_relaxed); }
     // True when the caller's reference was the last one: the node is its
-    // alone. A count of one needs no atomic update: nobody else holds the
-    // node, so nobody else can take a new reference to it.
-    bool drop() const noexcept {
-        return count_.load(std::memory_order_acquire) == 1 ||
-               count_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-    }
+    // alone.
+    bool drop() const noexcept { return drop_owner(count_); }
 
 private:
     mutable std::atomic<std::uint64_t> count_{1};
@@ -103,8 +99,6 @@ public:
 
     // Not for a moved-from handle.
     Kind kind() const noexcept;
-    // Literal and Ident have no operands.
-    bool is_leaf() const noexcept { return kind() <= Kind::Ident; }
 
     // The payload when this node is of kind T, else null.
     template <class T>

@@ -192,6 +192,21 @@ private:
     Text payload_;
 };
 
+namespace detail {
+
+// Drops one of the owners that `count` counts; true for the last, which
+// then frees. Release on the decrement publishes our last reads; acquire
+// orders the other owners' reads before the free on the thread that frees
+// (one acq_rel operation rather than a separate acquire fence: the same code
+// on x86, and ThreadSanitizer understands it). A count of one needs no
+// atomic update at all: nobody else holds the object, so nobody else can
+// take a new reference to it.
+inline bool drop_owner(std::atomic<std::uint64_t>& count) noexcept {
+    return count.load(std::memory_order_acquire) == 1 || count.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+
+}  // namespace detail
+
 // The heap block behind a ValueRef: count and value in one allocation.
 struct SharedValue {
     template <class... A>
@@ -233,17 +248,8 @@ private:
         if (p_) p_->refs.fetch_add(1, std::memory_order_relaxed);
     }
     void release() noexcept {
-        // Release on the decrement publishes our last reads; acquire orders
-        // the other owners' reads before the delete on the thread that frees.
-        // One acq_rel operation rather than a separate acquire fence: the
-        // same code on x86, and ThreadSanitizer understands it.
-        // A count of one needs no atomic update at all: nobody else holds
-        // the value, so nobody else can take a new reference to it (this is
-        // the usual case for a value the store has just replaced).
-        if (p_ && (p_->refs.load(std::memory_order_acquire) == 1 ||
-                   p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)) {
-            delete p_;
-        }
+        // Usually a value the store has just replaced: its count is one.
+        if (p_ && detail::drop_owner(p_->refs)) delete p_;
     }
 
     SharedValue* p_ = nullptr;  // null only when default-made or moved from
