@@ -51,6 +51,19 @@ def test_a_shared_subtree_is_written_where_it_is_used():
         to_source(e)
 
 
+def test_depth_costs_linear_time_and_stops_where_the_parser_does():
+    e = Expr.literal(1)
+    for _ in range(100_000):
+        e = Expr.not_(e)
+    assert to_source(e) == "not " * 100_000 + "1"  # quadratic copying would take minutes
+    nested = [Statement.let("x", Expr.literal(1))]
+    for _ in range(99):
+        nested = [Statement.if_(Expr.ident("c"), nested, [])]
+    assert compile_statements(to_source(nested))  # 99 levels: the parser's most
+    with pytest.raises(ValueError, match="nested more than 99 levels"):
+        to_source([Statement.if_(Expr.ident("c"), nested, [])])
+
+
 @pytest.mark.parametrize("tree, message", [
     (Expr.ident(3), "the number identifier 3 has no text form"),
     (Statement.let(0, Expr.literal(1)), "the number identifier 0 has no text form"),
