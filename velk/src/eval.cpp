@@ -33,6 +33,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "velk/eval.hpp"
 #include "velk/failures.hpp"
@@ -108,11 +109,57 @@ public:
         if (m.limits().max_bytes == Limits::kUnlimited) return m.bind(let.ident, let.memo, std::move(value));
         return m.bind_within_limits(let.ident, let.memo, std::move(value));
     }
+    // A statement starts whose expression `e` has `count` nodes: when the
+    // statement and all of them fit in the steps left, they are charged at
+    // once and true says that its walk needs no step checks (JoinsOnly).
+    // Otherwise nothing is charged and the walk counts node by node, so a
+    // run stops at exactly the same node either way.
+    bool charge_whole(const Statement::NodeCount& count, const Expr& e);
 
 private:
     const Limits& limits_;     // the machine's
     std::uint64_t steps_left_;  // of this run
     std::uint64_t made_ = 0;    // by the joins of the current statement; at most max_bytes
+};
+
+// Nodes counted before a statement is left to node-by-node steps: a
+// statement's first metered run walks at most this many to count them.
+constexpr std::uint64_t kCountedNodes = 4096;
+
+// The nodes a walk of `e` visits (shared subtrees once per visit), or
+// NodeCount::kMany past kCountedNodes.
+std::uint64_t count_nodes(const Expr& e) {
+    detail::WorkStack<const Expr*, 32> pending;
+    pending.emplace(&e);
+    std::uint64_t n = 0;
+    while (!pending.empty()) {
+        const Expr* x = pending.take();
+        if (++n > kCountedNodes) return Statement::NodeCount::kMany;
+        const Expr::Node::Slots s = x->node().slots();
+        if (s.second) pending.emplace(s.second);
+        if (s.first) pending.emplace(s.first);
+    }
+    return n;
+}
+
+bool Metered::charge_whole(const Statement::NodeCount& count, const Expr& e) {
+    std::uint64_t n = count.get();
+    if (n == 0) {
+        n = count_nodes(e);
+        count.set(n);
+    }
+    if (n == Statement::NodeCount::kMany || steps_left_ <= n) return false;
+    steps_left_ -= n + 1;  // the statement and its nodes
+    made_ = 0;
+    return true;
+}
+
+// The meter of a statement whose steps are charged already: its joins
+// still count.
+struct JoinsOnly {
+    Metered& metered;
+    void step(std::uint64_t = 1) noexcept {}
+    void join(std::uint64_t size) { metered.join(size); }
 };
 
 // One walk's company: the machine and the meter of this run.
@@ -341,6 +388,13 @@ bool condition_truth(Walk<Meter>& w, const Expr& cond) {
 // otherwise-list.
 template <class Meter>
 const StatementList& chosen_list(Walk<Meter>& w, const Statement::If& n) {
+    if constexpr (std::is_same_v<Meter, Metered>) {
+        if (w.meter.charge_whole(n.nodes, n.cond)) {
+            Walk<JoinsOnly> charged{w.machine, JoinsOnly{w.meter}};
+            return condition_truth(charged, n.cond) ? n.then : n.otherwise;
+        }
+    }
+    w.meter.statement();
     return condition_truth(w, n.cond) ? n.then : n.otherwise;
 }
 
@@ -348,7 +402,17 @@ const StatementList& chosen_list(Walk<Meter>& w, const Statement::If& n) {
 // path, would otherwise stay a call of its own.
 template <class Meter>
 [[gnu::flatten]] void run_let(Walk<Meter>& w, const Statement::Let& let) {
-    ValueRef value = evaluate(w, let.expr.node());
+    ValueRef value;
+    if constexpr (std::is_same_v<Meter, Metered>) {
+        if (w.meter.charge_whole(let.nodes, let.expr)) {
+            Walk<JoinsOnly> charged{w.machine, JoinsOnly{w.meter}};
+            value = evaluate(charged, let.expr.node());
+        }
+    }
+    if (!value) {
+        w.meter.statement();
+        value = evaluate(w, let.expr.node());
+    }
     // The replaced value, if any, is released here: after the store's lock
     // is gone.
     std::optional<ValueRef> previous = Meter::bind(w.machine, let, std::move(value));
@@ -397,7 +461,6 @@ void run_lists(Walk<Meter>& w, const Statement* first, const Statement* last) {
                 continue;
             }
             const Statement& s = *f.next++;
-            w.meter.statement();
             if (const auto* let = s.get_if<Statement::Let>()) {
                 run_let(w, *let);
                 continue;
@@ -425,7 +488,6 @@ void run_one(Walk<Meter>& w, const Statement& statement) {
     const StatementList* handed = nullptr;
     try {
         for (;;) {
-            w.meter.statement();
             if (const auto* let = s->get_if<Statement::Let>()) return run_let(w, *let);
             const auto& n = *s->get_if<Statement::If>();
             const StatementList& chosen = chosen_list(w, n);

@@ -141,11 +141,11 @@ Statement::Node::~Node() {
 }
 
 Statement Statement::let(Identifier ident, Expr expr) {
-    return Statement(new Node(Let{std::move(ident), std::move(expr), {}}));
+    return Statement(new Node(Let{std::move(ident), std::move(expr), {}, {}}));
 }
 
 Statement Statement::if_(Expr cond, StatementList then, StatementList otherwise) {
-    return Statement(new Node(If{std::move(cond), std::move(then), std::move(otherwise)}));
+    return Statement(new Node(If{std::move(cond), std::move(then), std::move(otherwise), {}}));
 }
 
 void Statement::release() noexcept {

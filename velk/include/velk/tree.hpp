@@ -235,12 +235,38 @@ class Statement {
 public:
     enum class Kind : std::uint8_t { Let = 0, If = 1 };
 
+    // How many expression nodes a statement evaluates (its expression's, or
+    // its condition's, shared subtrees once per visit): counted the first
+    // time a run under max_steps needs it, so that such runs check their
+    // steps once per statement. 0 until counted.
+    class NodeCount {
+    public:
+        static constexpr std::uint64_t kMany = ~std::uint64_t{0};  // past what is worth counting
+
+        NodeCount() noexcept = default;
+        // A copy of a node starts uncounted.
+        NodeCount(const NodeCount&) noexcept {}
+        NodeCount& operator=(const NodeCount&) = delete;
+
+        std::uint64_t get() const noexcept { return n_.load(std::memory_order_relaxed); }
+        void set(std::uint64_t n) const noexcept { n_.store(n, std::memory_order_relaxed); }
+
+    private:
+        mutable std::atomic<std::uint64_t> n_{0};  // every writer writes the same count
+    };
+
     struct Let {
         Identifier ident;
         Expr expr;
-        HashMemo memo;  // the store's hash of `ident`, kept for the last store it ran on
+        HashMemo memo;     // the store's hash of `ident`, kept for the last store it ran on
+        NodeCount nodes;   // of `expr`
     };
-    struct If { Expr cond; StatementList then; StatementList otherwise; };
+    struct If {
+        Expr cond;
+        StatementList then;
+        StatementList otherwise;
+        NodeCount nodes;   // of `cond`
+    };
 
     static Statement let(Identifier ident, Expr expr);
     static Statement if_(Expr cond, StatementList then, StatementList otherwise);
