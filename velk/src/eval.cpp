@@ -43,27 +43,29 @@ namespace velk {
 
 namespace {
 
-// Two's-complement wrapping through unsigned arithmetic (the conversion back
-// to a signed type is modular since C++20).
-std::int64_t wrapping(BinaryOperator op, std::int64_t a, std::int64_t b) noexcept {
+// Integer arithmetic, all of it: + - * wrap in two's complement (through
+// unsigned arithmetic; the conversion back to a signed type is modular since
+// C++20), / truncates and fails on 0 and on INT64_MIN / -1.
+std::int64_t int_arithmetic(BinaryOperator op, std::int64_t a, std::int64_t b) {
     const auto x = static_cast<std::uint64_t>(a);
     const auto y = static_cast<std::uint64_t>(b);
     switch (op) {
         case BinaryOperator::Add: return static_cast<std::int64_t>(x + y);
         case BinaryOperator::Sub: return static_cast<std::int64_t>(x - y);
-        default: return static_cast<std::int64_t>(x * y);
+        case BinaryOperator::Mul: return static_cast<std::int64_t>(x * y);
+        default: return Number::int_quotient(a, b);
     }
 }
 
 Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
-    if (op == BinaryOperator::Div) return Number::div(l, r);
-    if (l.is_int() && r.is_int()) return Number::from_int(wrapping(op, l.as_int(), r.as_int()));
+    if (l.is_int() && r.is_int()) return Number::from_int(int_arithmetic(op, l.as_int(), r.as_int()));
     const double a = l.to_float();
     const double b = r.to_float();
     switch (op) {
         case BinaryOperator::Add: return Number::from_float(a + b);
         case BinaryOperator::Sub: return Number::from_float(a - b);
-        default: return Number::from_float(a * b);
+        case BinaryOperator::Mul: return Number::from_float(a * b);
+        default: return Number::from_float(a / b);
     }
 }
 
@@ -321,18 +323,15 @@ const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, i
     return slot.own;
 }
 
-// The common case of + - * < and > on two Ints, done in place; nothing
-// when the operands or the operator are anything else.
-std::optional<Value> int_shortcut(const Expr::Node& e, const Value& l, const Value& r) noexcept {
+// The common case of arithmetic, < and > on two Ints, done in place;
+// nothing when the operands or the node are anything else.
+std::optional<Value> int_shortcut(const Expr::Node& e, const Value& l, const Value& r) {
     if (!l.is_number() || !r.is_number() || !l.as_number().is_int() || !r.as_number().is_int()) return {};
     const std::int64_t a = l.as_number().as_int();
     const std::int64_t b = r.as_number().as_int();
     switch (e.kind()) {
-        case Expr::Kind::BinaryOp: {
-            const BinaryOperator op = e.get_if<Expr::BinaryOp>()->op;
-            if (op == BinaryOperator::Div) return {};
-            return Value::number(Number::from_int(wrapping(op, a, b)));
-        }
+        case Expr::Kind::BinaryOp:
+            return Value::number(Number::from_int(int_arithmetic(e.get_if<Expr::BinaryOp>()->op, a, b)));
         case Expr::Kind::LessThan: return Value::boolean(a < b);
         case Expr::Kind::GreaterThan: return Value::boolean(a > b);
         default: return {};

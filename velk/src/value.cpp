@@ -7,16 +7,14 @@
 
 namespace velk {
 
+std::int64_t Number::int_quotient(std::int64_t a, std::int64_t b) {
+    if (b == 0) raise(failures::kDivideByZero);
+    if (a == std::numeric_limits<std::int64_t>::min() && b == -1) raise(failures::kDivideOverflow);
+    return a / b;  // truncates toward zero
+}
+
 Number Number::div(const Number& left, const Number& right) {
-    if (left.is_int() && right.is_int()) {
-        const std::int64_t a = left.as_int();
-        const std::int64_t b = right.as_int();
-        if (b == 0) raise(failures::kDivideByZero);
-        if (a == std::numeric_limits<std::int64_t>::min() && b == -1) {
-            raise(failures::kDivideOverflow);
-        }
-        return Number::from_int(a / b);  // truncates toward zero
-    }
+    if (left.is_int() && right.is_int()) return Number::from_int(int_quotient(left.as_int(), right.as_int()));
     return Number::from_float(left.to_float() / right.to_float());
 }
 

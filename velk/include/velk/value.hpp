@@ -40,6 +40,8 @@ public:
 
     // Division; throws EvalError on an Int zero divisor or on INT64_MIN / -1.
     static Number div(const Number& left, const Number& right);
+    // The Int part of it: a / b truncated toward zero, with the same failures.
+    static std::int64_t int_quotient(std::int64_t a, std::int64_t b);
 
 private:
     constexpr explicit Number(double f) noexcept : kind_(Kind::Float), f_(f) {}
