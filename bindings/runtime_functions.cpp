@@ -191,7 +191,7 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
             if (counted) {
                 (void)m->bind_within_limits(id, velk::HashMemo(), std::move(value));
             } else {
-                (void)m->vars._insert(std::move(id), std::move(value));
+                (void)m->bind(std::move(id), std::move(value));
             }
         }
         Py_RETURN_NONE;

@@ -39,6 +39,10 @@ public:
     std::optional<ValueRef> bind(const Identifier& id, const HashMemo& memo, ValueRef value) const {
         return vars.bind(id, memo, std::move(value));
     }
+    // The same for a name that the store takes over (not a tree's).
+    std::optional<ValueRef> bind(Identifier id, ValueRef value) const {
+        return vars._insert(std::move(id), std::move(value));
+    }
     // The same under max_bytes: a binding that would raise the bytes of text
     // the variables hold beyond it throws EvalError failures::kBytesLimit and
     // binds nothing. Exact when one thread binds at a time; threads binding
