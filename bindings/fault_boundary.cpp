@@ -132,7 +132,6 @@ void raise_panic(std::string_view message) {
 PyObject* panic_exception() { return get_panic_exception_type(); }
 
 void set_fault_report(bool enabled) noexcept { report_enabled.store(enabled, std::memory_order_relaxed); }
-bool fault_report() noexcept { return report_enabled.load(std::memory_order_relaxed); }
 
 void forget_panic_exception() { panic_exception_type = nullptr; }
 

@@ -77,7 +77,6 @@ PyRef checked(PyObject* result, const char* file = __builtin_FILE(),
 // Whether a fault writes its report to standard error (on unless switched
 // off, for the whole process).
 void set_fault_report(bool enabled) noexcept;
-bool fault_report() noexcept;
 
 // Sets the Python exception for the C++ exception being handled. Call only
 // inside a catch block. If the conversion itself fails the process stops
