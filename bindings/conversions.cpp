@@ -105,7 +105,7 @@ private:
         while (current) {
             if (!seen.empty()) out += ", caused by ";
             seen.push_back(current.get());
-            out += type_qualname(Py_TYPE(current.get())).value_or("<failed to extract type name>");
+            out += type_name_of(current.get());
             out += ": ";
             out += lossy_str(current.get()).value_or("<exception str() failed>");
             current = PyRef::steal(PyException_GetCause(current.get()));

@@ -15,11 +15,15 @@ std::optional<std::string> type_qualname(PyTypeObject* type) {
     return lossy_str(name.get());
 }
 
+std::string type_name_of(PyObject* object) {
+    return type_qualname(Py_TYPE(object)).value_or("<failed to extract type name>");
+}
+
 void raise_conversion_error(PyObject* object, std::string_view target) {
     // Appended piece by piece: GCC 12 at -O3 mistakes `"'" + std::string`
     // for an overlapping copy (-Wrestrict).
     std::string message = "'";
-    message += type_qualname(Py_TYPE(object)).value_or("<failed to extract type name>");
+    message += type_name_of(object);
     message += "' object cannot be converted to '";
     message += target;
     message += "'";

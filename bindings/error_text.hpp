@@ -18,6 +18,10 @@ void raise_conversion_error(PyObject* object, std::string_view target);
 // The qualified name of `type` as UTF-8, or nothing (no error pending).
 std::optional<std::string> type_qualname(PyTypeObject* type);
 
+// The qualified name of `object`'s type for a message, or
+// "<failed to extract type name>".
+std::string type_name_of(PyObject* object);
+
 // Raises `type` with a UTF-8 message (which may hold NUL characters).
 void raise_with_message(PyObject* type, std::string_view message);
 

@@ -36,9 +36,8 @@ bool to_limit(PyObject* object, const char* name, std::uint64_t& limit) {
         return true;
     }
     if (PyBool_Check(object) || !PyIndex_Check(object)) {
-        const auto type = type_qualname(Py_TYPE(object));
-        raise_with_message(PyExc_TypeError, std::string(name) + " must be an int or None, not " +
-                                                type.value_or("<failed to extract type name>"));
+        raise_with_message(PyExc_TypeError,
+                           std::string(name) + " must be an int or None, not " + type_name_of(object));
         return false;
     }
     PyRef number = PyRef::steal(PyNumber_Index(object));
@@ -84,9 +83,8 @@ bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const ch
 // The machine of a Velk argument of `function`, or null with TypeError.
 velk::Machine* machine_argument(PyObject* object, const char* function) {
     if (PyObject_TypeCheck(object, velk_class().require())) return &wrapped<velk::Machine>(object);
-    const auto type = type_qualname(Py_TYPE(object));
-    raise_with_message(PyExc_TypeError, std::string(function) + "() argument 'machine' must be Velk, not " +
-                                            type.value_or("<failed to extract type name>"));
+    raise_with_message(PyExc_TypeError,
+                       std::string(function) + "() argument 'machine' must be Velk, not " + type_name_of(object));
     return nullptr;
 }
 
@@ -170,9 +168,8 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
             }
         } else {
             if (!PyMapping_Check(values) || PySequence_Check(values)) {
-                const auto type = type_qualname(Py_TYPE(values));
-                raise_with_message(PyExc_TypeError, "bind() argument 'values' must be a mapping, not " +
-                                                        type.value_or("<failed to extract type name>"));
+                raise_with_message(PyExc_TypeError,
+                                   "bind() argument 'values' must be a mapping, not " + type_name_of(values));
                 return nullptr;
             }
             PyRef items = PyRef::steal(PyMapping_Items(values));
@@ -202,9 +199,8 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
 std::optional<velk::Tree> tree_of(PyObject* object, const char* function) {
     if (PyObject_TypeCheck(object, expr_class().require())) return wrapped<velk::Expr>(object);
     if (PyObject_TypeCheck(object, statement_class().require())) return wrapped<velk::Statement>(object);
-    const auto type = type_qualname(Py_TYPE(object));
-    raise_with_message(PyExc_TypeError, std::string(function) + "() argument must be Expr or Statement, not " +
-                                            type.value_or("<failed to extract type name>"));
+    raise_with_message(PyExc_TypeError,
+                       std::string(function) + "() argument must be Expr or Statement, not " + type_name_of(object));
     return std::nullopt;
 }
 
