@@ -91,6 +91,7 @@ def test_the_joins_of_one_statement_count_against_max_bytes():
     ("x = 1\ny = x", 4),
     ("if 1 < 2:\n    x = 1\nelse:\n    x = 2", 6),  # the branch not taken costs nothing
     ("if not (1 > 2):\n    pass", 5),
+    ("x = 3\nif (1 + 2) > x:\n    pass", 8),
 ])
 def test_steps_count_statements_and_nodes(text, steps):
     program = compile_statements(text)

@@ -213,6 +213,16 @@ int compare(const Number& l, const Number& r) noexcept {
     return (a > b) - (a < b);
 }
 
+// Whether a `<` or `>` node holds for its evaluated operands.
+inline bool comparison(const Expr::Node& e, const Value& left, const Value& right) {
+    const bool less = e.kind() == Expr::Kind::LessThan;
+    if (!left.is_number() || !right.is_number()) {
+        raise(less ? failures::kLessThanOperands : failures::kGreaterThanOperands);
+    }
+    const int order = compare(left.as_number(), right.as_number());
+    return less ? order < 0 : order > 0;
+}
+
 // Applies a composite node to its evaluated operands (`right` is unused
 // for `not`).
 template <class Meter>
@@ -228,15 +238,8 @@ Value combine(Meter& meter, const Expr::Node& e, const Value& left, const Value&
             }
             return Value::boolean(!left.as_boolean());
         case Expr::Kind::GreaterThan:
-            if (!left.is_number() || !right.is_number()) {
-                raise(failures::kGreaterThanOperands);
-            }
-            return Value::boolean(compare(left.as_number(), right.as_number()) > 0);
         case Expr::Kind::LessThan:
-            if (!left.is_number() || !right.is_number()) {
-                raise(failures::kLessThanOperands);
-            }
-            return Value::boolean(compare(left.as_number(), right.as_number()) < 0);
+            return Value::boolean(comparison(e, left, right));
         default:
             break;
     }
@@ -343,15 +346,24 @@ inline std::uint64_t leaf_count(const Expr* operand) noexcept {
     return operand != nullptr && operand->kind() <= Expr::Kind::Ident;
 }
 
-template <class Meter>
-Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels) {
+// Counts composite node `e`, evaluates its operands and hands their values
+// to `apply`.
+template <class Meter, class Apply>
+[[gnu::always_inline]] inline auto with_operands(Walk<Meter>& w, const Expr::Node& e, int levels, Apply&& apply) {
     const Expr::Node::Slots s = e.slots();
     w.meter.step(1 + leaf_count(s.first) + leaf_count(s.second));
     Operand left, right;
     const Value& l = operand_value(w, s.first->node(), left, levels);
     const Value& r = s.second ? operand_value(w, s.second->node(), right, levels) : kNoOperand;
-    if (auto quick = int_shortcut(e, l, r)) return std::move(*quick);
-    return combine(w.meter, e, l, r);
+    return apply(l, r);
+}
+
+template <class Meter>
+Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels) {
+    return with_operands(w, e, levels, [&](const Value& l, const Value& r) {
+        if (auto quick = int_shortcut(e, l, r)) return std::move(*quick);
+        return combine(w.meter, e, l, r);
+    });
 }
 
 // The value an expression yields as a shared value: a literal's own, a
@@ -376,6 +388,12 @@ ValueRef evaluate(Walk<Meter>& w, const Expr::Node& e) {
 
 template <class Meter>
 bool condition_truth(Walk<Meter>& w, const Expr& cond) {
+    const Expr::Node& e = cond.node();
+    if (e.kind() == Expr::Kind::LessThan || e.kind() == Expr::Kind::GreaterThan) {
+        // The usual condition yields its truth without becoming a value.
+        return with_operands(w, e, kRecursionLevels - 1,
+                             [&](const Value& l, const Value& r) { return comparison(e, l, r); });
+    }
     if (leaf_count(&cond) != 0) w.meter.step();  // no node of its own counts it
     Operand slot;
     const Value& v = operand_value(w, cond.node(), slot, kRecursionLevels);

@@ -43,6 +43,15 @@ public:
     // The Int part of it: a / b truncated toward zero, with the same failures.
     static std::int64_t int_quotient(std::int64_t a, std::int64_t b);
 
+    // Becomes a copy of `o`, field by field. A number is often copied right
+    // after it was written field by field; a copy of all 16 bytes at once
+    // (what the compiler makes of `*this = o`) then cannot take its bytes
+    // from the two pending writes and stalls until they land.
+    [[gnu::always_inline]] void assign(const Number& o) noexcept {
+        kind_ = o.kind_;
+        i_ = o.i_;  // the payload's 64 bits, whichever member is live
+    }
+
 private:
     constexpr explicit Number(double f) noexcept : kind_(Kind::Float), f_(f) {}
     constexpr explicit Number(std::int64_t i) noexcept : kind_(Kind::Int), i_(i) {}
@@ -141,7 +150,7 @@ private:
     // Null has no live member: nothing to copy.
     [[gnu::always_inline]] void copy_plain(const Value& o) noexcept {
         if (o.kind_ == Kind::Number) {
-            number_ = o.number_;
+            number_.assign(o.number_);
         } else if (o.kind_ == Kind::Boolean) {
             boolean_ = o.boolean_;
         }
