@@ -3,6 +3,8 @@
 // alone and never changes after creation.
 #pragma once
 
+#include "class_object.hpp"
+#include "error_text.hpp"
 #include "fault_boundary.hpp"
 #include "py_ref.hpp"
 
@@ -31,6 +33,16 @@ template <class T>
 T& wrapped(PyObject* object) noexcept {
     auto* instance = reinterpret_cast<PyInstance<T>*>(object);
     return *std::launder(reinterpret_cast<T*>(instance->storage));
+}
+
+// The value wrapped by `object` when it is an instance of `cls` (or of a
+// subclass); null with the conversion error naming the class otherwise.
+template <class T>
+const T* instance_value(PyObject* object, ClassObject& cls) {
+    PyTypeObject* type = cls.require();
+    // The name is only needed for the error: check the type first.
+    if (!PyObject_TypeCheck(object, type) && extract_instance(object, type, cls.name()) == nullptr) return nullptr;
+    return &wrapped<T>(object);
 }
 
 // Gives back an object whose value was never built (or is destroyed already):

@@ -6,6 +6,7 @@
 #include "fault_boundary.hpp"
 #include "method_table.hpp"
 #include "py_instance.hpp"
+#include "statement_sequence.hpp"
 
 namespace zarn {
 namespace {

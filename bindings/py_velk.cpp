@@ -3,12 +3,11 @@
 #include "call_binding.hpp"
 #include "class_object.hpp"
 #include "conversions.hpp"
-#include "error_text.hpp"
 #include "fault_boundary.hpp"
 #include "method_table.hpp"
 #include "py_instance.hpp"
 #include "runtime_functions.hpp"
-#include "velk/eval.hpp"
+#include "statement_sequence.hpp"
 #include "velk/machine.hpp"
 
 namespace zarn {
@@ -35,10 +34,7 @@ constexpr velk::Access kMachineAccess = velk::Access::Exclusive;
 
 // `self` is used in place: every operation takes the machine by shared
 // reference and the store does its own locking.
-const Machine* machine_of(PyObject* self) {
-    if (extract_instance(self, velk_class().require(), "Velk") == nullptr) return nullptr;
-    return &wrapped<Machine>(self);
-}
+const Machine* machine_of(PyObject* self) { return instance_value<Machine>(self, velk_class()); }
 
 // ---- methods --------------------------------------------------------------
 
@@ -48,28 +44,10 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!bind_fast_call(kRun, args, nargs, kwnames, slots)) return nullptr;
         const Machine* machine = machine_of(self);
         if (machine == nullptr) return nullptr;
-        // The trees run where they lie: nothing is copied, nothing consumed.
-        if (auto items = exact_items(slots[0])) {
-            // Every item is checked before the first runs, as the list
-            // conversion would; no Python code runs in between, so the
-            // sequence and its items stay as they are for the whole run.
-            for (PyObject* item : *items) {
-                if (statement_of(item) == nullptr) {
-                    wrap_argument_error(kRun.parameters[0]);
-                    return nullptr;
-                }
-            }
-            velk::run(*machine, items->data(), items->size(),
-                      [](const void* objects, std::size_t i) -> const velk::Statement& {
-                          return wrapped<velk::Statement>(static_cast<PyObject* const*>(objects)[i]);
-                      });
-            Py_RETURN_NONE;
-        }
-        // Any other sequence: its items are gathered first (shared, which
-        // keeps them alive however the sequence made them).
-        auto statements = convert_argument(kRun, slots, 0, to_statement_list);
+        // An exact list or tuple runs where it lies, nothing copied.
+        auto statements = convert_argument(kRun, slots, 0, StatementSequence::extract);
         if (!statements) return nullptr;
-        velk::run(*machine, *statements);
+        statements->run(*machine);
         Py_RETURN_NONE;
     });
 }

@@ -1,6 +1,7 @@
 """The Expr and Statement builders and the statement-list conversion."""
 
 import collections
+import sys
 
 import pytest
 import zarn
@@ -122,6 +123,10 @@ class GetItemOnly:
         return self.items[i]
 
 
+class ListSub(list):
+    """A list that is not exactly a list: iterated, not read in place."""
+
+
 class IterOnly:
     def __iter__(self):
         return iter([])
@@ -151,6 +156,11 @@ NOT_SEQUENCES = [
     ([let("a", 1), None], "'NoneType' object cannot be converted to 'Statement'"),
     ([[let("a", 1)]], "'list' object cannot be converted to 'Statement'"),
     (GetItemOnly([let("a", 1), 7]), "'int' object cannot be converted to 'Statement'"),
+    # Items are checked in order: the first bad one is the one reported.
+    ([let("a", 1), Expr.literal(1), None], "'Expr' object cannot be converted to 'Statement'"),
+    ((None, let("a", 1), Expr.literal(1)), "'NoneType' object cannot be converted to 'Statement'"),
+    (ListSub([let("a", 1), 2.5, None]), "'float' object cannot be converted to 'Statement'"),
+    (GetItemOnly([let("a", 1), "s", 7]), "'str' object cannot be converted to 'Statement'"),
 ]
 
 
@@ -263,3 +273,67 @@ ARGUMENT_MESSAGES = [
 def test_argument_messages(call, kind, message):
     with raises_exactly(kind, message):
         call()
+
+
+class Counted:
+    """A sequence through __len__ and __getitem__ that counts the calls."""
+
+    def __init__(self, items):
+        self.items, self.calls = items, 0
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.calls += 1
+        return self.items[i]
+
+
+SEQUENCE_KINDS = {"list": list, "tuple": tuple, "list subclass": ListSub, "sequence": Counted}
+STATEMENT_LIST_USES = {
+    "run": lambda seq: Velk().run(seq),
+    "then": lambda seq: Statement.if_(T, seq, []),
+    "otherwise": lambda seq: Statement.if_(T, (), seq),
+}
+
+
+@pytest.mark.parametrize("use", STATEMENT_LIST_USES)
+@pytest.mark.parametrize("kind", SEQUENCE_KINDS)
+@pytest.mark.parametrize("bad_at", [None, 0, 2])
+def test_statement_lists_keep_reference_counts(use, kind, bad_at):
+    # Read in place or gathered, accepted or refused: the sequence and every
+    # item hold the references they held before, once the result is gone.
+    items = [let("a", 1), let("b", 2), let("c", 3)]
+    if bad_at is not None:
+        items[bad_at] = Expr.literal(bad_at)
+    seq = SEQUENCE_KINDS[kind](items)
+    before = [sys.getrefcount(x) for x in (seq, *items)]
+    for _ in range(3):
+        try:
+            STATEMENT_LIST_USES[use](seq)
+        except TypeError:
+            assert bad_at is not None
+        else:
+            assert bad_at is None
+    assert [sys.getrefcount(x) for x in (seq, *items)] == before
+
+
+@pytest.mark.parametrize("bad_at", [None, 0, 1])
+def test_every_use_reads_a_sequence_alike(bad_at):
+    # Velk.run and both branches of Statement.if_ take one conversion: each
+    # reads a sequence's items as often, and refuses it with the same text.
+    items = [let("a", 1), let("b", 2)]
+    if bad_at is not None:
+        items[bad_at] = 5
+    outcomes = []
+    for use, convert in STATEMENT_LIST_USES.items():
+        seq = Counted(list(items))
+        try:
+            convert(seq)
+            text = None
+        except TypeError as exc:
+            text = str(exc).removeprefix(f"argument '{'stmts' if use == 'run' else use}': ")
+        outcomes.append((seq.calls, text))
+    assert outcomes == [outcomes[0]] * 3
+    expected_calls = 3 if bad_at is None else bad_at + 1  # the IndexError ends a full read
+    assert outcomes[0][0] == expected_calls

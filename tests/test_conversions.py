@@ -8,6 +8,7 @@ import pytest
 import zarn
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from zarn_runtime import bind
 
 import reference_model as model
 
@@ -599,3 +600,91 @@ def test_identifier_forms_name_distinct_variables():
     ])
     assert v.get(0) == "number 0" and v.get("0") == "text 0"
     assert v.get(4294967295) == "top" and v.get("") == "empty" and v.get(1) == "one"
+
+
+# --------------------------------------------------------------------------
+# Which Python hooks a conversion calls, in which order, how often
+#
+# Each form is tried once, in order, and a refusal's text is read once when
+# the failure message is composed: running any try (or the whole slow path)
+# twice would show as a repeated entry.
+
+class Logged(Exception):
+    """An exception that logs each time its text is read."""
+
+    def __init__(self, log, name):
+        super().__init__(name)
+        self.log, self.name = log, name
+
+    def __str__(self):
+        self.log.append("str " + self.name)
+        return self.name
+
+
+def hooked(log, index=None, float_=None, base=object):
+    """An object of a fresh `base` subclass whose __index__ / __float__ log
+    their calls and return the given value, or raise Logged for "raise"."""
+
+    def hook(name, result):
+        def method(self):
+            log.append(name)
+            if result == "raise":
+                raise Logged(log, name)
+            return result
+        return method
+
+    namespace = {}
+    if index is not None:
+        namespace["__index__"] = hook("__index__", index)
+    if float_ is not None:
+        namespace["__float__"] = hook("__float__", float_)
+    cls = type("Hooked", (base,), namespace)
+    return cls() if base is object else cls(7)
+
+
+def _let(ident):
+    return Statement.let(ident, Expr.literal(0))
+
+
+def _bind(key, value):
+    bind(Velk(), {key: value})
+
+
+HOOK_ORDERS = [
+    # (conversion, hooks of the object, calls expected)
+    ("literal", dict(index=3, float_=0.5), ["__index__"]),
+    ("literal", dict(index="raise", float_=0.5), ["__index__", "__float__"]),
+    ("literal", dict(float_=0.5), ["__float__"]),
+    ("literal", dict(index="raise", float_="raise"), ["__index__", "__float__", "str __index__", "str __float__"]),
+    ("literal", dict(index=3, float_=0.5, base=int), []),  # an int subclass is read as an int
+    ("literal", dict(index=3, float_=0.5, base=str), []),  # a str subclass is String before I64
+    ("ident", dict(index=4, float_=0.5), ["__index__"]),
+    ("ident", dict(index="raise"), ["__index__", "str __index__"]),
+    ("ident", dict(index=4, base=str), ["__index__"]),  # U is tried before S
+    ("ident", dict(index=4, base=int), []),
+    ("let", dict(index="raise"), ["__index__", "str __index__"]),
+    ("get", dict(index="raise"), ["__index__", "str __index__"]),
+    ("bind key", dict(index="raise"), ["__index__", "str __index__"]),
+    ("bind value", dict(index="raise", float_="raise"), ["__index__", "__float__", "str __index__", "str __float__"]),
+]
+
+CONVERSIONS = {
+    "literal": Expr.literal,
+    "ident": Expr.ident,
+    "let": _let,
+    "get": lambda obj: Velk().get(obj),
+    "bind key": lambda obj: _bind(obj, 1),
+    "bind value": lambda obj: _bind("k", obj),
+}
+
+
+@pytest.mark.parametrize("conversion, hooks, expected", HOOK_ORDERS,
+                         ids=[f"{c}-{'-'.join(f'{k}={v}' for k, v in h.items())}" for c, h, _ in HOOK_ORDERS])
+def test_each_hook_runs_once_in_order(conversion, hooks, expected):
+    log = []
+    obj = hooked(log, **hooks)
+    try:
+        CONVERSIONS[conversion](obj)
+    except (TypeError, PanicException):
+        pass
+    assert log == expected

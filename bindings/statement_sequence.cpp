@@ -1,0 +1,111 @@
+#include "statement_sequence.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "class_object.hpp"
+#include "error_text.hpp"
+#include "fault_boundary.hpp"
+#include "py_instance.hpp"
+#include "velk/eval.hpp"
+
+namespace zarn {
+namespace {
+
+// Room reserved up front for the statements of a sequence other than an exact
+// list or tuple, at most: such a sequence may claim any length (sys.maxsize
+// included) and still yield few items. Longer lists grow as they are read.
+constexpr std::size_t kMaxReservedStatements = 4096;
+static_assert(kMaxReservedStatements * sizeof(velk::Statement) <= (std::size_t(1) << 20),
+              "a claimed length alone must not reserve more than a mebibyte");
+
+// The items of an exact list or tuple, in place (borrowed); nothing for any
+// other object.
+std::optional<std::span<PyObject* const>> exact_items(PyObject* object) {
+    if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return std::nullopt;
+    return std::span<PyObject* const>(PySequence_Fast_ITEMS(object),
+                                      static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
+}
+
+// Checks every item of an exact list or tuple in order, handing each
+// statement to `take` (shared); false at the first item that is not one.
+template <class Take>
+bool check_items(std::span<PyObject* const> items, Take&& take) {
+    for (PyObject* item : items) {
+        const velk::Statement* statement = statement_of(item);
+        if (statement == nullptr) return false;
+        take(*statement);
+    }
+    return true;
+}
+
+// Any sequence but an exact list or tuple, iterated; each item a Statement.
+std::optional<velk::StatementList> gather(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return std::nullopt;
+    }
+    if (!PySequence_Check(object)) {
+        raise_conversion_error(object, "Sequence");
+        return std::nullopt;
+    }
+    velk::StatementList statements;
+    // The length only reserves room; a sequence that cannot tell is still
+    // iterated.
+    if (Py_ssize_t length = PySequence_Size(object); length >= 0) {
+        statements.reserve(std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
+    } else {
+        pass_interpreter_failure();
+        PyErr_Clear();
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return std::nullopt;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        const velk::Statement* statement = statement_of(item.get());
+        if (statement == nullptr) return std::nullopt;
+        statements.push_back(*statement);  // shared: the statement never changes
+    }
+    if (PyErr_Occurred() != nullptr) return std::nullopt;
+    return statements;
+}
+
+}  // namespace
+
+const velk::Statement* statement_of(PyObject* object) {
+    return instance_value<velk::Statement>(object, statement_class());
+}
+
+std::optional<StatementSequence> StatementSequence::extract(PyObject* object) {
+    if (auto items = exact_items(object)) {
+        if (!check_items(*items, [](const velk::Statement&) {})) return std::nullopt;
+        return StatementSequence(*items);
+    }
+    auto gathered = gather(object);
+    if (!gathered) return std::nullopt;
+    return StatementSequence(std::move(*gathered));
+}
+
+void StatementSequence::run(const velk::Machine& machine) const {
+    if (const auto* items = std::get_if<InPlace>(&statements_)) {
+        velk::run(machine, items->data(), items->size(),
+                  [](const void* objects, std::size_t i) -> const velk::Statement& {
+                      return wrapped<velk::Statement>(static_cast<PyObject* const*>(objects)[i]);
+                  });
+        return;
+    }
+    velk::run(machine, std::get<velk::StatementList>(statements_));
+}
+
+std::optional<velk::StatementList> to_statement_list(PyObject* object) {
+    auto items = exact_items(object);
+    if (!items) return gather(object);
+    velk::StatementList statements;
+    statements.reserve(items->size());
+    // Each statement is copied as its item is checked: one pass over the items.
+    if (!check_items(*items, [&](const velk::Statement& statement) { statements.push_back(statement); })) {
+        return std::nullopt;
+    }
+    return statements;
+}
+
+}  // namespace zarn
