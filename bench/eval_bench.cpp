@@ -1,4 +1,4 @@
-// Running prepared statement lists with `deduce`, against a plain C++
+// Running prepared statement lists with `run`, against a plain C++
 // baseline: the same trees walked recursively, variables in an unlocked
 // absl::flat_hash_map of shared_ptr values. The baseline is the floor: it has
 // no store locks, no atomic sharing scheme of its own and no depth safety.
@@ -63,12 +63,12 @@ StatementList setup() {
 
 void run_velk(benchmark::State& state, Statement (*make)()) {
     Machine m;
-    deduce(m, setup());
+    run(m, setup());
     for (auto _ : state) {
         state.PauseTiming();
         StatementList prog = program(make);
         state.ResumeTiming();
-        deduce(m, std::move(prog));
+        run(m, std::move(prog));
     }
     state.SetItemsProcessed(state.iterations() * kStatements);
 }
@@ -144,7 +144,7 @@ void run_baseline(benchmark::State& state, Statement (*make)()) {
         StatementList prog = program(make);
         state.ResumeTiming();
         exec(vars, prog);
-        StatementList gone = std::move(prog);  // the trees are released in the timed part, as deduce does
+        StatementList gone = std::move(prog);  // the trees are released in the timed part, as run does when handed the list
     }
     state.SetItemsProcessed(state.iterations() * kStatements);
 }

@@ -1,4 +1,4 @@
-// Several threads running `deduce` on one shared Machine: how statement
+// Several threads running `run` on one shared Machine: how statement
 // throughput scales from 1 to 2 threads.
 //
 // Rows (each thread runs lists of kStatements statements):
@@ -18,7 +18,7 @@
 // Items are statements, summed over threads, against wall time: perfect
 // scaling doubles items_per_second at 2 threads.
 //
-// `deduce` drops the list it is handed, so every timed iteration needs a
+// `run` drops the list it is handed, so every timed iteration needs a
 // fresh list, built outside the timed region. Each thread builds a batch of
 // kBatchLists lists before the timed loop and refills it when used up. A
 // refill pauses the timers and is fenced by a barrier on both sides, so no
@@ -110,11 +110,7 @@ void make_machine(const benchmark::State& state) {
     StatementList seed;
     seed.push_back(zero(shared_x()));
     for (int t = 0; t < state.threads(); ++t) seed.push_back(zero(own("x", t)));
-    deduce(*g_machine, std::move(seed));
-}
-
-std::size_t shard_of(const Machine& machine, const Identifier& id) {
-    return machine.vars.shard_index(hash_identifier(machine.vars.hasher(), id));
+    velk::run(*g_machine, std::move(seed));
 }
 
 // Whether the names of a run meet in one shard by chance (the hash key is
@@ -122,9 +118,9 @@ std::size_t shard_of(const Machine& machine, const Identifier& id) {
 // written name and x. Only meaningful with more than one thread.
 bool shards_clash(const Machine& machine, Row row, int threads) {
     std::vector<std::size_t> shards;
-    if (row == Row::ReadMostly) shards.push_back(shard_of(machine, shared_x()));
+    if (row == Row::ReadMostly) shards.push_back(machine.shard_of(shared_x()));
     for (int t = 0; t < threads; ++t)
-        shards.push_back(shard_of(machine, own(row == Row::ReadMostly ? "y" : "x", t)));
+        shards.push_back(machine.shard_of(own(row == Row::ReadMostly ? "y" : "x", t)));
     std::sort(shards.begin(), shards.end());
     return std::adjacent_find(shards.begin(), shards.end()) != shards.end();
 }
@@ -142,7 +138,7 @@ void run(benchmark::State& state, Row row) {
         mine = std::make_unique<Machine>();
         StatementList seed;
         seed.push_back(zero(shared_x()));
-        deduce(*mine, std::move(seed));
+        velk::run(*mine, std::move(seed));
     }
     const Machine& machine = mine ? *mine : *g_machine;
     // Start values: no thread writes before the loop's start barrier.
@@ -161,7 +157,7 @@ void run(benchmark::State& state, Row row) {
             g_refill->arrive_and_wait();
             state.ResumeTiming();
         }
-        deduce(machine, std::move(lists[next++]));
+        velk::run(machine, std::move(lists[next++]));
         ++done;
     }
     state.SetItemsProcessed(state.iterations() * kStatements);

@@ -99,10 +99,10 @@ const Workload& workload() {
 struct Sharded {
     velk::ShardedMap map;
     ValueRef get(const Identifier& k) const {
-        if (const auto hit = map._get(k)) return hit->value();
+        if (const auto hit = map.find(k)) return hit->value();
         return {};
     }
-    void put(const Identifier& k, const ValueRef& v) { map._insert(k, v); }
+    void put(const Identifier& k, const ValueRef& v) { map.insert(k, v); }
 };
 
 struct LockedUnordered {

@@ -186,9 +186,9 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
         const bool counted = m->limits().max_bytes != velk::Limits::kUnlimited;
         for (auto& [id, value] : entries) {
             if (counted) {
-                (void)m->bind_within_limits(id, velk::HashMemo(), std::move(value));
+                (void)m->bind_within_limits(id, std::move(value));
             } else {
-                (void)m->bind(std::move(id), std::move(value));
+                (void)m->bind(id, std::move(value));
             }
         }
         Py_RETURN_NONE;

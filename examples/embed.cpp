@@ -49,24 +49,24 @@ int main() {
 
     // price = 120; if price > 100 { discount = price / 10 } else { discount = 0 }
     // total = price - discount
-    velk::deduce(machine,
-                 list(Statement::let(Identifier::s("price"), integer(120)),
-                      Statement::if_(Expr::greater_than(var("price"), integer(100)),
-                                     list(Statement::let(Identifier::s("discount"),
-                                                         Expr::binary_op(var("price"), BinaryOperator::Div,
-                                                                         integer(10)))),
-                                     list(Statement::let(Identifier::s("discount"), integer(0)))),
-                      Statement::let(Identifier::s("total"),
-                                     Expr::binary_op(var("price"), BinaryOperator::Sub, var("discount")))));
+    velk::run(machine,
+              list(Statement::let(Identifier::s("price"), integer(120)),
+                   Statement::if_(Expr::greater_than(var("price"), integer(100)),
+                                  list(Statement::let(Identifier::s("discount"),
+                                                      Expr::binary_op(var("price"), BinaryOperator::Div,
+                                                                      integer(10)))),
+                                  list(Statement::let(Identifier::s("discount"), integer(0)))),
+                   Statement::let(Identifier::s("total"),
+                                  Expr::binary_op(var("price"), BinaryOperator::Sub, var("discount")))));
     show(machine, "discount");
     show(machine, "total");
 
     // A failure is an EvalError carrying the message Python sees; the
     // statements before it keep their effects.
     try {
-        velk::deduce(machine, list(Statement::let(Identifier::s("ok"), Expr::literal(Value::boolean(true))),
-                                   Statement::let(Identifier::s("ratio"),
-                                                  Expr::binary_op(var("total"), BinaryOperator::Div, integer(0)))));
+        velk::run(machine, list(Statement::let(Identifier::s("ok"), Expr::literal(Value::boolean(true))),
+                                Statement::let(Identifier::s("ratio"),
+                                               Expr::binary_op(var("total"), BinaryOperator::Div, integer(0)))));
     } catch (const velk::EvalError& e) {
         std::printf("failed: %s\n", e.message().c_str());
     }
@@ -81,8 +81,8 @@ int main() {
     // variables here, 1000 times over.
     auto worker = [&machine](std::uint32_t id) {
         for (int i = 0; i < 1000; ++i) {
-            velk::deduce(machine, list(Statement::let(Identifier::u(id), Expr::binary_op(integer(i), BinaryOperator::Add,
-                                                                                          integer(id)))));
+            velk::run(machine, list(Statement::let(Identifier::u(id), Expr::binary_op(integer(i), BinaryOperator::Add,
+                                                                                       integer(id)))));
         }
     };
     std::thread a(worker, 1);

@@ -1,7 +1,7 @@
 // libFuzzer target for the language core.
 //
 // Each input decodes into up to six runs of statements on ONE machine.
-// Every deduce call is mirrored by a plain reference interpreter, and after
+// Every run call is mirrored by a plain reference interpreter, and after
 // each call the target checks: the failure (if any) is one of the language's
 // messages, raised at its documented position, and the same failure the
 // reference predicts; the machine's printed form is well-formed and lists
@@ -110,19 +110,19 @@ private:
         return true;
     }
 
-    // One deduce call, mirrored by the reference.
+    // One run call, mirrored by the reference.
     bool call(StatementList program) {
         const ReferenceModel::Outcome expected = model_.run(program);
         if (expected.kind == ReferenceModel::Outcome::Kind::TooLarge) return false;
         std::optional<std::string> failure;
         try {
-            deduce(machine_, std::move(program));
+            velk::run(machine_, std::move(program));
         } catch (const EvalError& e) {
             check_failure(e);
             failure = e.message();
         }
         if (trace_enabled()) {
-            std::fprintf(stderr, "deduce: %s\n  %s\n", failure ? failure->c_str() : "(completed)",
+            std::fprintf(stderr, "run: %s\n  %s\n", failure ? failure->c_str() : "(completed)",
                          machine_.debug_text().c_str());
         }
         const bool predictable = !model_.uncertain();
@@ -145,7 +145,7 @@ private:
         if (!printed.problem.empty()) violation("malformed machine text: " + printed.problem, text);
 
         std::size_t iterated = 0;
-        for (auto it = machine_.vars.iter(); it.next();) ++iterated;
+        machine_.each_variable([&](const Identifier&, const Value&) { ++iterated; });
         if (iterated != printed.entries.size()) {
             violation("printed entries differ from iterated entries",
                       std::to_string(printed.entries.size()) + " vs " + std::to_string(iterated));

@@ -45,7 +45,7 @@ static_assert(kMaxDeepLevels * kMaxDeepForms <= 8192,
 struct RunFlags {
     bool clone_list_after = false;       // run a clone_list() copy after the original
     bool clone_statements_before = false;  // run Statement::clone() copies first
-    bool one_call_per_statement = false;   // one deduce call per top-level statement
+    bool one_call_per_statement = false;   // one run call per top-level statement
 };
 
 struct Run {

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const auto* s = std::get_if<velk::Statement>(&*tree)) {
             velk::run(machine, *s);
         } else {
-            (void)velk::deduce_expr(machine, std::get<velk::Expr>(*tree));
+            (void)velk::evaluate(machine, std::get<velk::Expr>(*tree));
         }
     } catch (const velk::EvalError&) {
         // Failures of the program are fine; crashes are not.

@@ -78,7 +78,7 @@ struct Unmetered {
     void step(std::uint64_t = 1) noexcept {}
     void join(std::uint64_t) noexcept {}
     static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
-        return m.bind(let.ident, let.memo, std::move(value));
+        return m.bind(let.key(), std::move(value));
     }
 };
 
@@ -108,8 +108,8 @@ public:
         made_ += size;
     }
     static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
-        if (m.limits().max_bytes == Limits::kUnlimited) return m.bind(let.ident, let.memo, std::move(value));
-        return m.bind_within_limits(let.ident, let.memo, std::move(value));
+        if (m.limits().max_bytes == Limits::kUnlimited) return m.bind(let.key(), std::move(value));
+        return m.bind_within_limits(let.key(), std::move(value));
     }
     // A statement starts whose expression `e` has `count` nodes: when the
     // statement and all of them fit in the steps left, they are charged at
@@ -263,7 +263,7 @@ struct Operand {
 };
 
 const Value& read_variable(const Machine& m, const Expr::Ident& v, Operand& slot) {
-    return m.read(v.id, v.memo, slot.own, slot.held);
+    return m.read(v.key(), slot.own, slot.held);
 }
 
 // The walk for subtrees deeper than the recursive walk goes: pending nodes
@@ -377,7 +377,7 @@ ValueRef evaluate(Walk<Meter>& w, const Expr::Node& e) {
         case Expr::Kind::Ident: {
             w.meter.step();
             const auto& v = *e.get_if<Expr::Ident>();
-            return w.machine.get(v.id, v.memo);
+            return w.machine.get(v.key());
         }
         default:
             return ValueRef::make(composite_value(w, e, kRecursionLevels));
@@ -555,7 +555,7 @@ ValueRef expr_on(const Machine& machine, const Expr& expr) {
 
 }  // namespace
 
-ValueRef deduce_expr(const Machine& machine, const Expr& expr) {
+ValueRef evaluate(const Machine& machine, const Expr& expr) {
     if (machine.limits().any()) return expr_on<Metered>(machine, expr);
     return expr_on<Unmetered>(machine, expr);
 }
@@ -589,6 +589,9 @@ void run(const Machine& machine, const void* items, std::size_t count, Statement
     run_each(w, items, count, at);
 }
 
-void deduce(const Machine& machine, StatementList statements) { run(machine, statements); }
+void run(const Machine& machine, StatementList&& statements) {
+    const StatementList owned = std::move(statements);
+    run(machine, std::span<const Statement>(owned));
+}
 
 }  // namespace velk

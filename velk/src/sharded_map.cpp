@@ -89,7 +89,7 @@ ShardedMap::~ShardedMap() {
     free_line_block(shards_, shard_amount_ * sizeof(Shard));
 }
 
-std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key, std::uint64_t hash64) const {
+std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std::uint64_t hash64) const {
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
@@ -101,21 +101,6 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::_get(const Identifier& key, std
         return guard;
     }
     return std::nullopt;
-}
-
-bool ShardedMap::read(const Identifier& key, std::uint64_t hash64, Value& copy, ValueRef& held) const {
-    const auto hash = static_cast<std::size_t>(hash64);
-    Shard& shard = shards_[shard_index(hash)];
-    Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
-    const detail::ShardEntry* e = shard.table.find(key, hash);
-    if (e != nullptr) {
-        if (e->value->is_string()) {
-            held = e->value;
-        } else {
-            copy.assign_plain(*e->value);  // no text: nothing is allocated
-        }
-    }
-    return e != nullptr;
 }
 
 namespace {
@@ -155,7 +140,7 @@ bool ShardedMap::read(const Identifier& key, const HashMemo& memo, Value& copy, 
     return e != nullptr;
 }
 
-std::optional<ValueRef> ShardedMap::_insert(Identifier key, ValueRef value) {
+std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
     const auto hash = static_cast<std::size_t>(hasher_(key));
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;

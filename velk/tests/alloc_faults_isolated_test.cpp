@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../testing/alloc_faults.hpp"
+#include "inspect.hpp"
 #include "tree_builders.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
@@ -51,12 +52,12 @@ TEST(AllocationFailures, EveryPointFailsCleanlyAndLeaksNothing) {
         const std::int64_t live_before = velk_live_allocations();
         {
             Machine m;
-            deduce(m, list(let("pre", lit_str(kLong))));
+            run(m, list(let("pre", lit_str(kLong))));
             bool failed = false;
             velk_fail_allocation_after(n);
             try {
                 StatementList p = program();
-                deduce(m, clone_list(p));
+                run(m, clone_list(p));
                 ValueRef t = m.get(Identifier::s("t"));
                 std::string text = m.debug_text();
                 (void)m.get(Identifier::s("absent"));  // fails with EvalError
@@ -77,7 +78,7 @@ TEST(AllocationFailures, EveryPointFailsCleanlyAndLeaksNothing) {
             const std::string text = m.debug_text();
             EXPECT_EQ(text.rfind("Machine { vars: {", 0), 0u);
             EXPECT_EQ(text.substr(text.size() - 3), "} }");
-            deduce(m, program());
+            run(m, program());
             expect_final_state(m);
         }
         release_cached_blocks();
@@ -86,6 +87,45 @@ TEST(AllocationFailures, EveryPointFailsCleanlyAndLeaksNothing) {
     EXPECT_TRUE(completed);
     EXPECT_GT(failures, 20);  // the program has many allocation points
     std::printf("allocation points failed: %d\n", failures);
+}
+
+// The first binding of a long name copies the name with its shard unlocked
+// and locks it again to store it. A failure anywhere on that way binds
+// nothing and leaves the shard unlocked for the next binding.
+TEST(AllocationFailures, ALongNameThatFailsToBindLeavesNothingBound) {
+    const std::string name(48, 'k');
+    int failures = 0;
+    bool completed = false;
+    for (std::int64_t n = 1; n < 100 && !completed; ++n) {
+        release_cached_blocks();
+        const std::int64_t live_before = velk_live_allocations();
+        {
+            Machine m(Access::Shared);
+            const Statement node = let(name, lit_null());
+            const ValueRef value = ValueRef::make(Value::number(Number::from_int(1)));
+            velk_fail_allocation_after(n);
+            bool failed = false;
+            try {
+                m.bind(node.get_if<Statement::Let>()->key(), value);
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+            const bool hook_fired = velk_failed_allocations() == 1;
+            velk_fail_allocation_after(0);
+            EXPECT_EQ(failed, hook_fired) << "allocation " << n;
+            completed = !hook_fired;
+            failures += failed;
+            if (failed) {
+                EXPECT_THROW(m.get(Identifier::s(name)), EvalError) << "allocation " << n;
+            }
+            m.bind(node.get_if<Statement::Let>()->key(), value);
+            EXPECT_EQ(inspect::identity(m.get(Identifier::s(name))), inspect::identity(value));
+        }
+        release_cached_blocks();
+        EXPECT_EQ(velk_live_allocations(), live_before) << "leak after failing allocation " << n;
+    }
+    EXPECT_TRUE(completed);
+    EXPECT_GE(failures, 1);  // at least the copy of the name allocates
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ const std::string kLong(100, 'x');  // well past any inline string buffer
 
 TEST(Allocations, OnePerFreshValueNoneForAVariable) {
     Machine m;
-    deduce(m, list(let("v", lit_str(kLong))));
+    run(m, list(let("v", lit_str(kLong))));
 
     // Fresh blocks from operator new while evaluating. An expression yields
     // one shared value, made after its operands' nodes are released, so the
@@ -82,7 +82,7 @@ TEST(Allocations, OnePerFreshValueNoneForAVariable) {
         std::size_t count;
         try {
             Counting counting;
-            ValueRef r = deduce_expr(m, std::move(e));
+            ValueRef r = evaluate(m, std::move(e));
             count = counting.news();
         } catch (...) {
             count = 999;
@@ -96,7 +96,7 @@ TEST(Allocations, LiteralValueIsSharedNotCopied) {
     Machine m;
     Expr e = lit_str(kLong);
     const ValueRef& literal = e.get_if<Expr::Literal>()->value;
-    ValueRef r = deduce_expr(m, e);
+    ValueRef r = evaluate(m, e);
     EXPECT_EQ(inspect::identity(r), inspect::identity(literal));
     EXPECT_EQ(r->as_string().data(), literal->as_string().data());
 }
@@ -143,7 +143,7 @@ TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
     EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
     EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 1u);
     Machine m;
-    deduce(m, list(let("x", lit_int(7)), let("y", lit_int(4)), let("r", second)));
+    run(m, list(let("x", lit_int(7)), let("y", lit_int(4)), let("r", second)));
     EXPECT_EQ(m.get(Identifier::s("r"))->as_number().as_int(), 6);
 }
 

@@ -17,9 +17,9 @@ namespace {
 using namespace velk::test;
 
 // The failure message of running `prog`, or "" when it ran through.
-std::string run(const Machine& m, StatementList prog) {
+std::string failure_of(const Machine& m, StatementList prog) {
     try {
-        deduce(m, std::move(prog));
+        run(m, std::move(prog));
         return "";
     } catch (const EvalError& e) {
         return e.message();
@@ -36,18 +36,18 @@ std::string value_of(const Machine& m, const std::string& name) {
 
 TEST(Statements, LetSeesThePreviousBinding) {
     Machine m;
-    EXPECT_EQ(run(m, list(let("x", lit_int(1)), let("x", add(var("x"), lit_int(1))))), "");
+    EXPECT_EQ(failure_of(m, list(let("x", lit_int(1)), let("x", add(var("x"), lit_int(1))))), "");
     EXPECT_EQ(value_of(m, "x"), "Number(Int(2))");
-    EXPECT_EQ(run(m, list(let("y", add(var("y"), lit_int(1))))), "Value cannot be found: S(\"y\")");
+    EXPECT_EQ(failure_of(m, list(let("y", add(var("y"), lit_int(1))))), "Value cannot be found: S(\"y\")");
     EXPECT_EQ(value_of(m, "y"), "unbound");
 }
 
 TEST(Statements, RebindingChangesKindAndKeepsOldReferencesIntact) {
     Machine m;
-    run(m, list(let("x", lit_int(1))));
+    failure_of(m, list(let("x", lit_int(1))));
     ValueRef before = m.get(Identifier::s("x"));
     EXPECT_EQ(inspect::use_count(before), 2u);
-    run(m, list(let("x", lit_str("now a string"))));
+    failure_of(m, list(let("x", lit_str("now a string"))));
     EXPECT_EQ(debug_text(*before), "Number(Int(1))");
     EXPECT_EQ(inspect::use_count(before), 1u);  // the store let go of it
     EXPECT_EQ(value_of(m, "x"), "String(\"now a string\")");
@@ -55,13 +55,13 @@ TEST(Statements, RebindingChangesKindAndKeepsOldReferencesIntact) {
 
 TEST(Statements, FirstFailureStopsAndEarlierEffectsStay) {
     Machine m;
-    EXPECT_EQ(run(m, list(let("a", lit_int(1)), let("b", var("c")), let("d", lit_int(2)))),
+    EXPECT_EQ(failure_of(m, list(let("a", lit_int(1)), let("b", var("c")), let("d", lit_int(2)))),
               "Value cannot be found: S(\"c\")");
     EXPECT_EQ(value_of(m, "a"), "Number(Int(1))");
     EXPECT_EQ(value_of(m, "b"), "unbound");
     EXPECT_EQ(value_of(m, "d"), "unbound");
     // A failure inside a branch abandons the enclosing lists too.
-    EXPECT_EQ(run(m, list(Statement::if_(lit_bool(true),
+    EXPECT_EQ(failure_of(m, list(Statement::if_(lit_bool(true),
                                          list(let("in1", lit_int(1)), let("bad", div(lit_int(1), lit_int(0))),
                                               let("in2", lit_int(2))),
                                          {}),
@@ -71,7 +71,7 @@ TEST(Statements, FirstFailureStopsAndEarlierEffectsStay) {
     EXPECT_EQ(value_of(m, "in2"), "unbound");
     EXPECT_EQ(value_of(m, "after"), "unbound");
     // Still usable afterwards.
-    EXPECT_EQ(run(m, list(let("after", lit_int(3)))), "");
+    EXPECT_EQ(failure_of(m, list(let("after", lit_int(3)))), "");
     EXPECT_EQ(value_of(m, "after"), "Number(Int(3))");
 }
 
@@ -81,19 +81,19 @@ TEST(Statements, ConditionMustBeABoolean) {
                               [] { return lit_null(); }, [] { return lit_float(1.0); }};
     for (auto cond : conditions) {
         Machine m;
-        EXPECT_EQ(run(m, list(Statement::if_(cond(), list(let("t", lit_int(1))), list(let("o", lit_int(2)))))),
+        EXPECT_EQ(failure_of(m, list(Statement::if_(cond(), list(let("t", lit_int(1))), list(let("o", lit_int(2)))))),
                   kMessage);
         EXPECT_EQ(value_of(m, "t"), "unbound");
         EXPECT_EQ(value_of(m, "o"), "unbound");
     }
     Machine m;
-    EXPECT_EQ(run(m, list(Statement::if_(var("nope"), list(let("t", lit_int(1))), {}))),
+    EXPECT_EQ(failure_of(m, list(Statement::if_(var("nope"), list(let("t", lit_int(1))), {}))),
               "Value cannot be found: S(\"nope\")");
 }
 
 TEST(Statements, BranchesShareOneFlatScope) {
     Machine m;
-    EXPECT_EQ(run(m, list(let("x", lit_int(3)),
+    EXPECT_EQ(failure_of(m, list(let("x", lit_int(3)),
                           Statement::if_(Expr::less_than(var("x"), lit_int(5)),
                                          list(let("small", lit_bool(true)),
                                               Statement::if_(Expr::not_(lit_bool(false)),
@@ -108,15 +108,15 @@ TEST(Statements, BranchesShareOneFlatScope) {
     EXPECT_EQ(value_of(m, "big"), "unbound");
     EXPECT_EQ(value_of(m, "never"), "unbound");
     // An empty taken list only evaluates the condition.
-    EXPECT_EQ(run(m, list(Statement::if_(lit_bool(true), {}, list(let("o", lit_int(1)))))), "");
+    EXPECT_EQ(failure_of(m, list(Statement::if_(lit_bool(true), {}, list(let("o", lit_int(1)))))), "");
     EXPECT_EQ(value_of(m, "o"), "unbound");
-    EXPECT_EQ(run(m, StatementList{}), "");
+    EXPECT_EQ(failure_of(m, StatementList{}), "");
 }
 
 TEST(Machine, LookupFailsOnAnEmptyMachineAndMachinesAreSeparate) {
     Machine a;
     Machine b;
-    run(a, list(let("x", lit_int(1))));
+    failure_of(a, list(let("x", lit_int(1))));
     EXPECT_EQ(value_of(b, "x"), "unbound");
     try {
         a.get(Identifier::u(4294967295u));
@@ -135,17 +135,17 @@ TEST(Machine, LookupFailsOnAnEmptyMachineAndMachinesAreSeparate) {
 TEST(Machine, DebugTextListsEveryBinding) {
     Machine m;
     EXPECT_EQ(m.debug_text(), "Machine { vars: {} }");
-    run(m, list(let("x", lit_int(1))));
+    failure_of(m, list(let("x", lit_int(1))));
     EXPECT_EQ(m.debug_text(), "Machine { vars: {S(\"x\"): Number(Int(1))} }");
     StatementList more;
     more.push_back(Statement::let(Identifier::u(3), lit_str("a")));
-    run(m, std::move(more));
+    failure_of(m, std::move(more));
     const std::string text = m.debug_text();
     // The order follows the store; both orders are valid.
     EXPECT_TRUE(text == "Machine { vars: {S(\"x\"): Number(Int(1)), U(3): String(\"a\")} }" ||
                 text == "Machine { vars: {U(3): String(\"a\"), S(\"x\"): Number(Int(1))} }")
         << text;
-    run(m, list(let("f", lit_float(1e16)), let("n", lit_null()), let("b", lit_bool(false))));
+    failure_of(m, list(let("f", lit_float(1e16)), let("n", lit_null()), let("b", lit_bool(false))));
     const std::string all = m.debug_text();
     for (const char* part : {"S(\"f\"): Number(Float(1e16))", "S(\"n\"): Null", "S(\"b\"): Boolean(false)"}) {
         EXPECT_NE(all.find(part), std::string::npos) << all;
@@ -160,7 +160,7 @@ TEST(Depth, DeepExpressionsEvaluateOnASmallStack) {
     std::string sum, chain, nots, failure;
     ASSERT_TRUE(run_on_small_stack(kSmallStack, [&] {
         Machine m;
-        deduce(m, list(let("one", lit_int(1))));
+        run(m, list(let("one", lit_int(1))));
         Expr left = lit_int(0);
         Expr right = lit_int(0);
         Expr n = lit_bool(true);
@@ -172,11 +172,11 @@ TEST(Depth, DeepExpressionsEvaluateOnASmallStack) {
         Expr failing = lit_int(0);
         for (int i = 0; i < kDeep; ++i) failing = add(lit_int(1), std::move(failing));
         failing = add(std::move(failing), lit_str("boom"));
-        sum = debug_text(*deduce_expr(m, std::move(left)));
-        chain = debug_text(*deduce_expr(m, std::move(right)));
-        nots = debug_text(*deduce_expr(m, std::move(n)));
+        sum = debug_text(*evaluate(m, std::move(left)));
+        chain = debug_text(*evaluate(m, std::move(right)));
+        nots = debug_text(*evaluate(m, std::move(n)));
         try {
-            deduce_expr(m, std::move(failing));
+            evaluate(m, std::move(failing));
         } catch (const EvalError& e) {
             failure = e.message();
         }
@@ -192,7 +192,7 @@ TEST(Depth, DeepExpressionsEvaluateOnASmallStack) {
 // same values, and the deepest failure still wins over shallower ones.
 TEST(Depth, EveryDepthAroundTheWalkHandoverAgrees) {
     Machine m;
-    deduce(m, list(let("one", lit_int(1)), let("s", lit_str("ab"))));
+    run(m, list(let("one", lit_int(1)), let("s", lit_str("ab"))));
     for (int depth = 1; depth <= 130; ++depth) {
         Expr left = var("one");
         Expr right = lit_int(1);
@@ -207,12 +207,12 @@ TEST(Depth, EveryDepthAroundTheWalkHandoverAgrees) {
             // A kind failure at every level above a division by zero.
             failing = add(lit_str("k"), std::move(failing));
         }
-        EXPECT_EQ(debug_text(*deduce_expr(m, std::move(left))), "Number(Int(" + std::to_string(depth) + "))");
-        EXPECT_EQ(deduce_expr(m, std::move(right))->as_number().as_int(), 1) << depth;
-        EXPECT_EQ(deduce_expr(m, std::move(text))->as_string(), std::string(depth / 2, 'x') + "ab") << depth;
-        EXPECT_EQ(deduce_expr(m, std::move(nots))->as_boolean(), depth % 2 == 0) << depth;
+        EXPECT_EQ(debug_text(*evaluate(m, std::move(left))), "Number(Int(" + std::to_string(depth) + "))");
+        EXPECT_EQ(evaluate(m, std::move(right))->as_number().as_int(), 1) << depth;
+        EXPECT_EQ(evaluate(m, std::move(text))->as_string(), std::string(depth / 2, 'x') + "ab") << depth;
+        EXPECT_EQ(evaluate(m, std::move(nots))->as_boolean(), depth % 2 == 0) << depth;
         try {
-            deduce_expr(m, std::move(failing));
+            evaluate(m, std::move(failing));
             ADD_FAILURE() << depth;
         } catch (const EvalError& e) {
             EXPECT_EQ(e.message(), "attempt to divide by zero") << depth;
@@ -231,9 +231,9 @@ TEST(Depth, DeeplyNestedIfsRunOnASmallStack) {
         }
         Statement bad = let("bad", var("missing"));
         for (int i = 0; i < kDeep; ++i) bad = Statement::if_(lit_bool(true), list(std::move(bad)), {});
-        deduce(m, list(std::move(s)));
+        run(m, list(std::move(s)));
         try {
-            deduce(m, list(std::move(bad), let("sibling", lit_int(1))));
+            run(m, list(std::move(bad), let("sibling", lit_int(1))));
         } catch (const EvalError& e) {
             failure = e.message();
         }
@@ -252,8 +252,8 @@ TEST(Concurrency, ThreadsRunOnOneMachine) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 2000;
     Machine m;
-    deduce(m, list(let("step", lit_int(1)), let("label", lit_str("shared"))));
-    for (int t = 0; t < kThreads; ++t) deduce(m, list(let("c" + std::to_string(t), lit_int(0))));
+    run(m, list(let("step", lit_int(1)), let("label", lit_str("shared"))));
+    for (int t = 0; t < kThreads; ++t) run(m, list(let("c" + std::to_string(t), lit_int(0))));
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -261,9 +261,9 @@ TEST(Concurrency, ThreadsRunOnOneMachine) {
             const std::string mine = "c" + std::to_string(t);
             for (int r = 0; r < kRounds; ++r) {
                 try {
-                    deduce(m, list(let(mine, add(var(mine), var("step"))),
-                                   Statement::if_(Expr::equals(var("label"), lit_str("shared")),
-                                                  list(let("seen" + std::to_string(t), var("label"))), {})));
+                    run(m, list(let(mine, add(var(mine), var("step"))),
+                                Statement::if_(Expr::equals(var("label"), lit_str("shared")),
+                                               list(let("seen" + std::to_string(t), var("label"))), {})));
                 } catch (const EvalError&) {
                     failures.fetch_add(1);
                 }
@@ -294,13 +294,13 @@ TEST(Concurrency, ThreadsRunOneTreeOnOneMachineAndOnTwo) {
              Statement::if_(Expr::greater_than(var("sum"), lit_int(0)), list(let("ok", lit_bool(true))),
                             list(let("bad", lit_int(1)))));
     Machine machines[2];
-    for (const Machine& m : machines) deduce(m, list(let("a", lit_int(1)), let("b", lit_int(2))));
+    for (const Machine& m : machines) run(m, list(let("a", lit_int(1)), let("b", lit_int(2))));
     // Alternating on one thread first: each store keeps its own hashes.
-    for (int r = 0; r < 4; ++r) ASSERT_EQ(run(machines[r % 2], program), "");
+    for (int r = 0; r < 4; ++r) ASSERT_EQ(failure_of(machines[r % 2], program), "");
     std::atomic<int> failures{0};
     auto work = [&](int t, bool shared_machine) {
         for (int r = 0; r < kRounds; ++r) {
-            if (!run(machines[shared_machine ? 0 : (t + r) % 2], program).empty()) failures.fetch_add(1);
+            if (!failure_of(machines[shared_machine ? 0 : (t + r) % 2], program).empty()) failures.fetch_add(1);
         }
     };
     for (bool shared_machine : {true, false}) {
@@ -314,8 +314,7 @@ TEST(Concurrency, ThreadsRunOneTreeOnOneMachineAndOnTwo) {
         EXPECT_EQ(value_of(m, "ok"), "Boolean(true)");
         EXPECT_EQ(value_of(m, "bad"), "unbound");
         std::size_t entries = 0;
-        auto it = m.vars.iter();
-        while (it.next()) ++entries;
+        m.each_variable([&](const Identifier&, const Value&) { ++entries; });
         EXPECT_EQ(entries, 4u);  // a, b, sum, ok: one entry each
     }
 }

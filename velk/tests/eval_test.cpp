@@ -28,7 +28,7 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 // The debug form of the result, or "error: <message>".
 std::string outcome(const Machine& m, Expr e) {
     try {
-        return debug_text(*deduce_expr(m, std::move(e)));
+        return debug_text(*evaluate(m, std::move(e)));
     } catch (const EvalError& err) {
         return "error: " + err.message();
     }
@@ -162,15 +162,15 @@ INSTANTIATE_TEST_SUITE_P(Ordering, Evaluates, ::testing::ValuesIn(kOrdering));
 
 TEST(Variables, IdentYieldsTheStoredObjectItself) {
     Machine m;
-    m.vars._insert(Identifier::s("x"), ValueRef::make(S("stored")));
-    ValueRef a = deduce_expr(m, var("x"));
-    ValueRef b = deduce_expr(m, var("x"));
+    m.bind(Identifier::s("x"), ValueRef::make(S("stored")));
+    ValueRef a = evaluate(m, var("x"));
+    ValueRef b = evaluate(m, var("x"));
     EXPECT_EQ(inspect::identity(a), inspect::identity(b));
     EXPECT_EQ(inspect::use_count(a), 3u);  // the store, a and b
     { ValueRef drop = std::move(b); }
     EXPECT_EQ(inspect::use_count(a), 2u);
     // A fresh result never refers to an operand.
-    ValueRef joined = deduce_expr(m, add(var("x"), lit_str("")));
+    ValueRef joined = evaluate(m, add(var("x"), lit_str("")));
     EXPECT_NE(inspect::identity(joined), inspect::identity(a));
     EXPECT_EQ(joined->as_string(), "stored");
     EXPECT_EQ(inspect::use_count(a), 2u);
@@ -178,17 +178,17 @@ TEST(Variables, IdentYieldsTheStoredObjectItself) {
 
 TEST(Variables, OperandsReadTheStoredValueAndLeaveItsCountAsItWas) {
     Machine m;
-    m.vars._insert(Identifier::s("n"), ValueRef::make(I(20)));
-    m.vars._insert(Identifier::s("f"), ValueRef::make(Value::number(Number::from_float(0.5))));
-    m.vars._insert(Identifier::s("b"), ValueRef::make(Value::boolean(true)));
-    m.vars._insert(Identifier::s("z"), ValueRef::make(Value::null()));
-    m.vars._insert(Identifier::s("s"), ValueRef::make(S(std::string(40, 'q'))));
+    m.bind(Identifier::s("n"), ValueRef::make(I(20)));
+    m.bind(Identifier::s("f"), ValueRef::make(Value::number(Number::from_float(0.5))));
+    m.bind(Identifier::s("b"), ValueRef::make(Value::boolean(true)));
+    m.bind(Identifier::s("z"), ValueRef::make(Value::null()));
+    m.bind(Identifier::s("s"), ValueRef::make(S(std::string(40, 'q'))));
     const ValueRef n = m.get(Identifier::s("n"));
     const ValueRef s = m.get(Identifier::s("s"));
-    EXPECT_EQ(debug_text(*deduce_expr(m, add(mul(var("n"), var("f")), var("n")))), "Number(Float(30.0))");
-    EXPECT_EQ(debug_text(*deduce_expr(m, Expr::not_(var("b")))), "Boolean(false)");
-    EXPECT_EQ(debug_text(*deduce_expr(m, Expr::equals(var("z"), lit_null()))), "Boolean(true)");
-    EXPECT_EQ(deduce_expr(m, add(var("s"), var("s")))->as_string(), std::string(80, 'q'));
+    EXPECT_EQ(debug_text(*evaluate(m, add(mul(var("n"), var("f")), var("n")))), "Number(Float(30.0))");
+    EXPECT_EQ(debug_text(*evaluate(m, Expr::not_(var("b")))), "Boolean(false)");
+    EXPECT_EQ(debug_text(*evaluate(m, Expr::equals(var("z"), lit_null()))), "Boolean(true)");
+    EXPECT_EQ(evaluate(m, add(var("s"), var("s")))->as_string(), std::string(80, 'q'));
     EXPECT_EQ(inspect::use_count(n), 2u);  // the store and `n`
     EXPECT_EQ(inspect::use_count(s), 2u);
     EXPECT_EQ(outcome(m, add(var("n"), var("missing"))), "error: Value cannot be found: S(\"missing\")");
@@ -196,7 +196,7 @@ TEST(Variables, OperandsReadTheStoredValueAndLeaveItsCountAsItWas) {
 
 TEST(Variables, NumberAndTextIdentifiersAreDistinct) {
     Machine m;
-    m.vars._insert(Identifier::s("1"), ValueRef::make(I(5)));
+    m.bind(Identifier::s("1"), ValueRef::make(I(5)));
     EXPECT_EQ(outcome(m, var_u(1)), "error: Value cannot be found: U(1)");
     EXPECT_EQ(outcome(m, var("1")), "Number(Int(5))");
 }
@@ -217,15 +217,15 @@ TEST(Properties, IntArithmeticWrapsLike128BitReference) {
         const __int128 wide_diff = static_cast<__int128>(a) - b;
         const __int128 wide_prod = static_cast<__int128>(a) * b;
         auto low64 = [](__int128 v) { return static_cast<std::int64_t>(static_cast<std::uint64_t>(v)); };
-        EXPECT_EQ(deduce_expr(m, add(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_sum));
-        EXPECT_EQ(deduce_expr(m, sub(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_diff));
-        EXPECT_EQ(deduce_expr(m, mul(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_prod));
+        EXPECT_EQ(evaluate(m, add(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_sum));
+        EXPECT_EQ(evaluate(m, sub(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_diff));
+        EXPECT_EQ(evaluate(m, mul(lit_int(a), lit_int(b)))->as_number().as_int(), low64(wide_prod));
         if (b != 0 && !(a == kMin && b == -1)) {
-            EXPECT_EQ(deduce_expr(m, div(lit_int(a), lit_int(b)))->as_number().as_int(),
+            EXPECT_EQ(evaluate(m, div(lit_int(a), lit_int(b)))->as_number().as_int(),
                       static_cast<std::int64_t>(static_cast<__int128>(a) / b));
         }
-        EXPECT_EQ(deduce_expr(m, Expr::less_than(lit_int(a), lit_int(b)))->as_boolean(), a < b);
-        EXPECT_EQ(deduce_expr(m, Expr::greater_than(lit_int(a), lit_int(b)))->as_boolean(), a > b);
+        EXPECT_EQ(evaluate(m, Expr::less_than(lit_int(a), lit_int(b)))->as_boolean(), a < b);
+        EXPECT_EQ(evaluate(m, Expr::greater_than(lit_int(a), lit_int(b)))->as_boolean(), a > b);
     }
 }
 
@@ -249,8 +249,8 @@ TEST(Properties, FloatOrderingIsTotalOrderOverRandomBits) {
         double y = (i % 4 == 0) ? x : std::bit_cast<double>(rng());
         if (i % 5 == 0) y = -x;
         const int want = reference_total_order(x, y);
-        EXPECT_EQ(deduce_expr(m, Expr::greater_than(lit_float(x), lit_float(y)))->as_boolean(), want > 0);
-        EXPECT_EQ(deduce_expr(m, Expr::less_than(lit_float(x), lit_float(y)))->as_boolean(), want < 0);
+        EXPECT_EQ(evaluate(m, Expr::greater_than(lit_float(x), lit_float(y)))->as_boolean(), want > 0);
+        EXPECT_EQ(evaluate(m, Expr::less_than(lit_float(x), lit_float(y)))->as_boolean(), want < 0);
     }
 }
 
@@ -261,8 +261,8 @@ TEST(Properties, MixedOrderingConvertsTheIntSide) {
         const auto a = static_cast<std::int64_t>(rng());
         const double y = std::bit_cast<double>(rng());
         const int want = reference_total_order(static_cast<double>(a), y);
-        EXPECT_EQ(deduce_expr(m, Expr::greater_than(lit_int(a), lit_float(y)))->as_boolean(), want > 0);
-        EXPECT_EQ(deduce_expr(m, Expr::less_than(lit_float(y), lit_int(a)))->as_boolean(), want > 0);
+        EXPECT_EQ(evaluate(m, Expr::greater_than(lit_int(a), lit_float(y)))->as_boolean(), want > 0);
+        EXPECT_EQ(evaluate(m, Expr::less_than(lit_float(y), lit_int(a)))->as_boolean(), want > 0);
     }
 }
 
@@ -284,7 +284,7 @@ TEST(EvalError, CarriesThePositionOfTheFailedCheck) {
     Machine m;
     for (const Where& w : cases) {
         try {
-            deduce_expr(m, w.build());
+            evaluate(m, w.build());
             ADD_FAILURE() << "no failure";
         } catch (const EvalError& e) {
             EXPECT_STREQ(e.where().file, "crates/velk/src/lib");

@@ -80,7 +80,7 @@ TEST(Place, NamesTheIndexInEveryListOnTheWayIn) {
     }
     // Expressions and lookups have no place.
     try {
-        (void)deduce_expr(m, var("nope"));
+        (void)evaluate(m, var("nope"));
         FAIL();
     } catch (const EvalError& e) {
         EXPECT_TRUE(e.place().empty());

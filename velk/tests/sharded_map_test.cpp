@@ -163,23 +163,23 @@ TEST(ShardedMap, StoresOnOneThreadGetConsecutiveKeys) {
 TEST(ShardedMap, InsertReplaceGet) {
     ShardedMap map(4, kKey);
     const Identifier x = Identifier::s("x");
-    EXPECT_FALSE(map._get(x).has_value());
+    EXPECT_FALSE(map.find(x).has_value());
 
     const ValueRef first = int_value(1);
-    EXPECT_FALSE(map._insert(x, first).has_value());
+    EXPECT_FALSE(map.insert(x, first).has_value());
     EXPECT_EQ(inspect::use_count(first), 2u);
     {
-        const auto hit = map._get(x);
+        const auto hit = map.find(x);
         ASSERT_TRUE(hit.has_value());
         EXPECT_EQ(inspect::identity(hit->value()), inspect::identity(first)) << "a lookup must not copy the value";
         EXPECT_EQ(hit->key(), x);
     }
 
     const ValueRef second = int_value(2);
-    const std::optional<ValueRef> previous = map._insert(x, second);
+    const std::optional<ValueRef> previous = map.insert(x, second);
     ASSERT_TRUE(previous.has_value());
     EXPECT_EQ(inspect::identity(*previous), inspect::identity(first));
-    EXPECT_EQ(inspect::identity(map._get(x)->value()), inspect::identity(second));
+    EXPECT_EQ(inspect::identity(map.find(x)->value()), inspect::identity(second));
 
     std::size_t entries = 0;
     for (auto it = map.iter(); it.next();) ++entries;
@@ -188,11 +188,11 @@ TEST(ShardedMap, InsertReplaceGet) {
 
 TEST(ShardedMap, NumberAndTextWithTheSameDigitsAreDistinct) {
     ShardedMap map(2, kKey);
-    map._insert(Identifier::s("1"), int_value(10));
-    EXPECT_FALSE(map._get(Identifier::u(1)).has_value());
-    map._insert(Identifier::u(1), int_value(20));
-    EXPECT_EQ(int_of(map._get(Identifier::s("1"))->value()), 10);
-    EXPECT_EQ(int_of(map._get(Identifier::u(1))->value()), 20);
+    map.insert(Identifier::s("1"), int_value(10));
+    EXPECT_FALSE(map.find(Identifier::u(1)).has_value());
+    map.insert(Identifier::u(1), int_value(20));
+    EXPECT_EQ(int_of(map.find(Identifier::s("1"))->value()), 10);
+    EXPECT_EQ(int_of(map.find(Identifier::u(1))->value()), 20);
 }
 
 TEST(ShardedMap, LocksAreReleased) {
@@ -200,19 +200,19 @@ TEST(ShardedMap, LocksAreReleased) {
     const Identifier k = Identifier::u(7);
     std::atomic<bool> inserted{false};
     // A miss must leave no lock behind: the insert would wait for it forever.
-    EXPECT_FALSE(map._get(k).has_value());
+    EXPECT_FALSE(map.find(k).has_value());
     std::thread([&] {
-        map._insert(k, int_value(1));
+        map.insert(k, int_value(1));
         inserted = true;
     }).join();
     EXPECT_TRUE(inserted);
 
     // A hit holds the shard until the guard goes.
     inserted = false;
-    std::optional<ShardedMap::ReadGuard> guard = map._get(k);
+    std::optional<ShardedMap::ReadGuard> guard = map.find(k);
     ASSERT_TRUE(guard.has_value());
     std::thread writer([&] {
-        map._insert(k, int_value(2));
+        map.insert(k, int_value(2));
         inserted = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -221,20 +221,20 @@ TEST(ShardedMap, LocksAreReleased) {
     guard.reset();
     EXPECT_TRUE(wait_until([&] { return inserted.load(); }));
     writer.join();
-    EXPECT_EQ(int_of(map._get(k)->value()), 2);
+    EXPECT_EQ(int_of(map.find(k)->value()), 2);
 }
 
 TEST(ShardedMap, ManyReadersHoldOneKeyAtOnce) {
     ShardedMap map(4, kKey);
     const Identifier k = Identifier::s("shared");
-    map._insert(k, int_value(5));
+    map.insert(k, int_value(5));
     constexpr int kReaders = 6;
     std::atomic<int> holding{0};
     std::atomic<bool> release{false};
     std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i) {
         readers.emplace_back([&] {
-            const auto guard = map._get(k);
+            const auto guard = map.find(k);
             ++holding;
             while (!release) std::this_thread::yield();
             EXPECT_EQ(int_of(guard->value()), 5);
@@ -248,19 +248,19 @@ TEST(ShardedMap, ManyReadersHoldOneKeyAtOnce) {
 TEST(ShardedMap, GrowthKeepsEveryEntry) {
     ShardedMap map(4, kKey);
     constexpr int kKeys = 5000;
-    for (int i = 0; i < kKeys; ++i) ASSERT_FALSE(map._insert(nth_key(i), int_value(i)).has_value()) << i;
+    for (int i = 0; i < kKeys; ++i) ASSERT_FALSE(map.insert(nth_key(i), int_value(i)).has_value()) << i;
     for (int i = 0; i < kKeys; ++i) {
-        const auto hit = map._get(nth_key(i));
+        const auto hit = map.find(nth_key(i));
         ASSERT_TRUE(hit.has_value()) << i;
         EXPECT_EQ(int_of(hit->value()), i);
     }
     for (int i = 0; i < kKeys; ++i) {
-        const auto previous = map._insert(nth_key(i), int_value(-i));
+        const auto previous = map.insert(nth_key(i), int_value(-i));
         ASSERT_TRUE(previous.has_value()) << i;
         EXPECT_EQ(int_of(*previous), i);
     }
-    EXPECT_FALSE(map._get(nth_key(kKeys)).has_value());
-    EXPECT_FALSE(map._get(Identifier::s("var_0")).has_value());
+    EXPECT_FALSE(map.find(nth_key(kKeys)).has_value());
+    EXPECT_FALSE(map.find(Identifier::s("var_0")).has_value());
 }
 
 TEST(ShardedMap, IterationVisitsEveryEntryOnceInShardOrder) {
@@ -270,7 +270,7 @@ TEST(ShardedMap, IterationVisitsEveryEntryOnceInShardOrder) {
         EXPECT_FALSE(empty.next().has_value());
     }
     constexpr int kKeys = 1000;
-    for (int i = 0; i < kKeys; ++i) map._insert(nth_key(i), int_value(i));
+    for (int i = 0; i < kKeys; ++i) map.insert(nth_key(i), int_value(i));
 
     std::map<std::int64_t, int> seen;  // value -> visits
     std::size_t last_shard = 0;
@@ -290,7 +290,7 @@ TEST(ShardedMap, IterationVisitsEveryEntryOnceInShardOrder) {
 
 TEST(ShardedMap, IterationReleasesItsLocks) {
     ShardedMap map(4, kKey);
-    for (int i = 0; i < 100; ++i) map._insert(nth_key(i), int_value(i));
+    for (int i = 0; i < 100; ++i) map.insert(nth_key(i), int_value(i));
     std::optional<ShardedMap::EntryView> kept;
     {
         auto it = map.iter();
@@ -302,7 +302,7 @@ TEST(ShardedMap, IterationReleasesItsLocks) {
     std::atomic<bool> inserted{false};
     const Identifier blocked = kept->key();
     std::thread writer([&] {
-        for (int i = 0; i < 100; ++i) map._insert(nth_key(i), int_value(i + 1000));  // some hit every shard
+        for (int i = 0; i < 100; ++i) map.insert(nth_key(i), int_value(i + 1000));  // some hit every shard
         inserted = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -310,7 +310,7 @@ TEST(ShardedMap, IterationReleasesItsLocks) {
     kept.reset();
     EXPECT_TRUE(wait_until([&] { return inserted.load(); }));
     writer.join();
-    EXPECT_GE(int_of(map._get(blocked)->value()), 1000);
+    EXPECT_GE(int_of(map.find(blocked)->value()), 1000);
 }
 
 TEST(ShardedMap, ReferencesBalance) {
@@ -318,11 +318,11 @@ TEST(ShardedMap, ReferencesBalance) {
     for (int i = 0; i < 200; ++i) values.push_back(int_value(i));
     {
         ShardedMap map(2, kKey);
-        for (int i = 0; i < 200; ++i) map._insert(nth_key(i), values[i]);
+        for (int i = 0; i < 200; ++i) map.insert(nth_key(i), values[i]);
         for (const auto& v : values) EXPECT_EQ(inspect::use_count(v), 2u);
         for (int i = 0; i < 100; ++i) {
             // The replaced reference comes back to us, not dropped.
-            const auto previous = map._insert(nth_key(i), values[199 - i]);
+            const auto previous = map.insert(nth_key(i), values[199 - i]);
             EXPECT_EQ(inspect::use_count(*previous), 2u);
         }
         EXPECT_EQ(inspect::use_count(values[0]), 1u);

@@ -40,7 +40,7 @@ std::int64_t int_of(const ValueRef& v) { return v->as_number().as_int(); }
 struct WriterLog {
     std::vector<ValueRef> created;          // one reference to every value this thread made
     std::vector<std::int64_t> last_write;   // per key, the last value this thread bound (or -1)
-    long fresh_inserts = 0;                 // _insert calls that found no previous value
+    long fresh_inserts = 0;                 // insert calls that found no previous value
     long bad_reads = 0;                     // values seen that were not stored under that key
 };
 
@@ -65,7 +65,7 @@ TEST(StoreStress, ConcurrentInsertReplaceReadIterate) {
                     if ((rng >> 16) % 2 == 0) {
                         const std::int64_t v = encode(k, t, seq);
                         log.created.push_back(ValueRef::make(Value::number(Number::from_int(v))));
-                        std::optional<ValueRef> previous = map._insert(key_name(k), log.created.back());
+                        std::optional<ValueRef> previous = map.insert(key_name(k), log.created.back());
                         log.last_write[k] = v;
                         if (!previous) {
                             ++log.fresh_inserts;
@@ -74,7 +74,7 @@ TEST(StoreStress, ConcurrentInsertReplaceReadIterate) {
                         }
                     } else {
                         ValueRef seen;  // as the machine reads: one more reference, then unlock
-                        if (const auto guard = map._get(key_name(k))) seen = guard->value();
+                        if (const auto guard = map.find(key_name(k))) seen = guard->value();
                         if (seen && (key_of(int_of(seen)) != k || thread_of(int_of(seen)) >= kWriters)) {
                             ++log.bad_reads;
                         }
@@ -115,7 +115,7 @@ TEST(StoreStress, ConcurrentInsertReplaceReadIterate) {
         for (auto it = map.iter(); it.next();) ++entries;
         EXPECT_EQ(entries, written_keys);
         for (int k = 0; k < kKeys; ++k) {
-            const auto hit = map._get(key_name(k));
+            const auto hit = map.find(key_name(k));
             ASSERT_EQ(hit.has_value(), bool(written[k])) << k;
             if (!hit) continue;
             const std::int64_t v = int_of(hit->value());

@@ -16,7 +16,7 @@ namespace velk {
 
 // The value of `expr` on `machine`. Reads variables, changes nothing.
 // Throws EvalError.
-ValueRef deduce_expr(const Machine& machine, const Expr& expr);
+ValueRef evaluate(const Machine& machine, const Expr& expr);
 
 // Runs `statements` in order. The first failure abandons the rest; the
 // bindings made before it stay. Throws EvalError.
@@ -29,7 +29,8 @@ void run(const Machine& machine, const Statement& statement);
 using StatementAt = const Statement& (*)(const void* items, std::size_t index);
 void run(const Machine& machine, const void* items, std::size_t count, StatementAt at);
 
-// The same for a list handed over: it is dropped once it has run.
-void deduce(const Machine& machine, StatementList statements);
+// The same for a list handed over: it is dropped once it has run, failed
+// or not.
+void run(const Machine& machine, StatementList&& statements);
 
 }  // namespace velk

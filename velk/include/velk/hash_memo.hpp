@@ -17,6 +17,10 @@
 // the memo busy simply does not remember. Every word is an atomic, so no
 // access is a data race; the sequence check rejects torn sets, which would
 // otherwise send a lookup to the wrong shard or entry.
+//
+// Recalling and remembering change the words of a memo that is const: a
+// tree node's memo changes while the node runs, though the tree is shared
+// and read-only to every run.
 #pragma once
 
 #include <atomic>
@@ -27,6 +31,11 @@ namespace velk {
 class HashMemo {
 public:
     HashMemo() noexcept = default;
+    // A memo that never remembers: its sequence stays odd, as if a writer
+    // were always busy, so it recalls nothing and is never written. One
+    // such memo (kNoMemo) serves every name that is not a tree's.
+    struct Never {};
+    constexpr explicit HashMemo(Never) noexcept : seq_(1) {}
     // A copy of a node starts with nothing remembered.
     HashMemo(const HashMemo&) noexcept {}
     HashMemo& operator=(const HashMemo&) = delete;
@@ -87,5 +96,7 @@ private:
     mutable std::atomic<const void*> entry_{nullptr};    // the variable's entry there, or null
     mutable std::atomic<std::uint64_t> generation_{0};   // of the entry's table when found
 };
+
+inline constinit const HashMemo kNoMemo{HashMemo::Never{}};
 
 }  // namespace velk

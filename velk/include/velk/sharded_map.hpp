@@ -60,7 +60,7 @@ public:
     ShardedMap(const ShardedMap&) = delete;
     ShardedMap& operator=(const ShardedMap&) = delete;
 
-    // A hit of _get: holds the shard's read lock until destroyed.
+    // A hit of find: holds the shard's read lock until destroyed.
     class ReadGuard {
     public:
         ReadGuard(ReadGuard&& o) noexcept
@@ -87,29 +87,26 @@ public:
     // On a hit, the entry under its shard's read lock; on a miss nothing,
     // and no lock is held. The second form takes the key's hash, from
     // hash_of.
-    std::optional<ReadGuard> _get(const Identifier& key) const { return _get(key, hasher_(key)); }
-    std::optional<ReadGuard> _get(const Identifier& key, std::uint64_t hash) const;
+    std::optional<ReadGuard> find(const Identifier& key) const { return find(key, hasher_(key)); }
+    std::optional<ReadGuard> find(const Identifier& key, std::uint64_t hash) const;
 
-    // For an evaluation that only reads `key` (hashed to `hash`): a text
-    // value is held by one more reference, put in `held`; any other value is
-    // copied into `copy` under the shard's read lock, which spares the shared
-    // count two atomic updates. False when the key is not bound.
-    bool read(const Identifier& key, std::uint64_t hash, Value& copy, ValueRef& held) const;
-    // The same for an identifier of a tree: its memo gives the hash, and the
-    // entry itself while the entry's table has not grown since.
+    // For an evaluation that only reads `key`: a text value is held by one
+    // more reference, put in `held`; any other value is copied into `copy`
+    // under the shard's read lock, which spares the shared count two atomic
+    // updates. False when the key is not bound. The memo gives the hash, and
+    // the entry itself while the entry's table has not grown since.
     bool read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const;
 
     // Binds `key` to `value`. Returns the previous value when the key was
     // present (its stored key is kept). The lock is released before the
     // call returns, so the caller drops the old value outside of it.
-    std::optional<ValueRef> _insert(Identifier key, ValueRef value);
+    std::optional<ValueRef> insert(Identifier key, ValueRef value);
 
     // The same for a key that stays with the caller (an identifier of a
     // tree, whose hash `memo` remembers): a new key is stored as a copy, made
     // before the shard is locked when making it allocates.
     std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value);
 
-    std::uint64_t hash_of(const Identifier& key) const noexcept { return hasher_(key); }
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
     std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {

@@ -7,6 +7,12 @@
 // Nothing points to a parent and a node is built only from finished nodes,
 // so no tree has a cycle. `clone()` makes a complete, independent copy.
 //
+// What does change in a built node are its caches, which runs fill in
+// through const nodes: the memo of an identifier's hash and entry in the
+// last store it ran on (HashMemo, atomic words under a sequence lock) and a
+// statement's count of nodes (NodeCount, an atomic). Neither is part of the
+// tree's meaning, and a copy starts without them.
+//
 // Trees built from Python can be as deep as memory allows, so the native
 // stack bounds no walk: the last reference to a node releases its subtree
 // without recursion and without allocating (nodes waiting for their later
@@ -23,6 +29,7 @@
 #include "velk/block_pool.hpp"
 #include "velk/hash_memo.hpp"
 #include "velk/value.hpp"
+#include "velk/var_key.hpp"
 
 namespace velk {
 
@@ -66,7 +73,11 @@ public:
     struct Literal { ValueRef value; };
     struct Ident {
         Identifier id;
-        HashMemo memo;  // the store's hash of `id`, kept for the last store it ran on
+        // The store's hash of `id` and its entry there, for the last store
+        // it ran on: rewritten by runs, through the const node.
+        HashMemo memo;
+
+        VarKey key() const noexcept { return {id, memo}; }
     };
     // The composite payloads hold handles of this class: defined below it.
     struct BinaryOp;
@@ -258,8 +269,12 @@ public:
     struct Let {
         Identifier ident;
         Expr expr;
-        HashMemo memo;     // the store's hash of `ident`, kept for the last store it ran on
-        NodeCount nodes;   // of `expr`
+        // The store's hash of `ident` and its entry there, for the last
+        // store it ran on: rewritten by runs, through the const node.
+        HashMemo memo;
+        NodeCount nodes;   // of `expr`: set by the first run under max_steps
+
+        VarKey key() const noexcept { return {ident, memo}; }
     };
     struct If {
         Expr cond;
