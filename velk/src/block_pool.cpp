@@ -1,11 +1,19 @@
-// Per-thread caches of small blocks, one per 8-byte size class.
+// Tree blocks from per-thread chunks; per-thread caches of small value
+// blocks, one per 8-byte size class; caches of line-aligned blocks.
 //
 // A cache is an array of block addresses rather than a list threaded
 // through the blocks: taking a block then reads the array, which is warm,
 // instead of the block's first word, which after a large run is usually
 // far out of cache.
+//
+// A chunk counts its blocks in one atomic word, `live`: it starts at kOwned
+// while its thread takes blocks from it, each free takes one away, and when
+// the thread moves on to a new chunk it adds the blocks it took and removes
+// kOwned. Whoever brings the word to zero gives the chunk back, so taking a
+// block costs no atomic operation and freeing one costs one.
 #include "velk/block_pool.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -24,9 +32,17 @@ constexpr bool kPooling = true;
 constexpr std::size_t kGranule = 8;                  // size classes step by this
 constexpr std::size_t kClasses = 16;                 // so blocks of up to 128 bytes are pooled
 constexpr std::size_t kLargestPooled = kGranule * kClasses;
-// Caches by use: tree nodes (0) and shared values (1).
-enum Use : std::size_t { kTree = 0, kValue = 1, kUses = 2 };
 constexpr std::size_t kFirstCapacity = 64;           // addresses in a cache's first array
+
+// The head of a chunk of tree blocks, in a line of its own: frees on other
+// threads write `live` while the blocks are read.
+struct alignas(kLineBytes) Chunk {
+    std::atomic<std::int64_t> live;  // blocks out, plus kOwned while its thread takes from it
+    Chunk* next_spare;               // in a thread's list of spare chunks
+};
+constexpr std::int64_t kOwned = std::int64_t{1} << 62;
+static_assert(kTreeChunkBytes % kLineBytes == 0 && (kTreeChunkBytes & (kTreeChunkBytes - 1)) == 0);
+constexpr std::size_t kSpareChunks = 16;  // empty chunks a thread keeps for its next ones
 
 struct Cache {
     void** blocks;          // cached blocks, the most recently freed last
@@ -46,15 +62,21 @@ constexpr std::size_t kLargestLineBlock = kLineBytes * 64;
 constexpr std::size_t kLineClasses = kLargestLineBlock / kLineBytes;
 
 struct ThreadCaches {
-    Cache classes[kUses * kClasses];  // by use, then size class
-    Cache lines[kLineClasses];        // line-aligned blocks, by size in lines
-    std::size_t room_bytes;   // blocks all arrays can hold, in bytes: at most the budget
-    bool closed;              // the thread has ended: cache nothing more
+    Cache classes[kClasses];      // value blocks, by size class
+    Cache lines[kLineClasses];    // line-aligned blocks, by size in lines
+    std::size_t room_bytes;       // blocks all arrays can hold, in bytes: at most the budget
+    char* next;                   // the next tree block of the current chunk
+    char* end;                    // the current chunk's end (null: no chunk)
+    std::int64_t taken;           // blocks taken from the current chunk
+    Chunk* spares;                // empty chunks, kept for the next ones
+    std::size_t spare_count;
+    bool closed;                  // the thread has ended: cache nothing more
 };
 
 // What a thread's pointer holds once its caches are gone at thread exit:
-// no room, so every free takes the slow path, which sees `closed`.
-ThreadCaches g_closed{{}, {}, 0, true};
+// no room and no chunk, so every allocation and free takes the slow path,
+// which sees `closed`.
+ThreadCaches g_closed{{}, {}, 0, nullptr, nullptr, 0, nullptr, 0, true};
 
 [[gnu::tls_model("initial-exec")]] thread_local ThreadCaches* t_caches = nullptr;
 
@@ -66,11 +88,9 @@ struct Closer {
 };
 thread_local Closer t_closer;
 
-// A cache's index: the size class, offset by the use.
-constexpr std::size_t class_of(std::size_t size, Use use) noexcept {
-    return use * kClasses + (size + kGranule - 1) / kGranule - 1;
-}
-constexpr std::size_t class_size(std::size_t c) noexcept { return (c % kClasses + 1) * kGranule; }
+// A cache's index: the size class.
+constexpr std::size_t class_of(std::size_t size) noexcept { return (size + kGranule - 1) / kGranule - 1; }
+constexpr std::size_t class_size(std::size_t c) noexcept { return (c + 1) * kGranule; }
 
 // A size the caches serve: 1 to kLargestPooled bytes (0 wraps around).
 constexpr bool pooled(std::size_t size) noexcept { return kPooling && size - 1 < kLargestPooled; }
@@ -124,12 +144,104 @@ bool keep(ThreadCaches& state, Cache& cache, void* p, std::size_t block_bytes) n
 
 bool block_caches_enabled() noexcept { return kPooling; }
 
+// ---- tree blocks -------------------------------------------------------------
+
 namespace {
 
-template <Use use>
-void* allocate_from_cache(std::size_t size) {
+std::atomic<void (*)(const void*, std::size_t)> g_free_observer{nullptr};
+
+Chunk* chunk_of(const void* block) noexcept {
+    return reinterpret_cast<Chunk*>(reinterpret_cast<std::uintptr_t>(block) & ~(kTreeChunkBytes - 1));
+}
+
+// An empty chunk goes to the calling thread's spares, or to the system.
+void give_back(Chunk* chunk) noexcept {
+    ThreadCaches* state = t_caches;
+    if (state && !state->closed && state->spare_count < kSpareChunks) {
+        chunk->next_spare = state->spares;
+        state->spares = chunk;
+        ++state->spare_count;
+        return;
+    }
+    ::operator delete(static_cast<void*>(chunk), kTreeChunkBytes, std::align_val_t{kTreeChunkBytes});
+}
+
+// Counts the blocks taken from `chunk` and gives up taking more from it.
+void retire(Chunk* chunk, std::int64_t taken) noexcept {
+    const std::int64_t change = taken - kOwned;
+    if (chunk->live.fetch_add(change, std::memory_order_acq_rel) + change == 0) give_back(chunk);
+}
+
+Chunk* new_chunk(ThreadCaches* state) {
+    Chunk* chunk;
+    if (state && state->spares) {
+        chunk = state->spares;
+        state->spares = chunk->next_spare;
+        --state->spare_count;
+    } else {
+        chunk = static_cast<Chunk*>(::operator new(kTreeChunkBytes, std::align_val_t{kTreeChunkBytes}));
+    }
+    chunk->live.store(kOwned, std::memory_order_relaxed);
+    chunk->next_spare = nullptr;
+    return chunk;
+}
+
+void retire_current(ThreadCaches& state) noexcept {
+    if (state.end == nullptr) return;
+    retire(chunk_of(state.end - 1), state.taken);
+    state.next = state.end = nullptr;
+    state.taken = 0;
+}
+
+// The current chunk is used up (or there is none): a new one. A thread
+// without caches (ended, or out of memory for them) gets a chunk of its own
+// for this one block.
+[[gnu::noinline]] void* allocate_tree_slow(std::size_t size) {
+    ThreadCaches* state = open_caches();
+    Chunk* chunk = new_chunk(state);
+    char* const first = reinterpret_cast<char*>(chunk) + sizeof(Chunk);
+    if (state == nullptr) {
+        retire(chunk, 1);
+        return first;
+    }
+    retire_current(*state);
+    state->next = first + size;
+    state->end = reinterpret_cast<char*>(chunk) + kTreeChunkBytes;
+    state->taken = 1;
+    return first;
+}
+
+}  // namespace
+
+void* allocate_block(std::size_t size) {
+    if (!pooled(size)) return ::operator new(size);
+    size = class_size(class_of(size));
+    if (ThreadCaches* state = t_caches; state && static_cast<std::size_t>(state->end - state->next) >= size) {
+        void* block = state->next;
+        state->next += size;
+        ++state->taken;
+        return block;
+    }
+    return allocate_tree_slow(size);
+}
+
+void free_block(void* p, std::size_t size) noexcept {
+    if (p == nullptr) return;
+    if (!pooled(size)) return ::operator delete(p, size);
+    if (auto observer = g_free_observer.load(std::memory_order_relaxed)) observer(p, size);
+    Chunk* chunk = chunk_of(p);
+    if (chunk->live.fetch_sub(1, std::memory_order_acq_rel) == 1) give_back(chunk);
+}
+
+void observe_tree_block_frees(void (*observer)(const void*, std::size_t)) noexcept {
+    g_free_observer.store(observer, std::memory_order_relaxed);
+}
+
+// ---- value blocks ------------------------------------------------------------
+
+void* allocate_value_block(std::size_t size) {
     if (pooled(size)) {
-        const std::size_t c = class_of(size, use);
+        const std::size_t c = class_of(size);
         if (ThreadCaches* state = t_caches) {
             Cache& cache = state->classes[c];
             if (cache.count != 0) return cache.blocks[--cache.count];
@@ -139,11 +251,10 @@ void* allocate_from_cache(std::size_t size) {
     return ::operator new(size);
 }
 
-template <Use use>
-void free_to_cache(void* p, std::size_t size) noexcept {
+void free_value_block(void* p, std::size_t size) noexcept {
     if (p == nullptr) return;
     if (pooled(size)) {
-        const std::size_t c = class_of(size, use);
+        const std::size_t c = class_of(size);
         if (ThreadCaches* state = t_caches) {
             Cache& cache = state->classes[c];
             if (cache.count < cache.capacity) {
@@ -155,13 +266,6 @@ void free_to_cache(void* p, std::size_t size) noexcept {
     }
     ::operator delete(p, size);
 }
-
-}  // namespace
-
-void* allocate_block(std::size_t size) { return allocate_from_cache<kTree>(size); }
-void free_block(void* p, std::size_t size) noexcept { free_to_cache<kTree>(p, size); }
-void* allocate_value_block(std::size_t size) { return allocate_from_cache<kValue>(size); }
-void free_value_block(void* p, std::size_t size) noexcept { free_to_cache<kValue>(p, size); }
 
 namespace {
 
@@ -194,8 +298,9 @@ std::size_t cached_block_bytes() noexcept {
     const ThreadCaches* state = t_caches;
     std::size_t bytes = 0;
     if (state) {
-        for (std::size_t c = 0; c < kUses * kClasses; ++c) bytes += state->classes[c].count * class_size(c);
+        for (std::size_t c = 0; c < kClasses; ++c) bytes += state->classes[c].count * class_size(c);
         for (std::size_t c = 0; c < kLineClasses; ++c) bytes += state->lines[c].count * (c + 1) * kLineBytes;
+        bytes += state->spare_count * kTreeChunkBytes;
     }
     return bytes;
 }
@@ -203,7 +308,13 @@ std::size_t cached_block_bytes() noexcept {
 void release_cached_blocks() noexcept {
     ThreadCaches* state = t_caches;
     if (!state || state->closed) return;
-    for (std::size_t c = 0; c < kUses * kClasses; ++c) {
+    retire_current(*state);
+    while (Chunk* chunk = state->spares) {
+        state->spares = chunk->next_spare;
+        ::operator delete(static_cast<void*>(chunk), kTreeChunkBytes, std::align_val_t{kTreeChunkBytes});
+    }
+    state->spare_count = 0;
+    for (std::size_t c = 0; c < kClasses; ++c) {
         Cache& cache = state->classes[c];
         while (cache.count != 0) ::operator delete(cache.blocks[--cache.count], class_size(c));
         std::free(static_cast<void*>(cache.blocks));

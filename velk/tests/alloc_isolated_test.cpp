@@ -6,8 +6,10 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "tree_builders.hpp"
@@ -39,6 +41,25 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+// Aligned blocks (chunks of tree blocks, among others) still out.
+std::atomic<long> g_aligned_live{0};
+void* operator new(std::size_t n, std::align_val_t align) {
+    const auto a = static_cast<std::size_t>(align);
+    if (void* p = std::aligned_alloc(a, (n + a - 1) / a * a)) {
+        ++g_aligned_live;
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    if (p) --g_aligned_live;
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    if (p) --g_aligned_live;
+    std::free(p);
+}
 
 namespace velk {
 namespace {
@@ -101,16 +122,28 @@ TEST(Allocations, LiteralValueIsSharedNotCopied) {
     EXPECT_EQ(r->as_string().data(), literal->as_string().data());
 }
 
-// Freed nodes go to this thread's block cache, which hands them out again
-// last-in first-out: taking `count` blocks back shows the release order in
-// reverse. Only the expression nodes' size class is taken back; values,
-// statement nodes and list storage have classes of their own.
-std::vector<const void*> expression_nodes_freed_last(std::size_t count) {
-    std::vector<const void*> freed(count);
-    for (std::size_t i = count; i-- > 0;) freed[i] = allocate_block(sizeof(Expr::Node));
-    for (const void* p : freed) free_block(const_cast<void*>(p), sizeof(Expr::Node));
-    return freed;
-}
+// The expression nodes freed while one lives, in order; statement nodes
+// and list storage have sizes of their own.
+class FreedExpressionNodes {
+public:
+    FreedExpressionNodes() {
+        freed_.reserve(64);
+        current_ = &freed_;
+        observe_tree_block_frees(&record);
+    }
+    ~FreedExpressionNodes() {
+        observe_tree_block_frees(nullptr);
+        current_ = nullptr;
+    }
+    const std::vector<const void*>& order() const { return freed_; }
+
+private:
+    static void record(const void* p, std::size_t size) {
+        if (size == sizeof(Expr::Node)) current_->push_back(p);
+    }
+    static inline std::vector<const void*>* current_ = nullptr;
+    std::vector<const void*> freed_;
+};
 
 TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     // ((a + b) == !c): expected order a, b, (a+b), c, !c, then the root.
@@ -122,9 +155,9 @@ TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     const std::vector<const void*> expected = {inspect::identity(sum.left), inspect::identity(sum.right),
                                                inspect::identity(eq.left),  inspect::identity(neg.item),
                                                inspect::identity(eq.right), inspect::identity(root)};
-    release_cached_blocks();
+    FreedExpressionNodes freed;
     { Expr gone = std::move(root); }
-    EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
+    EXPECT_EQ(freed.order(), expected);
 }
 
 TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
@@ -138,9 +171,9 @@ TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
     const std::vector<const void*> expected = {one, inspect::identity(first)};
     s = lit_null();
     EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 2u);
-    release_cached_blocks();
+    FreedExpressionNodes freed;
     { Expr gone = std::move(first); }
-    EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
+    EXPECT_EQ(freed.order(), expected);
     EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 1u);
     Machine m;
     run(m, list(let("x", lit_int(7)), let("y", lit_int(4)), let("r", second)));
@@ -167,9 +200,9 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     for (const void* p : nodes(expr_of(inner_if.then[0]))) expected.push_back(p);
     for (const void* p : nodes(expr_of(n.otherwise[0]))) expected.push_back(p);
     inner = Statement::let(Identifier::s("unrelated"), lit_null());
-    release_cached_blocks();
+    FreedExpressionNodes freed;
     { Statement gone = std::move(outer); }
-    EXPECT_EQ(expression_nodes_freed_last(expected.size()), expected);
+    EXPECT_EQ(freed.order(), expected);
 }
 
 TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
@@ -177,8 +210,8 @@ TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
     release_cached_blocks();
     constexpr std::size_t kSize = 128;
     std::vector<void*> blocks(kBlockCacheBudget / kSize + 1000);
-    for (void*& b : blocks) b = allocate_block(kSize);
-    for (void* b : blocks) free_block(b, kSize);
+    for (void*& b : blocks) b = allocate_value_block(kSize);
+    for (void* b : blocks) free_value_block(b, kSize);
     EXPECT_LE(cached_block_bytes(), kBlockCacheBudget);
     EXPECT_GE(cached_block_bytes(), kBlockCacheBudget / 2);  // the budget is used, not ignored
     release_cached_blocks();
@@ -186,23 +219,64 @@ TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
 }
 
 TEST(BlockCaches, ValuesAndTreeNodesDoNotShareBlocks) {
-    // Shared values travel between threads; tree nodes stay on theirs. A
-    // freed value block must not come back as a node, nor the reverse.
+    // Shared values travel between threads and outlive trees; tree blocks
+    // come from chunks. A freed value block must not come back as a node.
     if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
     release_cached_blocks();
-    // One size class for both, so only the use keeps them apart.
     constexpr std::size_t kSize = sizeof(SharedValue);
     void* value = allocate_value_block(kSize);
-    void* node = allocate_block(kSize);
-    free_block(node, kSize);
     free_value_block(value, kSize);  // last freed: a shared cache would hand it out next
-    void* node_again = allocate_block(kSize);
+    void* node = allocate_block(kSize);
+    EXPECT_NE(node, value);
     void* value_again = allocate_value_block(kSize);
-    EXPECT_EQ(node_again, node);
     EXPECT_EQ(value_again, value);
-    free_block(node_again, kSize);
+    free_block(node, kSize);
     free_value_block(value_again, kSize);
     release_cached_blocks();
+}
+
+TEST(TreeChunks, NodesBuiltInARowLieInARowWhateverWasFreedBefore) {
+    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    // A large program built and dropped first leaves freed blocks of every
+    // size behind; the nodes built next still follow one another.
+    {
+        StatementList old;
+        for (int i = 0; i < 5000; ++i) old.push_back(let("x", add(var("x"), lit_int(i))));
+    }
+    std::vector<const char*> made;  // every node, in the order built
+    std::vector<Expr> keep;         // alive, so no block is handed out twice
+    for (int i = 0; i < 200; ++i) {
+        Expr y = var("y");
+        Expr n = lit_int(i);
+        Expr e = add(std::move(y), std::move(n));
+        const auto& sum = *e.get_if<Expr::BinaryOp>();
+        for (const Expr* node : {&sum.left, &sum.right, static_cast<const Expr*>(&e)}) {
+            made.push_back(static_cast<const char*>(inspect::identity(*node)));
+        }
+        keep.push_back(std::move(e));
+    }
+    // Each node follows the one before, but where a chunk was full.
+    std::size_t adjacent = 0;
+    for (std::size_t i = 1; i < made.size(); ++i) {
+        adjacent += made[i] - made[i - 1] == static_cast<std::ptrdiff_t>(sizeof(Expr::Node));
+    }
+    const std::size_t chunks_filled = made.size() * sizeof(Expr::Node) / kTreeChunkBytes + 1;
+    EXPECT_GE(adjacent, made.size() - 1 - chunks_filled);
+}
+
+TEST(TreeChunks, GoBackWholeOnceEveryBlockIsFreedOnAnyThread) {
+    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    // Nodes built here and dropped on another thread, round after round:
+    // every chunk they used goes back, so none stays out in the end.
+    release_cached_blocks();
+    const long before = g_aligned_live.load();
+    for (int round = 0; round < 50; ++round) {
+        std::vector<Expr> built;
+        for (int i = 0; i < 3000; ++i) built.push_back(add(var("z"), lit_int(i)));
+        std::thread([&] { built.clear(); }).join();
+    }
+    release_cached_blocks();
+    EXPECT_EQ(g_aligned_live.load(), before);
 }
 
 TEST(Release, DeepReleaseNeedsNoMemory) {

@@ -319,5 +319,31 @@ TEST(Concurrency, ThreadsRunOneTreeOnOneMachineAndOnTwo) {
     }
 }
 
+// Trees built by threads, each on its own chunks, then dropped by the other
+// threads at once, with subtrees shared between the threads' trees: every
+// chunk's count sees frees from several threads, and each chunk is given
+// back exactly once (a second give-back would hand its blocks out twice).
+TEST(Concurrency, ThreadsDropTreesBuiltOnOtherThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kTrees = 2000;
+    const Expr shared = add(var("s"), lit_int(1));
+    std::vector<std::vector<Expr>> built(kThreads);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::thread> builders;
+        for (int t = 0; t < kThreads; ++t) {
+            builders.emplace_back([&, t] {
+                for (int i = 0; i < kTrees; ++i) built[t].push_back(add(shared, mul(var("x"), lit_int(i))));
+            });
+        }
+        for (auto& th : builders) th.join();
+        std::vector<std::thread> droppers;
+        for (int t = 0; t < kThreads; ++t) droppers.emplace_back([&, t] { built[(t + 1) % kThreads].clear(); });
+        for (auto& th : droppers) th.join();
+    }
+    Machine m;
+    run(m, list(let("s", lit_int(2)), let("r", shared)));
+    EXPECT_EQ(value_of(m, "r"), "Number(Int(3))");
+}
+
 }  // namespace
 }  // namespace velk

@@ -1,12 +1,18 @@
-// Per-thread caches of freed small blocks for the objects that every
-// statement allocates and frees: tree nodes, short statement lists and
-// shared values.
+// Where the small blocks that every statement allocates and frees come
+// from: tree nodes, short statement lists and shared values.
 //
-// A block freed on a thread goes to that thread's cache (whichever thread
-// allocated it) and is handed out again by the next allocation of the same
-// size there. Caches are bounded; a full cache frees to the system. New
-// blocks always come from the global operator new, so allocation failure
-// and accounting hooks still see every fresh allocation.
+// Tree blocks are laid side by side: a thread takes them one after the other
+// from a chunk of its own, so the nodes it builds in a row lie in a row
+// whatever was allocated and freed before, and a run over them reads memory
+// in order. A chunk goes back whole once every block it handed out is freed,
+// on whichever thread; until then one live block keeps its whole chunk
+// (kTreeChunkBytes), which bounds what a tree that is mostly dropped can pin.
+//
+// Shared values instead go to per-thread caches of freed blocks, one per size,
+// handed out again by the next allocation of that size. Caches are bounded; a
+// full cache frees to the system. Chunks and new value blocks always come
+// from the global operator new, so allocation failure and accounting hooks
+// still see every fresh allocation.
 #pragma once
 
 #include <cstddef>
@@ -18,16 +24,17 @@ namespace velk {
 // enough for the nodes of a run of some 100,000 statements.
 inline constexpr std::size_t kBlockCacheBudget = std::size_t{32} << 20;
 
-// A block of exactly `size` bytes (a size that a pool serves, see
-// block_pool.cpp); throws std::bad_alloc. A block goes back with the same
-// size, to the same family of functions.
+// Bytes of one chunk of tree blocks, aligned to its size.
+inline constexpr std::size_t kTreeChunkBytes = std::size_t{16} << 10;
+
+// A tree block of at least `size` bytes; throws std::bad_alloc. A block goes
+// back with the same size, to the same family of functions.
 void* allocate_block(std::size_t size);
 void free_block(void* p, std::size_t size) noexcept;
 
-// The same for shared values, which have caches of their own: tree nodes
-// are made and released on one thread, but a value made on one thread is
-// often released on another, and mixing the two would scatter the nodes a
-// thread builds across memory.
+// The same for shared values, from the caches: a value made on one thread is
+// often released on another and may outlive its tree by far (a variable
+// holds it), so values stay out of the chunks.
 void* allocate_value_block(std::size_t size);
 void free_value_block(void* p, std::size_t size) noexcept;
 
@@ -44,12 +51,17 @@ void free_line_block(void* p, std::size_t size) noexcept;
 // and fault-injection builds), where nothing is cached.
 bool block_caches_enabled() noexcept;
 
-// Bytes of blocks the calling thread's caches hold now.
+// Bytes of blocks the calling thread's caches hold now, spare chunks included.
 std::size_t cached_block_bytes() noexcept;
 
-// Returns every block cached by the calling thread to the system (for leak
-// accounting in tests; caches are also emptied when a thread ends).
+// Returns every block cached by the calling thread to the system, with its
+// spare chunks; its current chunk goes back once its blocks are freed (for
+// leak accounting in tests; the same happens when a thread ends).
 void release_cached_blocks() noexcept;
+
+// For tests: calls `observer` with every tree block freed, with its size,
+// until set to null. Not for concurrent use.
+void observe_tree_block_frees(void (*observer)(const void*, std::size_t)) noexcept;
 
 // A standard allocator over the block caches, for containers whose storage
 // is often small and short-lived (the statement lists of a run).

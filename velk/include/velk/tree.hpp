@@ -164,7 +164,7 @@ public:
         }
     }
 
-    // Nodes come from the per-thread block caches.
+    // Nodes come from the thread's chunks of tree blocks (velk/block_pool.hpp).
     static void* operator new(std::size_t size) { return allocate_block(size); }
     static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
 
@@ -239,7 +239,7 @@ inline void Expr::retain() const noexcept {
 
 class Statement;
 // Lists of one or a few statements (the branches of an `if`) are common, so
-// their storage comes from the block caches too.
+// their storage comes from the chunks of tree blocks too.
 using StatementList = std::vector<Statement, BlockAllocator<Statement>>;
 
 class Statement {
