@@ -18,15 +18,15 @@ namespace velk {
 
 // ---------------------------------------------------------------- Expr
 
-Expr::Node::~Node() {
-    switch (kind_) {
-        case Kind::Literal: literal_.~Literal(); return;
-        case Kind::Ident: ident_.~Ident(); return;
-        case Kind::BinaryOp: binary_.~BinaryOp(); return;
-        case Kind::Equals: equals_.~Equals(); return;
-        case Kind::Not: negation_.~Not(); return;
-        case Kind::GreaterThan: greater_.~GreaterThan(); return;
-        case Kind::LessThan: less_.~LessThan(); return;
+void Expr::Node::destroy(Node* node) noexcept {
+    switch (node->kind_) {
+        case Kind::Literal: delete static_cast<Holder<Literal>*>(node); return;
+        case Kind::Ident: delete static_cast<Holder<Ident>*>(node); return;
+        case Kind::BinaryOp: delete static_cast<Holder<BinaryOp>*>(node); return;
+        case Kind::Equals: delete static_cast<Holder<Equals>*>(node); return;
+        case Kind::Not: delete static_cast<Holder<Not>*>(node); return;
+        case Kind::GreaterThan: delete static_cast<Holder<GreaterThan>*>(node); return;
+        case Kind::LessThan: delete static_cast<Holder<LessThan>*>(node); return;
     }
 }
 
@@ -41,7 +41,7 @@ void Expr::release() noexcept {
             Node* child = std::exchange(slot->node_, nullptr);
             if (!child->refs_.drop()) continue;
             if (child->kind() <= Kind::Ident) {
-                delete child;  // a leaf: nothing below it
+                Node::destroy(child);  // a leaf: nothing below it
                 continue;
             }
             next = child;
@@ -53,7 +53,7 @@ void Expr::release() noexcept {
             cur = next;
             continue;
         }
-        delete cur;  // every operand is gone: its own storage goes now
+        Node::destroy(cur);  // every operand is gone: its own storage goes now
         cur = chain;
         if (cur != nullptr) chain = std::exchange(cur->first_slot()->node_, nullptr);
     }
@@ -61,22 +61,22 @@ void Expr::release() noexcept {
 
 Expr Expr::literal(Value v) {
     ValueRef shared = ValueRef::make(std::move(v));
-    return Expr(new Node(Literal{std::move(shared)}));
+    return Expr(Node::make(Literal{std::move(shared)}));
 }
 
-Expr Expr::ident(Identifier id) { return Expr(new Node(Ident{std::move(id), {}})); }
+Expr Expr::ident(Identifier id) { return Expr(Node::make(Ident{std::move(id), {}})); }
 
 Expr Expr::binary_op(Expr a, BinaryOperator o, Expr b) {
-    return Expr(new Node(BinaryOp{std::move(a), o, std::move(b)}));
+    return Expr(Node::make(BinaryOp{std::move(a), o, std::move(b)}));
 }
 
-Expr Expr::equals(Expr a, Expr b) { return Expr(new Node(Equals{std::move(a), std::move(b)})); }
+Expr Expr::equals(Expr a, Expr b) { return Expr(Node::make(Equals{std::move(a), std::move(b)})); }
 
-Expr Expr::not_(Expr item) { return Expr(new Node(Not{std::move(item)})); }
+Expr Expr::not_(Expr item) { return Expr(Node::make(Not{std::move(item)})); }
 
-Expr Expr::greater_than(Expr a, Expr b) { return Expr(new Node(GreaterThan{std::move(a), std::move(b)})); }
+Expr Expr::greater_than(Expr a, Expr b) { return Expr(Node::make(GreaterThan{std::move(a), std::move(b)})); }
 
-Expr Expr::less_than(Expr a, Expr b) { return Expr(new Node(LessThan{std::move(a), std::move(b)})); }
+Expr Expr::less_than(Expr a, Expr b) { return Expr(Node::make(LessThan{std::move(a), std::move(b)})); }
 
 namespace {
 

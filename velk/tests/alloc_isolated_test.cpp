@@ -122,25 +122,29 @@ TEST(Allocations, LiteralValueIsSharedNotCopied) {
     EXPECT_EQ(r->as_string().data(), literal->as_string().data());
 }
 
-// The expression nodes freed while one lives, in order; statement nodes
-// and list storage have sizes of their own.
-class FreedExpressionNodes {
+// The tree blocks freed while one lives, in order; order_of() keeps those
+// of the given nodes.
+class FreedTreeBlocks {
 public:
-    FreedExpressionNodes() {
+    FreedTreeBlocks() {
         freed_.reserve(64);
         current_ = &freed_;
         observe_tree_block_frees(&record);
     }
-    ~FreedExpressionNodes() {
+    ~FreedTreeBlocks() {
         observe_tree_block_frees(nullptr);
         current_ = nullptr;
     }
-    const std::vector<const void*>& order() const { return freed_; }
+    std::vector<const void*> order_of(const std::vector<const void*>& nodes) const {
+        std::vector<const void*> order;
+        for (const void* p : freed_) {
+            if (std::find(nodes.begin(), nodes.end(), p) != nodes.end()) order.push_back(p);
+        }
+        return order;
+    }
 
 private:
-    static void record(const void* p, std::size_t size) {
-        if (size == sizeof(Expr::Node)) current_->push_back(p);
-    }
+    static void record(const void* p, std::size_t) { current_->push_back(p); }
     static inline std::vector<const void*>* current_ = nullptr;
     std::vector<const void*> freed_;
 };
@@ -155,9 +159,9 @@ TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     const std::vector<const void*> expected = {inspect::identity(sum.left), inspect::identity(sum.right),
                                                inspect::identity(eq.left),  inspect::identity(neg.item),
                                                inspect::identity(eq.right), inspect::identity(root)};
-    FreedExpressionNodes freed;
+    FreedTreeBlocks freed;
     { Expr gone = std::move(root); }
-    EXPECT_EQ(freed.order(), expected);
+    EXPECT_EQ(freed.order_of(expected), expected);
 }
 
 TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
@@ -171,9 +175,9 @@ TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
     const std::vector<const void*> expected = {one, inspect::identity(first)};
     s = lit_null();
     EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 2u);
-    FreedExpressionNodes freed;
+    FreedTreeBlocks freed;
     { Expr gone = std::move(first); }
-    EXPECT_EQ(freed.order(), expected);
+    EXPECT_EQ(freed.order_of(expected), expected);
     EXPECT_EQ(inspect::use_count(second.get_if<Expr::BinaryOp>()->left), 1u);
     Machine m;
     run(m, list(let("x", lit_int(7)), let("y", lit_int(4)), let("r", second)));
@@ -200,9 +204,9 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     for (const void* p : nodes(expr_of(inner_if.then[0]))) expected.push_back(p);
     for (const void* p : nodes(expr_of(n.otherwise[0]))) expected.push_back(p);
     inner = Statement::let(Identifier::s("unrelated"), lit_null());
-    FreedExpressionNodes freed;
+    FreedTreeBlocks freed;
     { Statement gone = std::move(outer); }
-    EXPECT_EQ(freed.order(), expected);
+    EXPECT_EQ(freed.order_of(expected), expected);
 }
 
 TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
@@ -255,13 +259,14 @@ TEST(TreeChunks, NodesBuiltInARowLieInARowWhateverWasFreedBefore) {
         }
         keep.push_back(std::move(e));
     }
-    // Each node follows the one before, but where a chunk was full.
-    std::size_t adjacent = 0;
+    // Each node lies just after the one before (no block is over 128
+    // bytes), but where a chunk was full.
+    std::size_t following = 0;
     for (std::size_t i = 1; i < made.size(); ++i) {
-        adjacent += made[i] - made[i - 1] == static_cast<std::ptrdiff_t>(sizeof(Expr::Node));
+        following += made[i] > made[i - 1] && made[i] - made[i - 1] <= 128;
     }
-    const std::size_t chunks_filled = made.size() * sizeof(Expr::Node) / kTreeChunkBytes + 1;
-    EXPECT_GE(adjacent, made.size() - 1 - chunks_filled);
+    const std::size_t chunks_filled = made.size() * 128 / kTreeChunkBytes + 1;
+    EXPECT_GE(following, made.size() - 1 - chunks_filled);
 }
 
 TEST(TreeChunks, GoBackWholeOnceEveryBlockIsFreedOnAnyThread) {

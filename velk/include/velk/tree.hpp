@@ -138,6 +138,9 @@ template <Expr::Kind K>
 struct Expr::Pair { Expr left; Expr right; };
 struct Expr::Not { Expr item; };
 
+// A node is a header (count and kind) followed by its kind's payload, in a
+// block only as large as that payload needs: a literal takes a third of what
+// a variable does, and the nodes of a tree lie closer together.
 class Expr::Node {
 public:
     Kind kind() const noexcept { return kind_; }
@@ -153,32 +156,25 @@ public:
         const Expr* first = nullptr;
         const Expr* second = nullptr;
     };
-    [[gnu::always_inline]] Slots slots() const noexcept {
-        switch (kind_) {
-            case Kind::BinaryOp: return {&binary_.left, &binary_.right};
-            case Kind::Equals: return {&equals_.left, &equals_.right};
-            case Kind::Not: return {&negation_.item, nullptr};
-            case Kind::GreaterThan: return {&greater_.left, &greater_.right};
-            case Kind::LessThan: return {&less_.left, &less_.right};
-            default: return {};
-        }
-    }
+    [[gnu::always_inline]] Slots slots() const noexcept;
 
-    // Nodes come from the thread's chunks of tree blocks (velk/block_pool.hpp).
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
-
+    // A new node holding `payload`, from the thread's chunks of tree blocks
+    // (velk/block_pool.hpp).
     template <class T>
-    explicit Node(T&& payload) noexcept : kind_(kind_of<std::remove_cvref_t<T>>()) {
-        using P = std::remove_cvref_t<T>;
-        ::new (static_cast<void*>(&const_cast<P&>(this->payload<P>()))) P(std::forward<T>(payload));
-    }
-    ~Node();
+    static Node* make(T&& payload);
+    // Destroys `node` and gives back its block.
+    static void destroy(Node* node) noexcept;
+
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
 
 private:
     friend class Expr;
+    template <class T>
+    struct Holder;
+
+    explicit Node(Kind kind) noexcept : kind_(kind) {}
+    ~Node() = default;
 
     template <class T>
     static constexpr Kind kind_of() noexcept {
@@ -194,33 +190,45 @@ private:
         }
     }
     template <class T>
-    const T& payload() const noexcept {
-        if constexpr (std::is_same_v<T, Literal>) return literal_;
-        else if constexpr (std::is_same_v<T, Ident>) return ident_;
-        else if constexpr (std::is_same_v<T, BinaryOp>) return binary_;
-        else if constexpr (std::is_same_v<T, Equals>) return equals_;
-        else if constexpr (std::is_same_v<T, Not>) return negation_;
-        else if constexpr (std::is_same_v<T, GreaterThan>) return greater_;
-        else return less_;
-    }
+    const T& payload() const noexcept;
     // The operand slots, writable: only the release walk empties them.
     Expr* first_slot() noexcept { return const_cast<Expr*>(slots().first); }
     Expr* second_slot() noexcept { return const_cast<Expr*>(slots().second); }
 
     detail::NodeRefs refs_;  // handles to this node
-    Kind kind_;                                   // which payload is live
-    // A tagged union rather than std::variant: a switch on the kind costs
-    // less than the variant's visitation in the walks.
-    union {
-        Literal literal_;
-        Ident ident_;
-        BinaryOp binary_;
-        Equals equals_;
-        Not negation_;
-        GreaterThan greater_;
-        LessThan less_;
-    };
+    Kind kind_;              // which payload follows
 };
+
+// The block of a node of kind T: the header, then the payload.
+template <class T>
+struct Expr::Node::Holder final : Expr::Node {
+    template <class P>
+    explicit Holder(P&& p) noexcept : Node(kind_of<T>()), payload(std::forward<P>(p)) {}
+    static void* operator new(std::size_t size) { return allocate_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+    T payload;
+};
+
+template <class T>
+const T& Expr::Node::payload() const noexcept {
+    return static_cast<const Holder<T>*>(this)->payload;
+}
+
+template <class T>
+Expr::Node* Expr::Node::make(T&& payload) {
+    return new Holder<std::remove_cvref_t<T>>(std::forward<T>(payload));
+}
+
+inline Expr::Node::Slots Expr::Node::slots() const noexcept {
+    switch (kind_) {
+        case Kind::BinaryOp: return {&payload<BinaryOp>().left, &payload<BinaryOp>().right};
+        case Kind::Equals: return {&payload<Equals>().left, &payload<Equals>().right};
+        case Kind::Not: return {&payload<Not>().item, nullptr};
+        case Kind::GreaterThan: return {&payload<GreaterThan>().left, &payload<GreaterThan>().right};
+        case Kind::LessThan: return {&payload<LessThan>().left, &payload<LessThan>().right};
+        default: return {};
+    }
+}
 
 inline Expr::Kind Expr::kind() const noexcept { return node_->kind(); }
 
