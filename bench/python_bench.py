@@ -759,7 +759,7 @@ def targets(rows: list[Row]) -> list[dict[str, Any]]:
 
     for program in programs(1):
         check(find(repeated_group(program), EXEC), f"{repeated_group(program)} vs {EXEC}",
-              "zarn/peer <= 0.8", lambda r: r <= 0.8)
+              "zarn/peer <= 0.5", lambda r: r <= 0.5)
         check(find(program.name, EXEC), f"{program.name}, distinct objects vs {EXEC}",
               "zarn/peer <= 1.0", lambda r: r <= 1.0)
         check(find(program.name, "Lua (load + run)"), f"{program.name} vs Lua (load + run)",
