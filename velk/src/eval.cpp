@@ -401,6 +401,18 @@ bool condition_truth(Walk<Meter>& w, const Expr& cond) {
     return v.as_boolean();
 }
 
+// One of an `if`'s lists by its condition's truth. A branch, not a
+// conditional move: the processor then predicts the list and reads its
+// statements while the condition is still being evaluated, where a move
+// would make those reads wait for the condition.
+inline const StatementList& list_for(const Statement::If& n, bool holds) noexcept {
+    if (holds) {
+        asm volatile("");  // an arm the compiler cannot turn into a move
+        return n.then;
+    }
+    return n.otherwise;
+}
+
 // The list an `if` runs: its then-list when its condition holds, else its
 // otherwise-list.
 template <class Meter>
@@ -408,11 +420,11 @@ const StatementList& chosen_list(Walk<Meter>& w, const Statement::If& n) {
     if constexpr (std::is_same_v<Meter, Metered>) {
         if (w.meter.charge_whole(n.nodes, n.cond)) {
             Walk<JoinsOnly> charged{w.machine, JoinsOnly{w.meter}};
-            return condition_truth(charged, n.cond) ? n.then : n.otherwise;
+            return list_for(n, condition_truth(charged, n.cond));
         }
     }
     w.meter.statement();
-    return condition_truth(w, n.cond) ? n.then : n.otherwise;
+    return list_for(n, condition_truth(w, n.cond));
 }
 
 // Flattened: the store's binding, called from here and from the limits'
