@@ -50,10 +50,10 @@ struct Cache {
     std::size_t capacity;   // room in `blocks`
 };
 
-// A thread's caches live on the heap, made at its first cached free; the
-// thread-local part is one pointer in the initial-exec model, so that every
-// allocation and free reads it directly instead of calling the dynamic TLS
-// resolver (the module is a shared library).
+// A thread's caches live on the heap, made at its first cached free or its
+// first chunk; the thread-local part is one pointer in the initial-exec
+// model, so that every allocation and free reads it directly instead of
+// calling the dynamic TLS resolver (the module is a shared library).
 // Line-aligned blocks (the store's shard arrays and tables) have caches of
 // their own, one per whole number of cache lines up to kLargestLineBlock:
 // a fresh machine per request then takes its storage from them instead of
@@ -111,8 +111,8 @@ void grow(ThreadCaches& state, Cache& cache, std::size_t block_bytes) noexcept {
     state.room_bytes += more * block_bytes;
 }
 
-// The calling thread's caches, made at its first cached free; null when
-// they cannot be made or the thread has ended.
+// The calling thread's caches, made at its first cached free or chunk;
+// null when they cannot be made or the thread has ended.
 ThreadCaches* open_caches() noexcept {
     ThreadCaches* state = t_caches;
     if (!state) {
@@ -150,6 +150,10 @@ namespace {
 
 std::atomic<void (*)(const void*, std::size_t)> g_free_observer{nullptr};
 
+void delete_chunk(Chunk* chunk) noexcept {
+    ::operator delete(static_cast<void*>(chunk), kTreeChunkBytes, std::align_val_t{kTreeChunkBytes});
+}
+
 Chunk* chunk_of(const void* block) noexcept {
     return reinterpret_cast<Chunk*>(reinterpret_cast<std::uintptr_t>(block) & ~(kTreeChunkBytes - 1));
 }
@@ -163,7 +167,7 @@ void give_back(Chunk* chunk) noexcept {
         ++state->spare_count;
         return;
     }
-    ::operator delete(static_cast<void*>(chunk), kTreeChunkBytes, std::align_val_t{kTreeChunkBytes});
+    delete_chunk(chunk);
 }
 
 // Counts the blocks taken from `chunk` and gives up taking more from it.
@@ -311,7 +315,7 @@ void release_cached_blocks() noexcept {
     retire_current(*state);
     while (Chunk* chunk = state->spares) {
         state->spares = chunk->next_spare;
-        ::operator delete(static_cast<void*>(chunk), kTreeChunkBytes, std::align_val_t{kTreeChunkBytes});
+        delete_chunk(chunk);
     }
     state->spare_count = 0;
     for (std::size_t c = 0; c < kClasses; ++c) {
