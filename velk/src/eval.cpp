@@ -396,7 +396,7 @@ bool condition_truth(Walk<Meter>& w, const Expr& cond) {
     }
     if (leaf_count(&cond) != 0) w.meter.step();  // no node of its own counts it
     Operand slot;
-    const Value& v = operand_value(w, cond.node(), slot, kRecursionLevels);
+    const Value& v = operand_value(w, e, slot, kRecursionLevels);
     if (!v.is_boolean()) raise(failures::kCondition);
     return v.as_boolean();
 }
