@@ -9,6 +9,7 @@
 // module in its place.
 #include "fault_boundary.hpp"
 #include "runtime_functions.hpp"
+#include "tree_format.hpp"
 
 namespace zarn {
 namespace {
@@ -39,6 +40,7 @@ PyObject* create_runtime_module(PyObject* panic) {
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
     if (!register_tree_pickling(module.get())) return nullptr;
+    if (!register_tree_format(module.get())) return nullptr;
     return module.release();
 }
 

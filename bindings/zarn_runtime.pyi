@@ -110,3 +110,7 @@ def loads(data: bytes, /) -> Expr | Statement:
     raise ``ValueError`` ("damaged tree data: ..."), never a crash. Running a
     tree costs its expanded size, which ``set_limits(max_steps=...)``
     bounds."""
+
+_TREE_FORMAT: tuple[bytes, int, tuple[tuple[str, int], ...], tuple[tuple[str, int], ...]]
+"""The form of ``dumps``' bytes, for zarn_text's reader: the header's magic,
+the version, each record tag by name, each operator's byte."""

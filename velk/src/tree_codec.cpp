@@ -12,25 +12,8 @@ namespace velk {
 
 namespace {
 
-enum Tag : std::uint8_t {
-    kNull = 0,
-    kFalse = 1,
-    kTrue = 2,
-    kInt = 3,
-    kFloat = 4,
-    kText = 5,
-    kVariableU = 6,
-    kVariableS = 7,
-    kBinaryOp = 8,
-    kEquals = 9,
-    kNot = 10,
-    kGreaterThan = 11,
-    kLessThan = 12,
-    kLet = 13,
-    kIf = 14,
-};
+using namespace tree_tag;
 
-constexpr char kMagic[2] = {'Z', 'T'};
 constexpr unsigned kMaxVarintBytes = 10;  // 64 bits, 7 a byte
 
 // ---- writing --------------------------------------------------------------
@@ -114,7 +97,7 @@ public:
             write(v);
             index_.emplace(v.identity(), count_++);
         }
-        std::string out(kMagic, sizeof kMagic);
+        std::string out(kTreeCodecMagic, sizeof kTreeCodecMagic);
         out.push_back(static_cast<char>(kTreeCodecVersion));
         put_varint(out, count_);
         out += records_;
@@ -197,10 +180,11 @@ public:
     explicit Reader(std::string_view bytes) : bytes_(bytes) {}
 
     Tree read() {
-        if (bytes_.size() < sizeof kMagic + 1 || bytes_.compare(0, sizeof kMagic, kMagic, sizeof kMagic) != 0) {
+        constexpr std::size_t kMagicSize = sizeof kTreeCodecMagic;
+        if (bytes_.size() < kMagicSize + 1 || bytes_.compare(0, kMagicSize, kTreeCodecMagic, kMagicSize) != 0) {
             throw Damaged{"not zarn tree data"};
         }
-        at_ = sizeof kMagic;
+        at_ = kMagicSize;
         if (static_cast<std::uint8_t>(bytes_[at_++]) != kTreeCodecVersion) throw Damaged{"unknown tree data version"};
         const std::uint64_t count = varint();
         // Every record takes a byte at least: a larger count is a lie.

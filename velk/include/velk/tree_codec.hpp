@@ -20,8 +20,9 @@
 //   Children are varints of earlier record indices. The last record is the
 //   root. Nothing may follow it.
 //
-// zarn_text's to_source (python/zarn_text/_source.py) reads this form too:
-// a change of it is a new version, there and here.
+// zarn_text's to_source (python/zarn_text/_source.py) reads this form too,
+// by the tags and version below, which zarn_runtime exports to it and which
+// it checks when it is imported: a change of the form is a new version.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +35,29 @@
 
 namespace velk {
 
+inline constexpr char kTreeCodecMagic[2] = {'Z', 'T'};
 inline constexpr std::uint8_t kTreeCodecVersion = 1;
+
+// The first byte of each record.
+namespace tree_tag {
+enum Tag : std::uint8_t {
+    kNull = 0,
+    kFalse = 1,
+    kTrue = 2,
+    kInt = 3,
+    kFloat = 4,
+    kText = 5,
+    kVariableU = 6,
+    kVariableS = 7,
+    kBinaryOp = 8,
+    kEquals = 9,
+    kNot = 10,
+    kGreaterThan = 11,
+    kLessThan = 12,
+    kLet = 13,
+    kIf = 14,
+};
+}  // namespace tree_tag
 
 using Tree = std::variant<Expr, Statement>;
 
