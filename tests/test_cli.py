@@ -7,6 +7,8 @@ import sys
 import pytest
 import zarn_runtime
 
+import zarn_text.__main__
+from zarn_text import Program
 from zarn_text.__main__ import main
 
 RULES = 'fee = 5\nif weight > 10:\n    fee = fee + unit\n    heavy = True\nnote = zone + " shipping"\n'
@@ -94,9 +96,21 @@ def test_run_prints_outputs_or_the_located_failure(files, capsys, rules, args, s
     (["--inputs", "list.json"], "--inputs list.json: must hold a JSON object of name -> value"),
     (["--inputs", "none.json"], "--inputs none.json: No such file or directory"),
     (["--max-steps", "-1"], "argument --max-steps: must not be negative: -1"),
+    # what zarn cannot hold or Python cannot read
+    (["--set", 'x="\\ud800"'], "--set 'x=\"\\\\ud800\"': a string with a lone surrogate cannot be bound"),
+    (["--set", "x=\udcff"], "--set 'x=\\udcff': a string with a lone surrogate cannot be bound"),  # argv not UTF-8
+    (["--set", "\ud800=1"], "--set '\\ud800=1': a name with a lone surrogate cannot be bound"),
+    (["--set", "x=" + "[" * 100_000], "JSON nested too deeply to read"),
+    (["--inputs", "key.json"], "--inputs key.json: '\\ud800': a name with a lone surrogate cannot be bound"),
+    (["--inputs", "value.json"], "--inputs value.json: 'x': a string with a lone surrogate cannot be bound"),
+    (["--inputs", "deep.json"], "--inputs deep.json: JSON nested too deeply to read"),
+    (["--inputs", "latin.json"], "--inputs latin.json: not a JSON file: 'utf-8' codec can't decode byte 0xe9"),
+    (["--inputs", "."], "--inputs .: Is a directory"),
+    (["--inputs", "\udcff.json"], "--inputs \\xff.json: No such file or directory"),
 ])
 def test_usage_errors_exit_2_naming_the_argument(files, capsys, args, message):
-    files(rules_txt=COPY, list_json="[]")
+    files(rules_txt=COPY, list_json="[]", key_json='{"\\ud800": 1}', value_json='{"x": "\\ud800"}',
+          deep_json='{"x": ' + "[" * 100_000 + "]" * 100_000 + "}", latin_json=b'{"x": "\xe9"}')
     with pytest.raises(SystemExit) as exited:
         main(["run", "rules.txt", *args])
     assert exited.value.code == 2
@@ -117,3 +131,65 @@ def test_the_command_runs_as_a_module_without_a_fault_report(files):
     assert "faulted at" not in failed.stderr
     helped = command("--help")
     assert helped.returncode == 0 and "check" in helped.stdout and "run" in helped.stdout
+
+
+@pytest.mark.parametrize("command, status, printed", [
+    (["run", "."], 1, ".: Is a directory"),
+    (["run", "a\0b"], 1, "a\0b: embedded null byte"),
+    (["run", "\udcff.txt", "--set", "x=1"], 1, "\\xff.txt: No such file or directory"),
+    (["run", "latin.txt"], 1, "latin.txt:1: not UTF-8 text (invalid continuation byte)"),
+    (["run", "double.txt"], 1, "double.txt: out of memory while running"),
+    (["check", ".", "a\0b", "rules.txt"], 1,
+     ".: Is a directory\na\0b: embedded null byte\nrules.txt: inputs: x; outputs: y"),
+])
+def test_unreadable_files_and_failed_runs_exit_1_without_a_traceback(files, capsys, monkeypatch, command, status,
+                                                                     printed):
+    files(rules_txt=COPY, latin_txt=b"x = '\xe9'\n", double_txt="t = 'ab'\n")
+    real_run = Program.run
+
+    def run_out_of_memory(program, machine):
+        if program.filename == "double.txt":
+            raise MemoryError  # what a rule doubling a text 60 times ends in, without the wait
+        return real_run(program, machine)
+    monkeypatch.setattr(Program, "run", run_out_of_memory)
+    assert main(command) == status
+    out = capsys.readouterr()
+    assert (out.out if command[0] == "check" else out.err).rstrip("\n") == printed
+
+
+def test_check_reports_every_file_when_one_runs_out_of_memory(files, capsys, monkeypatch):
+    files(a_txt="y = x\n", huge_txt="y = 1\n", b_txt="z = y +\n", c_txt="z = 2\n")
+    real = zarn_text.__main__.compile_program
+
+    def compile_program(source, filename):
+        if filename == "huge.txt":
+            raise MemoryError  # a parse too large for the memory left
+        return real(source, filename)
+    monkeypatch.setattr(zarn_text.__main__, "compile_program", compile_program)
+    assert main(["check", "a.txt", "huge.txt", "b.txt", "c.txt"]) == 1
+    assert capsys.readouterr().out.splitlines() == [
+        "a.txt: inputs: x; outputs: y",
+        "huge.txt: out of memory while compiling",
+        "b.txt:1:8: invalid syntax",
+        "c.txt: inputs: -; outputs: z",
+    ]
+
+
+def test_no_argument_ends_in_a_traceback(files, tmp_path):
+    # As a shell passes them: bytes, some of them not UTF-8.
+    files(rules_txt=COPY, deep_json='{"x": ' + "[" * 100_000 + "]" * 100_000 + "}")
+    cases = [
+        ([b"run", b"rules.txt", b"--set", b"x=\xff"], 2),
+        ([b"run", b"rules.txt", b"--set", b"\xff=1", b"--set", b"x=1"], 2),
+        ([b"run", b"rules.txt", b"--inputs", b"deep.json"], 2),
+        ([b"run", b"rules.txt", b"--set", b"x=" + b"{\"a\": " * 10_000], 2),
+        ([b"run", b"rules.txt", b"--max-steps", b"\xff"], 2),
+        ([b"run", b"\xff.txt"], 1),
+        ([b"check", b"\xff.txt", b".", b"rules.txt"], 1),
+        ([b"frobnicate"], 2),
+    ]
+    for args, status in cases:
+        done = subprocess.run([sys.executable.encode(), b"-m", b"zarn_text", *args], cwd=tmp_path,
+                              capture_output=True, timeout=120)
+        assert done.returncode == status, (args, done.stderr)
+        assert b"Traceback" not in done.stderr, (args, done.stderr)

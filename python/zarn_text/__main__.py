@@ -95,23 +95,40 @@ def _limit(text: str) -> int:
     return value
 
 
+def _shown(path: str) -> str:
+    """`path` as it can be printed: a byte that is not UTF-8 (which Python
+    keeps in a name as a lone surrogate) as \\xNN, any other lone surrogate
+    as \\uNNNN."""
+    try:
+        return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:
+        return path.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def _compile(path: str) -> Program | str:
     """The program in the file `path`, or the diagnostic line of why not."""
+    shown = _shown(path)
     try:
         with open(path, "rb") as file:
             data = file.read()
     except OSError as exc:
-        return f"{path}: {exc.strerror or exc}"
+        return f"{shown}: {exc.strerror or exc}"
+    except ValueError as exc:  # a NUL character in the name
+        return f"{shown}: {exc}"
+    except MemoryError:
+        return f"{shown}: too large to read into memory"
     try:
         source = data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
         line = data.count(b"\n", 0, exc.start) + 1
-        return f"{path}:{line}: not UTF-8 text ({exc.reason})"
+        return f"{shown}:{line}: not UTF-8 text ({exc.reason})"
     try:
         return compile_program(source, path)
     except SyntaxError as exc:
-        where = [path] + [str(n) for n in (exc.lineno, exc.offset) if n] if exc.lineno else [path]
+        where = [shown] + [str(n) for n in (exc.lineno, exc.offset) if n] if exc.lineno else [shown]
         return f"{':'.join(where)}: {exc.msg}"
+    except MemoryError:
+        return f"{shown}: out of memory while compiling"
 
 
 def _names(names: frozenset[str]) -> str:
@@ -126,12 +143,30 @@ def _check(files: list[str]) -> int:
             failed = True
             print(compiled)
         else:
-            print(f"{path}: inputs: {_names(compiled.inputs)}; outputs: {_names(compiled.outputs)}")
+            print(f"{_shown(path)}: inputs: {_names(compiled.inputs)}; outputs: {_names(compiled.outputs)}")
     return 1 if failed else 0
+
+
+def _is_text(text: str) -> bool:
+    """Whether `text` has a UTF-8 form (no lone surrogate), as zarn's texts do."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _name(what: str, name: str) -> str:
+    """`name` when it can name a variable; else a usage error naming `what`."""
+    if not _is_text(name):
+        raise ValueError(f"{what}: a name with a lone surrogate cannot be bound")
+    return name
 
 
 def _value(what: str, value: object) -> _Value:
     """`value` when zarn can hold it; else a usage error naming `what`."""
+    if isinstance(value, str) and not _is_text(value):
+        raise ValueError(f"{what}: a string with a lone surrogate cannot be bound")
     if type(value) not in _VALUE_TYPES:
         kind = "an array" if type(value) is list else "an object"
         raise ValueError(f"{what}: a value must be null, a Boolean, a number or a string, not {kind}")
@@ -147,26 +182,35 @@ def _inputs(inputs_file: str | None, settings: list[str]) -> dict[str, _Value]:
     """The inputs of --inputs, then --set; ValueError for a usage error."""
     inputs: dict[str, _Value] = {}
     if inputs_file is not None:
+        what = f"--inputs {_shown(inputs_file)}"
         try:
             with open(inputs_file, encoding="utf-8-sig") as file:
                 given = json.load(file)
         except OSError as exc:
-            raise ValueError(f"--inputs {inputs_file}: {exc.strerror or exc}") from None
-        except ValueError as exc:  # JSONDecodeError, UnicodeDecodeError, too many digits
-            raise ValueError(f"--inputs {inputs_file}: not a JSON file: {exc}") from None
+            raise ValueError(f"{what}: {exc.strerror or exc}") from None
+        except ValueError as exc:  # JSONDecodeError, UnicodeDecodeError, too many digits, a NUL in the name
+            raise ValueError(f"{what}: not a JSON file: {exc}") from None
+        except RecursionError:
+            raise ValueError(f"{what}: JSON nested too deeply to read") from None
+        except MemoryError:
+            raise ValueError(f"{what}: too large to read into memory") from None
         if type(given) is not dict:
-            raise ValueError(f"--inputs {inputs_file}: must hold a JSON object of name -> value")
+            raise ValueError(f"{what}: must hold a JSON object of name -> value")
         for name, value in given.items():
-            inputs[name] = _value(f"--inputs {inputs_file}: {name!r}", value)
+            entry = f"{what}: {name!r}"
+            inputs[_name(entry, name)] = _value(entry, value)
     for setting in settings:
         name, equals, text = setting.partition("=")
+        what = f"--set {setting!r}"
         if not equals or not name:
-            raise ValueError(f"--set {setting!r}: expected NAME=VALUE")
+            raise ValueError(f"{what}: expected NAME=VALUE")
         try:
             value = json.loads(text)
         except ValueError:
             value = text
-        inputs[name] = _value(f"--set {setting!r}", value)
+        except RecursionError:
+            raise ValueError(f"{what}: JSON nested too deeply to read") from None
+        inputs[_name(what, name)] = _value(what, value)
     return inputs
 
 
@@ -181,7 +225,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         return 1
     missing = program.inputs - inputs.keys()
     if missing:
-        print(f"{args.file}: missing inputs: {_names(missing)} (give them with --inputs or --set)",
+        print(f"{_shown(args.file)}: missing inputs: {_names(missing)} (give them with --inputs or --set)",
               file=sys.stderr)
         return 1
     # The command reports failures itself: no second report from the module.
@@ -195,6 +239,9 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         program.run(machine)
     except PanicException as failure:
         print("\n".join([str(failure), *getattr(failure, "__notes__", [])]), file=sys.stderr)
+        return 1
+    except MemoryError:  # joins past memory, without --max-bytes
+        print(f"{_shown(args.file)}: out of memory while running", file=sys.stderr)
         return 1
     outputs: dict[str, _Value] = {}
     for name in program.outputs:
