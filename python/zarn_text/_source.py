@@ -208,21 +208,32 @@ _LENGTH_CAP: Final = MAX_LENGTH + 1
 
 def _measure_expr(records: _Records, index: int, children: tuple[int, ...]) -> None:
     strength, pieces = records.exprs[index]
-    nodes = 1 + sum(records.nodes[c] for c in children)  # the tree's children, a negated comparison's included
+    if not children:  # a leaf: one piece of text
+        records.nodes[index] = 1
+        records.length[index] = min(len(pieces[0]), _LENGTH_CAP)
+        records.nesting[index] = 2 if strength == _SIGNED else 1  # -1 is -(1)
+        return
+    all_nodes, all_length, all_nesting, all_parens, exprs = (
+        records.nodes, records.length, records.nesting, records.parens, records.exprs)
+    nodes = 1  # the tree's children, a negated comparison's included
+    for child in children:
+        nodes += all_nodes[child]
     length = nesting = parens = 0
     for piece in pieces:
         if isinstance(piece, str):
             length += len(piece)
             continue
         operand, need = piece
-        wrapped = records.exprs[operand][0] < need
-        length += records.length[operand] + 2 * wrapped
-        nesting = max(nesting, records.nesting[operand])
-        parens = max(parens, records.parens[operand] + wrapped)
-    records.nodes[index] = min(nodes, _NODES_CAP)
-    records.length[index] = min(length, _LENGTH_CAP)
-    records.nesting[index] = nesting + (2 if strength == _SIGNED and not nesting else 1)  # -1 is -(1)
-    records.parens[index] = parens
+        wrapped = exprs[operand][0] < need
+        length += all_length[operand] + 2 * wrapped
+        if all_nesting[operand] > nesting:
+            nesting = all_nesting[operand]
+        if all_parens[operand] + wrapped > parens:
+            parens = all_parens[operand] + wrapped
+    all_nodes[index] = nodes if nodes < _NODES_CAP else _NODES_CAP
+    all_length[index] = length if length < _LENGTH_CAP else _LENGTH_CAP
+    all_nesting[index] = nesting + 1
+    all_parens[index] = parens
 
 
 def _measure_let(records: _Records, index: int) -> None:
