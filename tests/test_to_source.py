@@ -119,7 +119,7 @@ def test_every_limit_at_once_still_reads_back():
         to_source([Statement.if_(Expr.ident("c"), [], [elifs])])
 
 
-def test_depth_costs_linear_time_and_stops_where_the_parser_does():
+def test_deep_trees_are_refused_from_their_records_and_indentation_stops_where_the_parser_does():
     nots = nested(100_000, Expr.not_)
     with pytest.raises(ValueError, match="nests more than 1000 levels deep"):
         to_source(nots)  # refused after reading the records: no quadratic walk
