@@ -150,3 +150,14 @@ def test_a_program_pickles_and_copies_as_itself():
 def test_a_bad_file_name_is_reported_as_such(compile_, filename, error):
     with pytest.raises(error, match="filename"):
         compile_(")", filename)
+
+
+def test_a_failure_note_shows_at_most_200_characters_of_its_line():
+    long_line = "y = q + '" + "x" * 10_000 + "'"
+    program = compile_program(f"if x:\n    {long_line}   \r\nz = 2", "rules.txt")
+    for _ in range(2):  # the second failure reads the lines the first one found
+        failure = PanicException("Value cannot be found: S(\"q\")")
+        failure.place = (0, "then", 0)
+        with pytest.raises(PanicException):
+            program.run(SimpleNamespace(run=lambda statements: (_ for _ in ()).throw(failure)))
+        assert failure.__notes__ == [f'  File "rules.txt", line 2\n    {long_line[:197]}...']
