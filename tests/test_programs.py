@@ -1,8 +1,10 @@
 """zarn_text.compile_program: inputs, outputs, lines of failing statements, pickling."""
 
 import copy
+import importlib.util
 import pickle
 import re
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -161,3 +163,22 @@ def test_a_failure_note_shows_at_most_200_characters_of_its_line():
         with pytest.raises(PanicException):
             program.run(SimpleNamespace(run=lambda statements: (_ for _ in ()).throw(failure)))
         assert failure.__notes__ == [f'  File "rules.txt", line 2\n    {long_line[:197]}...']
+
+
+def test_the_eligibility_rules_as_text_decide_as_the_rules_as_data():
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    spec = importlib.util.spec_from_file_location("eligibility", examples / "eligibility.py")
+    eligibility = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(eligibility)
+    as_text, as_data = eligibility.Rules(examples / "eligibility.rules"), eligibility.Rules(
+        examples / "eligibility_rules.json")
+    assert sorted(as_text.inputs) == sorted(as_data.inputs)
+
+    def decision(rules, application):
+        try:
+            return rules.decide(application)
+        except PanicException as failure:
+            return str(failure)
+
+    for application in eligibility.APPLICATIONS + [dict(eligibility.APPLICATIONS[0], age=18, income=-9)]:
+        assert decision(as_text, application) == decision(as_data, application), application
