@@ -6,12 +6,15 @@ names a program binds grow with it, as in a large generated rule set):
 assignments, += , an if/elif/else whose conditions use and, or, not, a
 chained comparison and membership, and a conditional value. For each size
 (10 KB, 100 KB and 1 MB by default) one run measures, fastest of a few
-rounds (the four taking turns) with the garbage collector off:
+rounds (taking turns) with the garbage collector off, as in python_bench.py:
 
 * `compile_program` (parse, plan, build, the input/output analysis);
 * unpickling a Program (which compiles its source again);
 * `compile_statements` (no lines, no analysis);
 * `compile(text, name, "exec")`: CPython's compiler to a code object;
+* `compile_program` again with the collector on: the collector walks the
+  syntax tree that `ast.parse` makes (a few times, whatever its size),
+  which `compile()` never makes as Python objects;
 
 and prints seconds, microseconds per KB (flat when compiling is linear)
 and the ratio to compile(). Then it times a failing `Program.run` of a
@@ -60,15 +63,19 @@ def rules_text(size: int) -> str:
 
 def fastest(calls: dict[str, Callable[[], object]], rounds: int) -> dict[str, float]:
     """The fastest time of each call over `rounds` rounds, the calls taking
-    turns so that the load of a shared host falls on all of them alike."""
+    turns so that the load of a shared host falls on all of them alike.
+    The collector is off, except for calls whose name says it is on."""
     best = dict.fromkeys(calls, float("inf"))
-    gc.disable()
     try:
         for _ in range(rounds):
             for what, call in calls.items():
+                gc.collect()
+                if "collector on" not in what:
+                    gc.disable()
                 start = time.perf_counter()
                 call()
                 best[what] = min(best[what], time.perf_counter() - start)
+                gc.enable()
     finally:
         gc.enable()
     return best
@@ -79,7 +86,7 @@ def main() -> None:
     parser.add_argument("--sizes", default="10000,100000,1000000")
     parser.add_argument("--rounds", type=int, default=30, help="rounds at 10 KB (fewer for larger texts, 3 at least)")
     args = parser.parse_args()
-    print(f"{'text':>9} {'what':<22} {'seconds':>9} {'us/KB':>8} {'x compile()':>12}")
+    print(f"{'text':>9} {'what':<30} {'seconds':>9} {'us/KB':>8} {'x compile()':>12}")
     for size in (int(s) for s in args.sizes.split(",")):
         text = rules_text(size)
         program = compile_program(text, "rules.txt")
@@ -90,9 +97,10 @@ def main() -> None:
             "unpickle a Program": lambda: pickle.loads(pickled),
             "compile_statements": lambda: compile_statements(text, "rules.txt"),
             "compile() (CPython)": lambda: compile(text, "rules.txt", "exec"),
+            "compile_program, collector on": lambda: compile_program(text, "rules.txt"),
         }, rounds)
         for what, seconds in best.items():
-            print(f"{len(text):>9} {what:<22} {seconds:>9.4f} {seconds / len(text) * 1e9:>8.1f} "
+            print(f"{len(text):>9} {what:<30} {seconds:>9.4f} {seconds / len(text) * 1e9:>8.1f} "
                   f"{seconds / best['compile() (CPython)']:>12.2f}")
 
     # A failing run names its line: the first failure reads the source once,

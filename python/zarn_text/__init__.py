@@ -681,6 +681,7 @@ def compile_statements(source: str, filename: str = "<text>") -> list[Statement]
         steps = _plan(tree.body)  # type: ignore[attr-defined]
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
+    del tree  # the build needs only the steps: the collector need not walk the syntax tree meanwhile
     return _build(steps)  # type: ignore[return-value]
 
 
@@ -918,11 +919,11 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
         1
     """
     tree = _parse(source, filename, "exec")
-    body: list[ast.stmt] = tree.body  # type: ignore[attr-defined]
     try:
-        steps = _plan(body, lines=True)  # type: ignore[arg-type]
+        steps = _plan(tree.body, lines=True)  # type: ignore[attr-defined]
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
+    del tree  # as in compile_statements
     lines: list[_LineEntry] = []
     statements = _build(steps, lines)
     program = object.__new__(Program)
