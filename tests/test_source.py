@@ -701,6 +701,15 @@ def test_a_form_where_only_an_expression_may_stand_is_refused_saying_where_it_ma
             compile_expr(source[4:])
 
 
+def test_membership_reads_only_a_name_or_a_constant_once_per_constant():
+    # x + 1 would be evaluated once per constant: a run quadratic in the text.
+    for source, position in [("y = x + 1 in (1, 2)", (1, 5, 1, 10)), ("if 0 < x * 2 in [4]:\n    pass", (1, 8, 1, 13))]:
+        with pytest.raises(SyntaxError) as info:
+            compile_statements(source)
+        assert info.value.msg.startswith("membership tests are only allowed on a name or a constant")
+        assert (info.value.lineno, info.value.offset, info.value.end_lineno, info.value.end_offset) == position
+
+
 def test_a_failure_inside_a_translated_condition_names_the_line_of_its_if():
     program = zarn_text.compile_program(
         "x = 1\nif b and n > 0:\n    y = 1\nelif c or n < 0:\n    y = 2\nz = 1 if n > 5 else 2\n", "rules.txt")
@@ -748,6 +757,9 @@ def test_forty_mixed_clauses_compile_pickle_and_run_in_size_linear_in_the_text()
             assert program.outputs == {f"{k}{i}" for k in "te" for i in range(branch)}
             tree = Statement.if_(Expr.literal(True), program.statements, [])
             assert pickle.loads(pickle.dumps(program)).line_of((0,)) == 1
+            if count == 10:  # to_source writes each shared list out at each place (5 ** 8 places at 40)
+                text = zarn_text.to_source(program.statements)
+                assert zarn_text.to_source(compile_statements(text)) == text
             sizes[count] = (len(dumps(tree)), _distinct_entries(program._lines, {}))
             for truth in (False, True):
                 machine = Velk()
