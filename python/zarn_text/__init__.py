@@ -224,9 +224,9 @@ def _plan_comparison(node: ast.Compare, push: Callable[[_Work], None]) -> None:
         if at == last and _display_of_constants(op, comparator):
             # Its operand is read once per constant: a name or a constant
             # keeps the run linear in the text.
-            operand = comparators[at - 1] if at else node.left
-            if type(operand) is not ast.Name and type(operand) is not ast.Constant:
-                raise _Refused(operand, "membership tests are only allowed on a name or a constant "
+            tested = comparators[at - 1] if at else node.left
+            if type(tested) is not ast.Name and type(tested) is not ast.Constant:
+                raise _Refused(tested, "membership tests are only allowed on a name or a constant "
                                         "(assign the value to a name first)")
             items = comparator.elts  # type: ignore[attr-defined]
             links.append((None, type(op) is ast.NotIn, len(items)))
