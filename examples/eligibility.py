@@ -1,14 +1,16 @@
-"""Decide household energy support with rules kept as data.
+"""Decide household energy support with rules kept apart from the code.
 
-The rules live in a JSON file (eligibility_rules.json beside this script, or
-the file named on the command line). They are turned into zarn trees once;
-then every application runs them on a fresh machine, with the application's
-fields bound as variables first. An application whose data breaks a rule
-(a household of 0 people, an age given as text) fails alone, with the
-program's message, and the others go on. (Each such failure also writes
-zarn's short fault report to standard error.)
+The rules live in a file: eligibility.rules beside this script (rules
+written as text, with and, conditional values and +=), or the file named on
+the command line: a .rules file is text, any other file the same rules as
+data, in JSON (eligibility_rules.json holds them). They are turned into zarn
+trees once; then every application runs them on a fresh machine, with the
+application's fields bound as variables first. An application whose data
+breaks a rule (a household of 0 people, an age given as text) fails alone,
+with the program's message, and the others go on. (Each such failure also
+writes zarn's short fault report to standard error.)
 
-Rule file format:
+JSON rule file format:
 
     expression  42 | 1.5 | "text" | true | null     a literal
                 {"var": NAME}                        a variable
@@ -28,6 +30,8 @@ from typing import cast
 
 from zarn import Expr, Statement, Velk
 from zarn_runtime import PanicException
+
+from zarn_text import compile_program
 
 JsonValue = None | bool | int | float | str | list["JsonValue"] | dict[str, "JsonValue"]
 
@@ -79,6 +83,12 @@ def to_statements(node: JsonValue) -> list[Statement]:
 
 class Rules:
     def __init__(self, path: Path) -> None:
+        if path.suffix == ".rules":
+            text = compile_program(path.read_text(encoding="utf-8"), path.name)
+            self.inputs = sorted(text.inputs)
+            self.outputs = ["eligible", "support", "reason"]
+            self.program = text.statements
+            return
         data = cast(dict[str, JsonValue], json.loads(path.read_text()))
         self.inputs = [str(name) for name in cast(list[str], data["inputs"])]
         self.outputs = [str(name) for name in cast(list[str], data["outputs"])]
@@ -103,10 +113,10 @@ APPLICATIONS: list[dict[str, None | bool | int | float | str]] = [
 
 
 def main(argv: list[str]) -> int:
-    path = Path(argv[1]) if len(argv) > 1 else Path(__file__).with_name("eligibility_rules.json")
+    path = Path(argv[1]) if len(argv) > 1 else Path(__file__).with_name("eligibility.rules")
     try:
         rules = Rules(path)
-    except (RuleError, TypeError, KeyError) as e:
+    except (RuleError, TypeError, KeyError, SyntaxError) as e:
         print(f"{path}: {e}", file=sys.stderr)
         return 2
     failed = 0

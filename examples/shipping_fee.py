@@ -3,8 +3,8 @@
 The rules are kept as text, compiled once into statements by zarn_text, and
 run on a fresh machine per order, after the order's inputs have been bound
 as variables. The text is read, never evaluated as Python: `/` would divide
-Ints exactly as zarn does, and anything outside the language (a call, `and`,
-a loop) is refused with a SyntaxError that points at it.
+Ints exactly as zarn does, `and` becomes nested ifs, and anything outside the
+language (a call, a loop) is refused with a SyntaxError that points at it.
 """
 
 from zarn import Expr, Statement, Velk
@@ -24,11 +24,10 @@ if weight_kg > 10:
 else:
     surcharge = 0
 
-# free for members spending over 50; there is no `and`: nest the conditions
+# free for members spending over 50 (the same tree as two nested ifs)
 fee = base + surcharge
-if member:
-    if total > 50:
-        fee = 0
+if member and total > 50:
+    fee = 0
 
 note = zone + " shipping"
 """

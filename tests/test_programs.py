@@ -1,8 +1,10 @@
 """zarn_text.compile_program: inputs, outputs, lines of failing statements, pickling."""
 
 import copy
+import importlib.util
 import pickle
 import re
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -150,3 +152,33 @@ def test_a_program_pickles_and_copies_as_itself():
 def test_a_bad_file_name_is_reported_as_such(compile_, filename, error):
     with pytest.raises(error, match="filename"):
         compile_(")", filename)
+
+
+def test_a_failure_note_shows_at_most_200_characters_of_its_line():
+    long_line = "y = q + '" + "x" * 10_000 + "'"
+    program = compile_program(f"if x:\n    {long_line}   \r\nz = 2", "rules.txt")
+    for _ in range(2):  # the second failure reads the lines the first one found
+        failure = PanicException("Value cannot be found: S(\"q\")")
+        failure.place = (0, "then", 0)
+        with pytest.raises(PanicException):
+            program.run(SimpleNamespace(run=lambda statements: (_ for _ in ()).throw(failure)))
+        assert failure.__notes__ == [f'  File "rules.txt", line 2\n    {long_line[:197]}...']
+
+
+def test_the_eligibility_rules_as_text_decide_as_the_rules_as_data():
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    spec = importlib.util.spec_from_file_location("eligibility", examples / "eligibility.py")
+    eligibility = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(eligibility)
+    as_text, as_data = eligibility.Rules(examples / "eligibility.rules"), eligibility.Rules(
+        examples / "eligibility_rules.json")
+    assert sorted(as_text.inputs) == sorted(as_data.inputs)
+
+    def decision(rules, application):
+        try:
+            return rules.decide(application)
+        except PanicException as failure:
+            return str(failure)
+
+    for application in eligibility.APPLICATIONS + [dict(eligibility.APPLICATIONS[0], age=18, income=-9)]:
+        assert decision(as_text, application) == decision(as_data, application), application

@@ -3,6 +3,7 @@
 import ast
 import math
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -10,10 +11,12 @@ import textwrap
 
 import pytest
 import zarn
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from zarn import Expr, Statement, Velk
+from zarn_runtime import PanicException, dumps, set_limits
 
+import failure_messages as failures
 import reference_model as model
 import zarn_text
 from support import build_stmt
@@ -314,13 +317,17 @@ REFUSED = [
     ("a.b = 1", "attributes are", (1, 1, 1, 4)),
     ("x = a[0]", "subscripts are", (1, 5, 1, 9)),
     ("a[0] = 1", "subscripts are", (1, 1, 1, 5)),
-    ("x = a and b", "the operator 'and' is", (1, 5, 1, 12)),
-    ("x = a or b", "the operator 'or' is", (1, 5, 1, 11)),
-    ("x = a < b < c", "chained comparisons are", (1, 5, 1, 14)),
     ("x = a is b", "the operator 'is' is", (1, 5, 1, 11)),
     ("x = a is not b", "the operator 'is not' is", (1, 5, 1, 15)),
     ("x = a in b", "the operator 'in' is", (1, 5, 1, 11)),
     ("x = a not in b", "the operator 'not in' is", (1, 5, 1, 15)),
+    ("if a in (1, b):\n    pass", "the operator 'in' is", (1, 4, 1, 15)),  # a display of constants only
+    ("x = a in ()", "the operator 'in' is", (1, 5, 1, 12)),
+    ("x = a < b is c", "the operator 'is' is", (1, 5, 1, 15)),
+    ("x //= 2", "the operator '//=' is", (1, 1, 1, 8)),
+    ("x.y += 2", "attributes are", (1, 1, 1, 4)),
+    ("a and b", "expression statements are", (1, 1, 1, 8)),
+    ("x = (a and f(b))", "function calls are", (1, 12, 1, 16)),
     ("x = a // b", "the operator '//' is", (1, 5, 1, 11)),
     ("x = a % b", "the operator '%' is", (1, 5, 1, 10)),
     ("x = a ** b", "the operator '**' is", (1, 5, 1, 11)),
@@ -338,7 +345,6 @@ REFUSED = [
     ("x = -'a'", "unary minus on anything but a number constant is", (1, 5, 1, 9)),
     ("for i in y:\n    pass", "for loops are", (1, 1, 2, 9)),
     ("while x:\n    pass", "while loops are", (1, 1, 2, 9)),
-    ("x += 1", "augmented assignments are", (1, 1, 1, 7)),
     ("x: int = 1", "annotated assignments are", (1, 1, 1, 11)),
     ("x = y = 1", "chained assignments are", (1, 5, 1, 6)),
     ("x, y = 1, 2", "unpacking assignments are", (1, 1, 1, 5)),
@@ -352,7 +358,6 @@ REFUSED = [
     ("x = {i for i in y}", "comprehensions are", (1, 5, 1, 19)),
     ("x = {i: i for i in y}", "comprehensions are", (1, 5, 1, 22)),
     ("x = (i for i in y)", "generator expressions are", (1, 5, 1, 19)),
-    ("x = a if b else c", "conditional expressions are", (1, 5, 1, 18)),
     ("x = [1]", "list displays are", (1, 5, 1, 8)),
     ("x = (1, 2)", "tuples are", (1, 5, 1, 11)),
     ("x = {1: 2}", "dict displays are", (1, 5, 1, 11)),
@@ -516,3 +521,256 @@ def test_type_checkers_see_the_annotations(tmp_path):
     assert 'Revealed type is "zarn.Expr"' in result.stdout, result.stdout
     assert 'Argument 1 to "compile_statements" has incompatible type "int"' in result.stdout
     assert "Found 1 error" in result.stdout, result.stdout
+
+
+# --------------------------------------------------------------------------
+# and, or, not, chained comparisons, conditional values, membership and
+# augmented assignment: the same outputs as Python's own exec of the text,
+# and a failure exactly where Python would ask a non-Boolean for its truth.
+
+class NotBoolean(Exception):
+    """Python asked a number or a text for its truth: zarn fails there."""
+
+
+def _strict(base):
+    def refuse(self):
+        raise NotBoolean
+    return type(f"Strict{base.__name__}", (base,), {"__bool__": refuse})
+
+
+STRICT = {int: _strict(int), float: _strict(float), str: _strict(str)}
+BOOLS, INTS, TEXTS = ["b0", "b1", "b2"], ["n0", "n1", "n2"], ["s0", "s1"]
+OUTS = ["o0", "o1", "o2"]
+PRELUDE = "i0 = 1\ni1 = -2\ng = 1.5\n"
+
+
+def _display(items, brackets):
+    inside = ", ".join(items) + ("," if len(items) == 1 and brackets == "()" else "")
+    return brackets[0] + inside + brackets[1]
+
+
+int_operands = st.sampled_from(INTS) | st.integers(-3, 3).map(str)
+text_constants = st.sampled_from(['"EU"', '"UK"', '"a"'])
+chains = st.builds(lambda first, rest: first + "".join(f" {op} {b}" for op, b in rest), int_operands,
+                   st.lists(st.tuples(st.sampled_from(["<", ">", "<=", ">=", "==", "!="]), int_operands),
+                            min_size=1, max_size=3))
+memberships = st.builds("{} {} {}".format, st.sampled_from(INTS), st.sampled_from(["in", "not in"]),
+                        st.builds(_display, st.lists(st.integers(-3, 3).map(str), min_size=1, max_size=3),
+                                  st.sampled_from(["()", "[]", "{}"]))) | st.builds(
+    "{} {} {}".format, st.sampled_from(TEXTS), st.sampled_from(["in", "not in"]),
+    st.builds(_display, st.lists(text_constants, min_size=1, max_size=3), st.sampled_from(["()", "[]", "{}"])))
+text_tests = st.builds("{} {} {}".format, st.sampled_from(TEXTS), st.sampled_from(["==", "!="]),
+                       st.sampled_from(TEXTS) | text_constants)
+not_booleans = st.sampled_from(INTS + TEXTS)  # zarn fails where Python asks for their truth
+conditions = st.recursive(
+    st.sampled_from(BOOLS + ["True", "False"]) | chains | memberships | text_tests | not_booleans,
+    lambda inner: st.one_of(
+        inner.map("(not {})".format),
+        st.lists(inner, min_size=2, max_size=4).map(lambda parts: "(" + " and ".join(parts) + ")"),
+        st.lists(inner, min_size=2, max_size=4).map(lambda parts: "(" + " or ".join(parts) + ")"),
+        st.builds("({} if {} else {})".format, inner, inner, inner),
+        st.builds("{} and {} or not {}".format, inner, inner, inner)),  # precedence without parentheses
+    max_leaves=6)
+values = int_operands | text_constants | st.sampled_from(BOOLS + TEXTS)
+simple_statements = st.one_of(
+    st.builds("{} = {}".format, st.sampled_from(OUTS), conditions),
+    st.builds("{} = {} if {} else {}".format, st.sampled_from(OUTS), values, conditions, values),
+    st.builds("{} {}= {}".format, st.sampled_from(["i0", "i1"]), st.sampled_from("+-*"), int_operands),
+    st.builds("g {}= {}".format, st.sampled_from("+-*/"), int_operands | st.sampled_from(["0.5", "2.0"])),
+).map(lambda line: [line])
+
+
+def _block(keyword, condition, body):
+    return [f"{keyword} {condition}:" if condition else f"{keyword}:", *("    " + line for line in body or ["pass"])]
+
+
+rule_blocks = st.recursive(simple_statements, lambda inner: st.one_of(
+    st.lists(inner, min_size=2, max_size=3).map(lambda parts: sum(parts, [])),
+    st.builds(lambda c, t, elifs, otherwise: _block("if", c, t) + sum((_block("elif", *e) for e in elifs), [])
+              + (_block("else", None, otherwise) if otherwise is not None else []),
+              conditions, inner, st.lists(st.tuples(conditions, inner), max_size=2), st.none() | inner)),
+    max_leaves=6)
+inputs = st.fixed_dictionaries({
+    **{name: st.booleans() for name in BOOLS},
+    **{name: st.integers(-3, 3) for name in INTS},
+    **{name: st.sampled_from(["EU", "UK", "a", ""]) for name in TEXTS},
+})
+
+
+def python_run(text, given):
+    """The variables after Python's exec of `text`, and the line at which
+    it asked a non-Boolean for its truth (None if it did not);
+    ZeroDivisionError passes through: there the two are not compared."""
+    namespace = {"__builtins__": {}, **{k: STRICT.get(type(v), type(v))(v) for k, v in given.items()}}
+    try:
+        exec(compile(text, "<rule>", "exec"), namespace)
+        line = None
+    except NotBoolean as refused:
+        tb = refused.__traceback__
+        while tb.tb_next is not None and tb.tb_next.tb_frame.f_code.co_filename == "<rule>":
+            tb = tb.tb_next
+        line = tb.tb_lineno
+    return {k: (v if type(v) is bool else type(v).__mro__[-2](v)) for k, v in namespace.items()
+            if k != "__builtins__"}, line
+
+
+@settings(max_examples=400, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(rule_blocks, inputs)
+def test_rules_in_the_new_forms_run_like_python_where_both_are_defined(lines, given):
+    text = PRELUDE + "\n".join(lines)
+    try:
+        want, python_failed_at = python_run(text, given)
+    except ZeroDivisionError:
+        event("not compared: Python divided by zero")
+        return  # zarn's division by zero is an infinity for Floats: no Python meaning to compare with
+    event("compared: Python asked a non-Boolean for its truth" if python_failed_at else "compared: ran through")
+    program = zarn_text.compile_program(text, "<rule>")
+    assert program.inputs <= set(given) and set(want) - set(given) <= program.outputs, text
+    machine = Velk()
+    machine.run([Statement.let(name, Expr.literal(value)) for name, value in given.items()])
+    try:
+        program.run(machine)
+        zarn_failed_at = None
+    except PanicException as failure:
+        assert str(failure) in (failures.CONDITION, failures.NOT_OPERAND), (text, str(failure))
+        zarn_failed_at = program.line_of(failure.place)
+    assert zarn_failed_at == python_failed_at, text
+    for name in set(want) | program.outputs:
+        got = outcome(lambda: machine.get(name))
+        assert (got[0] == "ok") == (name in want), (text, name, got)
+        if name in want:
+            assert model.same_value(got[1], want[name]), (text, name, got, want[name])
+
+
+def _let(name, value):
+    return Statement.let(name, Expr.literal(value) if not isinstance(value, Expr) else value)
+
+
+_a, _b, _c, _x = (Expr.ident(n) for n in "abcx")
+_T, _E, _E2 = _let("x", 1), _let("x", 2), _let("y", 3)
+_TRUE, _FALSE = _let("y", True), _let("y", False)
+_lit = Expr.literal
+TRANSLATIONS = [
+    ("if a and b:\n    x = 1\nelse:\n    x = 2", Statement.if_(_a, [Statement.if_(_b, [_T], [_E])], [_E])),
+    ("if a or b:\n    x = 1\nelse:\n    x = 2", Statement.if_(_a, [_T], [Statement.if_(_b, [_T], [_E])])),
+    ("if not (a and b):\n    x = 1\nelse:\n    x = 2", Statement.if_(_a, [Statement.if_(_b, [_E], [_T])], [_T])),
+    # A repeated list of two statements is shared through one if True.
+    ("if a and b:\n    x = 1\nelse:\n    x = 2\n    y = 3",
+     Statement.if_(_a, [Statement.if_(_b, [_T], [_E, _E2])], [Statement.if_(_lit(True), [_E, _E2], [])])),
+    ("y = a and b", Statement.if_(_a, [_let("y", _b)], [_FALSE])),
+    ("y = a or b", Statement.if_(_a, [_TRUE], [_let("y", _b)])),
+    ("y = not (a or b)", Statement.if_(_a, [_FALSE], [Statement.if_(_b, [_FALSE], [_TRUE])])),
+    ("y = 1 if c else 2", Statement.if_(_c, [_let("y", 1)], [_let("y", 2)])),
+    ("y = x in (1, 2)", Statement.if_(Expr.equals(_x, _lit(1)), [_TRUE], [_let("y", Expr.equals(_x, _lit(2)))])),
+    ("if x not in ['EU']:\n    x = 1", Statement.if_(Expr.not_(Expr.equals(_x, _lit("EU"))), [_T], [])),
+    ("if 0 < x <= 9:\n    x = 1\nelse:\n    x = 2",
+     Statement.if_(Expr.less_than(_lit(0), _x), [Statement.if_(Expr.not_(Expr.greater_than(_x, _lit(9))), [_T], [_E])],
+                   [_E])),
+    ("x += 2", _let("x", Expr.binary_op(_x, "+", _lit(2)))),
+    ("x /= a - 1", _let("x", Expr.binary_op(_x, "/", Expr.binary_op(_a, "-", _lit(1))))),
+]
+
+
+@pytest.mark.parametrize("source, tree", TRANSLATIONS, ids=[t[0] for t in TRANSLATIONS])
+def test_each_form_is_the_tree_of_nested_ifs_over_shared_branches(source, tree):
+    # The codec writes a shared subtree once: equal bytes mean equal trees
+    # that share the same statements.
+    (compiled,) = compile_statements(source)
+    assert dumps(compiled) == dumps(tree)
+
+
+MISPLACED = [
+    ("y = 1 + (a and b)", "the operator 'and' is", (1, 10, 1, 17)),
+    ("y = (a or b) == c", "the operator 'or' is", (1, 6, 1, 12)),
+    ("y = (a if c else b) + 1", "conditional expressions are", (1, 6, 1, 19)),
+    ("if (a < b < c) == d:\n    pass", "chained comparisons are", (1, 5, 1, 14)),
+    ("y = -1 * (x in (1, 2))", "membership tests are", (1, 11, 1, 22)),
+    ("x += a and b", "the operator 'and' is", (1, 6, 1, 13)),
+]
+
+
+@pytest.mark.parametrize("source, what, position", MISPLACED, ids=[m[0] for m in MISPLACED])
+def test_a_form_where_only_an_expression_may_stand_is_refused_saying_where_it_may(source, what, position):
+    message = what + " only allowed in an if or elif condition or as the whole value of an assignment"
+    with pytest.raises(SyntaxError) as info:
+        compile_statements(source)
+    assert info.value.msg == message
+    assert (info.value.lineno, info.value.offset, info.value.end_lineno, info.value.end_offset) == position
+    if source.startswith("y = "):  # an expression on its own is no place for them either
+        with pytest.raises(SyntaxError, match=re.escape(message)):
+            compile_expr(source[4:])
+
+
+def test_membership_reads_only_a_name_or_a_constant_once_per_constant():
+    # x + 1 would be evaluated once per constant: a run quadratic in the text.
+    for source, position in [("y = x + 1 in (1, 2)", (1, 5, 1, 10)), ("if 0 < x * 2 in [4]:\n    pass", (1, 8, 1, 13))]:
+        with pytest.raises(SyntaxError) as info:
+            compile_statements(source)
+        assert info.value.msg.startswith("membership tests are only allowed on a name or a constant")
+        assert (info.value.lineno, info.value.offset, info.value.end_lineno, info.value.end_offset) == position
+
+
+def test_a_failure_inside_a_translated_condition_names_the_line_of_its_if():
+    program = zarn_text.compile_program(
+        "x = 1\nif b and n > 0:\n    y = 1\nelif c or n < 0:\n    y = 2\nz = 1 if n > 5 else 2\n", "rules.txt")
+    assert (program.inputs, program.outputs) == ({"b", "c", "n"}, {"x", "y", "z"})
+    for b, c, line in [(True, True, 2), (False, False, 4), (False, True, 6)]:
+        machine = Velk()
+        machine.run([_let("b", b), _let("c", c), _let("n", "text")])
+        with pytest.raises(PanicException) as info:
+            program.run(machine)
+        assert program.line_of(info.value.place) == line
+        assert info.value.__notes__[-1].startswith(f'  File "rules.txt", line {line}\n')
+
+
+def _clauses_rule(count: int, branch: int) -> str:
+    """if over `count` clauses mixing and, or and not, with branches of
+    `branch` statements each."""
+    groups = [" or ".join(f"c{i + j}" if (i + j) % 3 else f"not c{i + j}" for j in range(5)) for i in range(0, count, 5)]
+    condition = " and ".join(f"({group})" if k % 2 else f"not ({group})" for k, group in enumerate(groups))
+    then = "".join(f"    t{i} = {i}\n" for i in range(branch))
+    otherwise = "".join(f"    e{i} = {i}\n" for i in range(branch))
+    return f"if {condition}:\n{then}else:\n{otherwise}"
+
+
+def _distinct_entries(lines, seen):
+    """The line entries reachable from `lines`, each counted once."""
+    stack = list(lines)
+    while stack:
+        entry = stack.pop()
+        if id(entry) not in seen:
+            seen[id(entry)] = entry
+            stack.extend(entry[1] + entry[2])
+    return len(seen)
+
+
+def test_forty_mixed_clauses_compile_pickle_and_run_in_size_linear_in_the_text():
+    # Tree bytes (the codec writes a shared subtree once) and line entries
+    # grow by the same amount per clause whether the repeated branches hold
+    # 5 statements or 50: they are shared, never copied. A run takes one path.
+    growth = {}
+    for branch in (5, 50):
+        sizes = {}
+        for count in (10, 20, 40):
+            program = zarn_text.compile_program(_clauses_rule(count, branch))
+            assert program.inputs == {f"c{i}" for i in range(count)}
+            assert program.outputs == {f"{k}{i}" for k in "te" for i in range(branch)}
+            tree = Statement.if_(Expr.literal(True), program.statements, [])
+            assert pickle.loads(pickle.dumps(program)).line_of((0,)) == 1
+            if count == 10:  # to_source writes each shared list out at each place (5 ** 8 places at 40)
+                text = zarn_text.to_source(program.statements)
+                assert zarn_text.to_source(compile_statements(text)) == text
+            sizes[count] = (len(dumps(tree)), _distinct_entries(program._lines, {}))
+            for truth in (False, True):
+                machine = Velk()
+                machine.run([_let(f"c{i}", truth) for i in range(count)])
+                # An if and an operand per clause, the wrapper of a shared branch, the branch.
+                set_limits(machine, max_steps=2 * count + 2 + 2 * branch)
+                program.run(machine)
+        growth[branch] = (sizes[40][0] - sizes[20][0], sizes[40][1] - sizes[20][1])
+        # Linear, up to the few bytes that longer node numbers take.
+        assert abs(growth[branch][0] - 2 * (sizes[20][0] - sizes[10][0])) <= 8, sizes
+        assert growth[branch][1] == 2 * (sizes[20][1] - sizes[10][1]), sizes
+    # (Wider node numbers, not copies: 20 copies of 50 handles would be 1,000 bytes.)
+    assert growth[50][0] < 1.5 * growth[5][0] and growth[5][1] == growth[50][1], growth
+    assert growth[5][0] < 20 * 16, growth

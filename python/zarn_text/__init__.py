@@ -24,7 +24,9 @@ from __future__ import annotations
 
 import ast
 import re
-from typing import Final, NoReturn, Union
+from itertools import accumulate
+from collections.abc import Callable
+from typing import Any, Final, NoReturn, Union
 
 from zarn import Expr, Statement, Velk
 from zarn_runtime import PanicException
@@ -40,7 +42,6 @@ _I64_MAX: Final = 2**63 - 1
 _REFUSED_NAMES: Final = {
     # statements
     "Expr": "expression statements are",
-    "AugAssign": "augmented assignments are",
     "AnnAssign": "annotated assignments are",
     "For": "for loops are",
     "AsyncFor": "async for loops are",
@@ -69,10 +70,8 @@ _REFUSED_NAMES: Final = {
     "Attribute": "attributes are",
     "Subscript": "subscripts are",
     "Slice": "slices are",
-    "BoolOp": "boolean operators are",  # refined by the operator below
     "NamedExpr": "assignment expressions (:=) are",
     "Lambda": "lambda expressions are",
-    "IfExp": "conditional expressions are",
     "Dict": "dict displays are",
     "Set": "set displays are",
     "List": "list displays are",
@@ -112,16 +111,23 @@ _LITERAL: Final = 0  # arg: the Python value
 _IDENT: Final = 1  # arg: the name
 _BINARY: Final = 2  # arg: the operator text; pops b, a
 _COMPARE: Final = 3  # arg: the builder; pops b, a
-_NOT: Final = 4  # pops the operand
+_NOT: Final = 4  # pops the operand: an Expr gets not_, a compound condition is negated
 _NOT_COMPARE: Final = 5  # arg: the builder; pops b, a; not_ of the comparison
-_LET: Final = 6  # arg: the name; pops the expression
-_MARK: Final = 7  # a branch list starts here
+_LET: Final = 6  # arg: the name; pops the value (an Expr or a compound condition)
+_MARK: Final = 7  # arg: "then" or "otherwise"; a branch list starts here
 _IF: Final = 8  # pops the otherwise-list, the then-list and the condition
-# Planned with lines (compile_program only), each _LET, _MARK and _IF step is
-# followed by one that keeps the lines, in a list beside the stack.
-_LET_LINE: Final = 9  # arg: the line of the let
-_LINE_MARK: Final = 10  # arg: "then" or "otherwise"; a list of lines starts here
-_IF_LINES: Final = 11  # arg: the line of the if; pops its two lists of lines
+_LINE: Final = 9  # arg: the line of the let or if step that follows (planned with lines only)
+# Compound conditions: and, or, conditional values, chains and membership.
+# They become tuples on the build stack (tag first), translated into ifs by
+# the let or if that takes them (_translate).
+_AND: Final = 10  # arg: the operand count; pops the operands
+_OR: Final = 11  # arg: the operand count; pops the operands
+_CHOOSE: Final = 12  # pops the value otherwise, the value then and the test
+_CHAIN: Final = 13  # arg: the links (_Link); pops the left operand and the links' operands
+# A work item (never a step): arg is a node where the compound forms may
+# stand: an if/elif condition, the whole value of an assignment, and the
+# operands of and, or, not and conditional values there.
+_BOOLEAN_PLACE: Final = 14
 
 _BINARY_OPERATORS: Final = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/"}
 _COMPARISONS: Final = {
@@ -132,14 +138,24 @@ _COMPARISONS: Final = {
     ast.LtE: (_NOT_COMPARE, Expr.greater_than),
     ast.GtE: (_NOT_COMPARE, Expr.less_than),
 }
-_MARK_STEP: Final = (_MARK, None)
-_THEN_LINES_STEP: Final = (_LINE_MARK, "then")
-_OTHERWISE_LINES_STEP: Final = (_LINE_MARK, "otherwise")
+_MEMBERSHIP: Final = (ast.In, ast.NotIn)
+_DISPLAYS: Final = (ast.Tuple, ast.List, ast.Set)
+_ALLOWED_ONLY: Final = "only allowed in an if or elif condition or as the whole value of an assignment"
+_THEN_STEP: Final = (_MARK, "then")
+_OTHERWISE_STEP: Final = (_MARK, "otherwise")
+_NOT_STEP: Final = (_NOT, None)
+_IF_STEP: Final = (_IF, None)
+_CHOOSE_STEP: Final = (_CHOOSE, None)
 
 _Step = tuple[int, object]
 _Work = Union[ast.AST, _Step]
+# One link of a chain of comparisons: the builder (None for membership in a
+# display), whether its result is negated, and how many operands it pops
+# (1 for a comparison, one per constant for membership).
+_Link = tuple[Union[Callable[[Expr, Expr], Expr], None], bool, int]
 # The lines of a statement list, one entry per statement: its line, and the
 # lines of its then-list and of its otherwise-list (both empty for a let).
+# Translated conditions share entries as they share statements.
 _Lines = tuple["_LineEntry", ...]
 _LineEntry = tuple[int, _Lines, _Lines]
 
@@ -156,15 +172,75 @@ def _refuse(node: ast.AST) -> _Refused:
     if kind is ast.Expr:
         # A bare call is the likely mistake: name it, not the statement.
         assert isinstance(node, ast.Expr)
-        if type(node.value) in _REFUSED or type(node.value) is ast.BoolOp:
+        if type(node.value) in _REFUSED:
             return _refuse(node.value)
-    if kind is ast.BoolOp:
-        assert isinstance(node, ast.BoolOp)
-        return _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}' is not part of the language")
     message = _REFUSED.get(kind)
     if message is None:
         message = f"{kind.__name__} nodes are not part of the language"
     return _Refused(node, message)
+
+
+def _operator_refused(node: ast.AST, op: ast.AST) -> _Refused:
+    return _Refused(node, f"the operator '{_OPERATOR_NAMES[type(op)]}' is not part of the language")
+
+
+def _misplaced(node: ast.AST) -> _Refused | None:
+    """The refusal of a compound form where only an expression may stand."""
+    kind = type(node)
+    if kind is ast.BoolOp:
+        assert isinstance(node, ast.BoolOp)
+        return _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}' is {_ALLOWED_ONLY}")
+    if kind is ast.IfExp:
+        return _Refused(node, f"conditional expressions are {_ALLOWED_ONLY}")
+    if kind is ast.Compare:
+        assert isinstance(node, ast.Compare)
+        if len(node.ops) > 1:
+            return _Refused(node, f"chained comparisons are {_ALLOWED_ONLY}")
+        if _display_of_constants(node.ops[0], node.comparators[0]):
+            return _Refused(node, f"membership tests are {_ALLOWED_ONLY}")
+    return None
+
+
+def _display_of_constants(op: ast.cmpop, comparator: ast.expr) -> bool:
+    """Whether `op comparator` is a membership test the language has: in or
+    not in a tuple, list or set display of constants (a minus allowed)."""
+    if type(op) not in _MEMBERSHIP or type(comparator) not in _DISPLAYS:
+        return False
+    items = comparator.elts  # type: ignore[attr-defined]
+    return bool(items) and all(
+        type(item) is ast.Constant or (type(item) is ast.UnaryOp and type(item.op) is ast.USub)
+        for item in items)
+
+
+def _plan_comparison(node: ast.Compare, push: Callable[[_Work], None]) -> None:
+    """Plans a chain of comparisons, or one membership test, where a
+    condition may stand: each middle operand is planned once and used by
+    the two links beside it."""
+    ops, comparators = node.ops, node.comparators
+    last = len(ops) - 1
+    links: list[_Link] = []
+    operands: list[ast.AST] = []
+    for at, (op, comparator) in enumerate(zip(ops, comparators)):
+        if at == last and _display_of_constants(op, comparator):
+            # Its operand is read once per constant: a name or a constant
+            # keeps the run linear in the text.
+            tested = comparators[at - 1] if at else node.left
+            if type(tested) is not ast.Name and type(tested) is not ast.Constant:
+                raise _Refused(tested, "membership tests are only allowed on a name or a constant "
+                                        "(assign the value to a name first)")
+            items = comparator.elts  # type: ignore[attr-defined]
+            links.append((None, type(op) is ast.NotIn, len(items)))
+            operands.extend(items)
+            continue
+        found = _COMPARISONS.get(type(op))
+        if found is None:
+            raise _operator_refused(node, op)
+        links.append((found[1], found[0] == _NOT_COMPARE, 1))
+        operands.append(comparator)
+    push((_CHAIN, tuple(links)))
+    for operand in reversed(operands):
+        push(operand)
+    push(node.left)
 
 
 def _constant(node: ast.AST, value: object) -> _Step:
@@ -196,20 +272,45 @@ def _constant(node: ast.AST, value: object) -> _Step:
 
 def _plan(roots: list[ast.AST], lines: bool = False) -> list[_Step]:
     """The build steps of `roots` (statements, or one expression), in order;
-    with `lines`, also the steps that keep the line of each statement."""
+    with `lines`, also the steps that give the line of each statement."""
     steps: list[_Step] = []
     emit = steps.append
     work: list[_Work] = list(reversed(roots))
     push = work.append
     pop = work.pop
     Constant, Name, BinOp, Compare, UnaryOp = ast.Constant, ast.Name, ast.BinOp, ast.Compare, ast.UnaryOp
-    Assign, If, Pass, Not, USub = ast.Assign, ast.If, ast.Pass, ast.Not, ast.USub
+    Assign, AugAssign, If, Pass, Not, USub = ast.Assign, ast.AugAssign, ast.If, ast.Pass, ast.Not, ast.USub
+    BoolOp, IfExp, And = ast.BoolOp, ast.IfExp, ast.And
     while work:
         node = pop()
         kind = type(node)
         if kind is tuple:
-            emit(node)  # type: ignore[arg-type]
-        elif kind is Name:
+            if node[0] != _BOOLEAN_PLACE:  # type: ignore[index]
+                emit(node)  # type: ignore[arg-type]
+                continue
+            place: ast.AST = node[1]  # type: ignore[index, assignment]
+            node = place
+            kind = type(place)
+            if isinstance(place, BoolOp):
+                push((_AND if type(place.op) is And else _OR, len(place.values)))
+                for value in reversed(place.values):
+                    push((_BOOLEAN_PLACE, value))
+                continue
+            if isinstance(place, UnaryOp) and type(place.op) is Not:
+                push(_NOT_STEP)
+                push((_BOOLEAN_PLACE, place.operand))
+                continue
+            if isinstance(place, IfExp):
+                push(_CHOOSE_STEP)
+                push((_BOOLEAN_PLACE, place.orelse))
+                push((_BOOLEAN_PLACE, place.body))
+                push((_BOOLEAN_PLACE, place.test))
+                continue
+            if isinstance(place, Compare) and (len(place.ops) > 1 or type(place.ops[0]) in _MEMBERSHIP):
+                _plan_comparison(place, push)
+                continue
+            # Any other node is an expression: planned as one, below.
+        if kind is Name:
             emit((_IDENT, node.id))  # type: ignore[union-attr]
         elif kind is Constant:
             emit(_constant(node, node.value))  # type: ignore[arg-type, union-attr]
@@ -217,17 +318,18 @@ def _plan(roots: list[ast.AST], lines: bool = False) -> list[_Step]:
             assert isinstance(node, ast.BinOp)
             op = _BINARY_OPERATORS.get(type(node.op))
             if op is None:
-                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}' is not part of the language")
+                raise _operator_refused(node, node.op)
             push((_BINARY, op))
             push(node.right)
             push(node.left)
         elif kind is Compare:
             assert isinstance(node, ast.Compare)
-            if len(node.ops) > 1:
-                raise _Refused(node, "chained comparisons are not part of the language")
+            misplaced = _misplaced(node)
+            if misplaced is not None:
+                raise misplaced
             found = _COMPARISONS.get(type(node.ops[0]))
             if found is None:
-                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.ops[0])]}' is not part of the language")
+                raise _operator_refused(node, node.ops[0])
             push(found)
             push(node.comparators[0])
             push(node.left)
@@ -235,17 +337,17 @@ def _plan(roots: list[ast.AST], lines: bool = False) -> list[_Step]:
             assert isinstance(node, ast.UnaryOp)
             op_kind = type(node.op)
             if op_kind is Not:
-                push((_NOT, None))
+                push(_NOT_STEP)
                 push(node.operand)
             elif op_kind is USub:
                 operand = node.operand
-                value = operand.value if isinstance(operand, Constant) else None
-                if type(value) is not int and type(value) is not float:
+                number = operand.value if isinstance(operand, Constant) else None
+                if type(number) is not int and type(number) is not float:
                     raise _Refused(node, "unary minus on anything but a number constant is not part of the language")
-                assert isinstance(value, (int, float))
-                emit(_constant(node, -value))
+                assert isinstance(number, (int, float))
+                emit(_constant(node, -number))
             else:
-                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[op_kind]}' is not part of the language")
+                raise _operator_refused(node, node.op)
         elif kind is Assign:
             assert isinstance(node, ast.Assign)
             targets = node.targets
@@ -257,40 +359,191 @@ def _plan(roots: list[ast.AST], lines: bool = False) -> list[_Step]:
                     raise _Refused(target, "unpacking assignments are not part of the language")
                 raise _refuse(target)
             assert isinstance(target, Name)
-            if lines:
-                push((_LET_LINE, node.lineno))
             push((_LET, target.id))
+            if lines:
+                push((_LINE, node.lineno))
+            push((_BOOLEAN_PLACE, node.value))
+        elif kind is AugAssign:
+            # x += e is x = x + e: the target is read first.
+            assert isinstance(node, ast.AugAssign)
+            op = _BINARY_OPERATORS.get(type(node.op))
+            if op is None:
+                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}=' is not part of the language")
+            target = node.target
+            if type(target) is not Name:
+                raise _refuse(target)
+            assert isinstance(target, Name)
+            push((_LET, target.id))
+            if lines:
+                push((_LINE, node.lineno))
+            push((_BINARY, op))
             push(node.value)
+            emit((_IDENT, target.id))
         elif kind is If:
             assert isinstance(node, ast.If)
+            push(_IF_STEP)
             if lines:
-                push((_IF_LINES, node.lineno))
-            push((_IF, None))
+                push((_LINE, node.lineno))
             work.extend(reversed(node.orelse))
-            if lines:
-                push(_OTHERWISE_LINES_STEP)
-            push(_MARK_STEP)
+            push(_OTHERWISE_STEP)
             work.extend(reversed(node.body))
-            if lines:
-                push(_THEN_LINES_STEP)
-            push(_MARK_STEP)
-            push(node.test)
+            push(_THEN_STEP)
+            push((_BOOLEAN_PLACE, node.test))
         elif kind is Pass:
             pass
         else:
-            raise _refuse(node)  # type: ignore[arg-type]
+            raise _misplaced(node) or _refuse(node)  # type: ignore[arg-type]
     return steps
 
 
-def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> list[Statement | Expr]:
+# A compound condition on the build stack: (tag, ...) with the tag of its
+# step. (_AND, [operands]), (_OR, [operands]), (_NOT, operand),
+# (_CHOOSE, test, then, otherwise); the operands are Exprs or compounds.
+_Compound = tuple[object, ...]
+_Built = Union[Statement, Expr, _Compound]
+_ALWAYS: Final = Expr.literal(True)
+
+
+class _Branch:
+    """A statement list (and its lines) that a translated condition reaches
+    from several places. Each place gets the same Statement objects: a list
+    of one statement is copied into each if (one handle), a longer one only
+    into the first; the others get one shared ``if True:`` around it, so the
+    tree stays linear in the text whatever the mix of and and or."""
+
+    __slots__ = ("statements", "lines", "_used", "_wrapped")
+
+    def __init__(self, statements: list[Statement], lines: _Lines) -> None:
+        self.statements = statements
+        self.lines = lines
+        self._used = False
+        self._wrapped: tuple[list[Statement], _Lines] | None = None
+
+    def use(self, line: int) -> tuple[list[Statement], _Lines]:
+        if not self._used or len(self.statements) < 2:
+            self._used = True
+            return self.statements, self.lines
+        if self._wrapped is None:
+            self._wrapped = ([Statement.if_(_ALWAYS, self.statements, [])],
+                             ((line, self.lines, ()),) if self.lines else ())
+        return self._wrapped
+
+
+def _translate(root: _Compound, line: int, keep_lines: bool, name: str | None = None,
+               then: _Branch | None = None, otherwise: _Branch | None = None) -> _Branch:
+    """The one statement that a compound condition becomes: for `name`,
+    the assignment of its value; otherwise the if that runs `then` or
+    `otherwise`. And, or and conditional values become nested ifs over the
+    same branches (short-circuit as in Python: an operand is evaluated only
+    on the paths where Python evaluates it); not swaps the branches. Every
+    if made here has `line`."""
+    if_, let = Statement.if_, Statement.let
+
+    def lines_of(entry: _LineEntry) -> _Lines:
+        return (entry,) if keep_lines else ()
+
+    true = false = None
+    tasks: list[tuple[Any, ...]]
+    if name is not None:
+        true = _Branch([let(name, Expr.literal(True))], lines_of((line, (), ())))
+        false = _Branch([let(name, Expr.literal(False))], lines_of((line, (), ())))
+        tasks = [(_LET, root)]
+    else:
+        tasks = [(_IF, root, then, otherwise)]
+    results: list[_Branch] = []
+    while tasks:
+        task = tasks.pop()
+        tag = task[0]
+        if tag == _IF:  # the condition task[1] chooses between branches task[2] and task[3]
+            condition, yes, no = task[1], task[2], task[3]
+            while type(condition) is tuple and condition[0] == _NOT:
+                condition, yes, no = condition[1], no, yes
+            if type(condition) is not tuple:
+                yes_statements, yes_lines = yes.use(line)
+                no_statements, no_lines = no.use(line)
+                statement = if_(condition, yes_statements, no_statements)
+                results.append(_Branch([statement], lines_of((line, yes_lines, no_lines))))
+            elif condition[0] == _AND:  # a and b: if a: (if b: yes else no) else no
+                operands = condition[1]
+                tasks.append((_AND, operands, len(operands) - 2, no))
+                tasks.append((_IF, operands[-1], yes, no))
+            elif condition[0] == _OR:  # a or b: if a: yes else (if b: yes else no)
+                operands = condition[1]
+                tasks.append((_OR, operands, len(operands) - 2, yes))
+                tasks.append((_IF, operands[-1], yes, no))
+            else:  # (t if c else o): if c: (if t: yes else no) else (if o: yes else no)
+                tasks.append((_CHOOSE, condition[1]))
+                tasks.append((_IF, condition[3], yes, no))
+                tasks.append((_IF, condition[2], yes, no))
+        elif tag == _LET:  # the assignment of the value task[1]
+            value = task[1]
+            if type(value) is not tuple:
+                assert name is not None  # tasks of this kind are made only for an assignment
+                results.append(_Branch([let(name, value)], lines_of((line, (), ()))))
+            elif value[0] == _NOT:  # Python's not gives a bool
+                tasks.append((_IF, value[1], false, true))
+            elif value[0] == _AND:  # a and b: if a: y = b else: y = False
+                operands = value[1]
+                tasks.append((_AND, operands, len(operands) - 2, false))
+                tasks.append((_LET, operands[-1]))
+            elif value[0] == _OR:  # a or b: if a: y = True else: y = b
+                operands = value[1]
+                tasks.append((_OR, operands, len(operands) - 2, true))
+                tasks.append((_LET, operands[-1]))
+            else:  # y = t if c else o: if c: y = t else: y = o
+                tasks.append((_CHOOSE, value[1]))
+                tasks.append((_LET, value[3]))
+                tasks.append((_LET, value[2]))
+        elif tag == _CHOOSE:  # the test task[1] between the last two results
+            otherwise_result = results.pop()
+            tasks.append((_IF, task[1], results.pop(), otherwise_result))
+        else:  # operand task[2] of an and/or, before the result of the operands after it
+            operands, at, other = task[1], task[2], task[3]
+            rest = results.pop()
+            if at > 0:
+                tasks.append((tag, operands, at - 1, other))
+            if tag == _AND:
+                tasks.append((_IF, operands[at], rest, other))
+            else:
+                tasks.append((_IF, operands[at], other, rest))
+    (result,) = results
+    return result
+
+
+def _chain(operands: list[_Built], links: tuple[_Link, ...]) -> _Built:
+    """The condition of a chain of comparisons, or of one membership test:
+    the and of its links, each middle operand shared by the two links
+    beside it; membership is the or of equalities in the display's order."""
+    left = operands[0]
+    at = 1
+    conditions: list[_Built] = []
+    for builder, negated, count in links:
+        condition: _Built
+        if builder is None:
+            equalities = [Expr.equals(left, item) for item in operands[at:at + count]]  # type: ignore[arg-type]
+            condition = (_OR, equalities) if count > 1 else equalities[0]
+        else:
+            right = operands[at]
+            condition = builder(left, right)  # type: ignore[arg-type]
+            left = right
+        if negated:
+            condition = (_NOT, condition) if type(condition) is tuple else Expr.not_(condition)  # type: ignore[arg-type]
+        conditions.append(condition)
+        at += count
+    return conditions[0] if len(conditions) == 1 else (_AND, conditions)
+
+
+def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> list[_Built]:
     """The trees of `steps`; for steps planned with lines, `lines` receives
     the line entry of each statement."""
     literal, ident, binary_op, not_ = Expr.literal, Expr.ident, Expr.binary_op, Expr.not_
     let, if_ = Statement.let, Statement.if_
-    stack: list[Statement | Expr] = []
+    keep_lines = lines is not None
+    stack: list[_Built] = []
     push, pop = stack.append, stack.pop
     marks: list[int] = []
     line_marks: list[int] = []
+    line = 0
     for step, arg in steps:
         if step == _IDENT:
             push(ident(arg))  # type: ignore[arg-type]
@@ -302,33 +555,68 @@ def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> list[St
         elif step == _COMPARE:
             b = pop()
             push(arg(pop(), b))  # type: ignore[operator]
+        elif step == _LINE:
+            line = arg  # type: ignore[assignment]
         elif step == _LET:
-            push(let(arg, pop()))  # type: ignore[arg-type]
+            value = pop()
+            if type(value) is not tuple:
+                push(let(arg, value))  # type: ignore[arg-type]
+                if keep_lines:
+                    lines.append((line, (), ()))  # type: ignore[union-attr]
+            else:
+                made = _translate(value, line, keep_lines, name=arg)  # type: ignore[arg-type]
+                push(made.statements[0])
+                if keep_lines:
+                    lines.append(made.lines[0])  # type: ignore[union-attr]
         elif step == _MARK:
             marks.append(len(stack))
+            if keep_lines:
+                line_marks.append(len(lines))  # type: ignore[arg-type]
         elif step == _IF:
             otherwise_at = marks.pop()
             then_at = marks.pop()
-            statement = if_(stack[then_at - 1], stack[then_at:otherwise_at], stack[otherwise_at:])  # type: ignore[arg-type]
+            condition = stack[then_at - 1]
+            then, otherwise = stack[then_at:otherwise_at], stack[otherwise_at:]
+            then_lines: _Lines = ()
+            otherwise_lines: _Lines = ()
+            if keep_lines:
+                otherwise_lines_at = line_marks.pop()
+                then_lines_at = line_marks.pop()
+                then_lines = tuple(lines[then_lines_at:otherwise_lines_at])  # type: ignore[index]
+                otherwise_lines = tuple(lines[otherwise_lines_at:])  # type: ignore[index]
+                del lines[then_lines_at:]  # type: ignore[union-attr]
             del stack[then_at - 1:]
-            push(statement)
+            if type(condition) is not tuple:
+                push(if_(condition, then, otherwise))  # type: ignore[arg-type]
+                if keep_lines:
+                    lines.append((line, then_lines, otherwise_lines))  # type: ignore[union-attr]
+            else:
+                made = _translate(condition, line, keep_lines,
+                                  then=_Branch(then, then_lines), otherwise=_Branch(otherwise, otherwise_lines))  # type: ignore[arg-type]
+                push(made.statements[0])
+                if keep_lines:
+                    lines.append(made.lines[0])  # type: ignore[union-attr]
         elif step == _NOT:
-            push(not_(pop()))  # type: ignore[arg-type]
+            operand = pop()
+            push(not_(operand) if type(operand) is not tuple else (_NOT, operand))  # type: ignore[arg-type]
         elif step == _NOT_COMPARE:
             b = pop()
             push(not_(arg(pop(), b)))  # type: ignore[operator]
-        else:
-            assert lines is not None
-            if step == _LET_LINE:
-                lines.append((arg, (), ()))  # type: ignore[arg-type]
-            elif step == _LINE_MARK:
-                line_marks.append(len(lines))
-            else:  # _IF_LINES
-                otherwise_at = line_marks.pop()
-                then_at = line_marks.pop()
-                entry = (arg, tuple(lines[then_at:otherwise_at]), tuple(lines[otherwise_at:]))
-                del lines[then_at:]
-                lines.append(entry)  # type: ignore[arg-type]
+        elif step == _AND or step == _OR:
+            count: int = arg  # type: ignore[assignment]
+            operands = stack[-count:]
+            del stack[-count:]
+            push((step, operands))
+        elif step == _CHOOSE:
+            otherwise_value = pop()
+            then_value = pop()
+            push((_CHOOSE, pop(), then_value, otherwise_value))
+        else:  # _CHAIN
+            links: tuple[_Link, ...] = arg  # type: ignore[assignment]
+            count = 1 + sum(link[2] for link in links)
+            operands = stack[-count:]
+            del stack[-count:]
+            push(_chain(operands, links))
     return stack
 
 
@@ -399,6 +687,7 @@ def compile_statements(source: str, filename: str = "<text>") -> list[Statement]
         steps = _plan(tree.body)  # type: ignore[attr-defined]
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
+    del tree  # the build needs only the steps: the collector need not walk the syntax tree meanwhile
     return _build(steps)  # type: ignore[return-value]
 
 
@@ -421,28 +710,62 @@ def compile_expr(source: str, filename: str = "<text>") -> Expr:
 
 
 def _inputs_and_outputs(steps: list[_Step]) -> tuple[frozenset[str], frozenset[str]]:
-    """The names that some path of `steps` (planned with lines) reads before
-    binding them, and the names that some path binds. After an if, a name
-    counts as bound when both branches bind it."""
+    """The names that some path of `steps` reads before binding them, and
+    the names that some path binds. After an if, a name counts as bound when
+    both branches bind it.
+
+    Linear in the steps: a branch's bindings are undone from one set rather
+    than the set copied at each if. An if costs the names its two branches
+    newly bound, and passes on at most the fewer of the two, so all ifs
+    together cost at most twice the number of assignments."""
     inputs: set[str] = set()
     outputs: set[str] = set()
     bound: set[str] = set()
-    saved: list[set[str]] = []  # per open if: bound before it, then after its then-list
+    newly: list[str] = []  # the names in bound, in the order they were bound
+    starts: list[int] = []  # per open if: where its branch's names start in newly
+    then_bound: list[list[str]] = []  # per if in its otherwise-list: what its then-list bound
     for step, arg in steps:
         if step == _IDENT:
             if arg not in bound:
                 inputs.add(arg)  # type: ignore[arg-type]
         elif step == _LET:
-            bound.add(arg)  # type: ignore[arg-type]
             outputs.add(arg)  # type: ignore[arg-type]
-        elif step == _LINE_MARK:
+            if arg not in bound:
+                bound.add(arg)  # type: ignore[arg-type]
+                newly.append(arg)  # type: ignore[arg-type]
+        elif step == _MARK:
             if arg == "then":
-                saved.append(set(bound))
+                starts.append(len(newly))
             else:
-                bound, saved[-1] = saved[-1], bound
-        elif step == _IF_LINES:
-            bound &= saved.pop()
+                start = starts[-1]
+                then_bound.append(newly[start:])
+                del newly[start:]
+                bound.difference_update(then_bound[-1])
+        elif step == _IF:
+            start = starts.pop()
+            otherwise_bound = newly[start:]
+            del newly[start:]
+            bound.difference_update(otherwise_bound)
+            both = set(then_bound.pop()).intersection(otherwise_bound)
+            bound |= both
+            newly.extend(both)
     return frozenset(inputs), frozenset(outputs)
+
+
+_SHOWN_LINE_MAX: Final = 200
+_LEADING_SPACE: Final = re.compile(r"\s*")
+
+
+def _shown_line(text: str, start: int = 0, end: int | None = None) -> str:
+    """The line `text[start:end]` as failure output shows it: without its
+    indentation, and cut to at most 200 characters (with "..."), however
+    long the line is. The one place that decides how much of a rule goes
+    into a note or a diagnostic."""
+    end = len(text) if end is None else end
+    start = _LEADING_SPACE.match(text, start, end).end()  # type: ignore[union-attr]
+    if end - start <= _SHOWN_LINE_MAX:
+        return text[start:end].rstrip()
+    return text[start:start + _SHOWN_LINE_MAX - 3] + "..."
 
 
 class Program:
@@ -461,13 +784,14 @@ class Program:
         (['x'], ['y'])
     """
 
-    __slots__ = ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs")
+    __slots__ = ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs", "_line_starts")
     _source: str
     _filename: str
     _statements: tuple[Statement, ...]
     _lines: _Lines
     _inputs: frozenset[str]
     _outputs: frozenset[str]
+    _line_starts: list[int] | None  # where each line starts in the source: made at the first failure
 
     def __init__(self) -> None:
         raise TypeError("Programs are made by zarn_text.compile_program")
@@ -541,8 +865,27 @@ class Program:
             place = getattr(failure, "place", None)
             line = self.line_of(place) if isinstance(place, tuple) else None
             if line is not None:
-                failure.add_note(f'  File "{self._filename}", line {line}\n    {_line(self._source, line).strip()}')
+                failure.add_note(f'  File "{self._filename}", line {line}\n    {self._shown_line(line)}')
             raise
+
+    def _shown_line(self, lineno: int) -> str:
+        """The text of line `lineno` for a failure note, found without
+        reading the source again after the first failure."""
+        starts = self._line_starts
+        if starts is None:
+            source = self._source
+            if "\r" in source:
+                starts = [0]
+                starts.extend(match.end() for match in _LINE_BREAK.finditer(source))
+            else:  # the common case, at the speed of str.split
+                starts = list(accumulate((len(line) + 1 for line in source.split("\n")), initial=0))[:-1]
+            object.__setattr__(self, "_line_starts", starts)
+        if not 0 < lineno <= len(starts):
+            return ""
+        end = starts[lineno] if lineno < len(starts) else len(self._source)
+        while end > starts[lineno - 1] and self._source[end - 1] in "\r\n":
+            end -= 1
+        return _shown_line(self._source, starts[lineno - 1], end)
 
     def __repr__(self) -> str:
         count = len(self._statements)
@@ -582,17 +925,18 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
         1
     """
     tree = _parse(source, filename, "exec")
-    body: list[ast.stmt] = tree.body  # type: ignore[attr-defined]
     try:
-        steps = _plan(body, lines=True)  # type: ignore[arg-type]
+        steps = _plan(tree.body, lines=True)  # type: ignore[attr-defined]
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
+    del tree  # as in compile_statements
     lines: list[_LineEntry] = []
     statements = _build(steps, lines)
     program = object.__new__(Program)
     inputs, outputs = _inputs_and_outputs(steps)
     for name, value in [("_source", source), ("_filename", filename), ("_statements", tuple(statements)),
-                        ("_lines", tuple(lines)), ("_inputs", inputs), ("_outputs", outputs)]:
+                        ("_lines", tuple(lines)), ("_inputs", inputs), ("_outputs", outputs),
+                        ("_line_starts", None)]:
         object.__setattr__(program, name, value)
     return program
 
