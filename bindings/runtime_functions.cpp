@@ -183,14 +183,7 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!convert_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), entries)) return nullptr;
             }
         }
-        const bool counted = m->limits().max_bytes != velk::Limits::kUnlimited;
-        for (auto& [id, value] : entries) {
-            if (counted) {
-                (void)m->bind_within_limits(id, std::move(value));
-            } else {
-                (void)m->bind(id, std::move(value));
-            }
-        }
+        for (auto& [id, value] : entries) (void)m->bind(id, std::move(value));
         Py_RETURN_NONE;
     });
 }
