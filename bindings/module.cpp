@@ -98,6 +98,7 @@ PyObject* all_list(PyObject* module) {
 bool register_class(PyObject* module, ClassObject& cls) {
     PyTypeObject* type = cls.get_or_create();
     if (type == nullptr) {
+        pass_interrupt();
         PyRef cause = PyRef::steal(PyErr_GetRaisedException());
         raise_with_message(PyExc_RuntimeError,
                            std::string("An error occurred while initializing class ") + cls.name());
@@ -110,6 +111,7 @@ bool register_class(PyObject* module, ClassObject& cls) {
     if (!all) return false;
     PyRef name = checked(PyUnicode_FromString(cls.name()));
     if (PyList_Append(all.get(), name.get()) < 0) {
+        pass_interrupt();
         std::string message = "could not append __name__ to __all__";
         PyRef error = PyRef::steal(PyErr_GetRaisedException());
         if (auto text = lossy_str(error.get())) message += ": " + *text;
