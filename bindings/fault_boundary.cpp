@@ -135,6 +135,8 @@ void set_fault_report(bool enabled) noexcept { report_enabled.store(enabled, std
 
 void forget_panic_exception() { panic_exception_type = nullptr; }
 
+void release_panic_exception() { Py_CLEAR(panic_exception_type); }
+
 void pass_interrupt() {
     if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorPending{};
 }

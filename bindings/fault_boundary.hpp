@@ -73,6 +73,14 @@ void discard_error();
 void forget_panic_exception();
 void forget_runtime_module();
 
+// Undo their creation in the current interpreter, whose import of zarn
+// CPython refused (module.cpp): PanicException is released, and the
+// zarn_runtime module taken out of sys.modules and released. The latter
+// changes nothing and gives false when sys.modules does not hold that
+// module (the interpreter is being finalised).
+void release_panic_exception();
+bool withdraw_runtime_module();
+
 // Raises an internal fault of the module. It travels as the core's failure
 // type, so the boundary reports and converts both the same way. The position
 // defaults to the caller's file and line (builtins, as std::source_location
