@@ -72,13 +72,13 @@ class Scene:
                 if isinstance(c, list):
                     c.append(Statement.let(item, Expr.literal(i)))
                 else:
-                    c[item] = "g" * self.rng.choice([1, 100])
+                    c[item] = "g" * self.rng.randint(1, 100)
         elif action == "replace":
             if isinstance(c, list):
                 c[:] = [Statement.let("replaced", Expr.literal(0))] * len(c)
             else:
                 for key in list(c):
-                    c[key] = "r" * 100
+                    c[key] = "r" * self.rng.randint(90, 110)
         elif action == "raise":
             raise ValueError(f"{where} refuses")
         elif action == "interrupt":
@@ -217,7 +217,8 @@ def hostile_value(scene: Scene):
         return Real(scene, scene.rng.random())
     if r == 2:
         return [1]  # refused
-    return scene.rng.choice([None, True, 1.5, -3, "x" * 100, "ü"])
+    # Texts made now, not constants: the container holds their only reference.
+    return scene.rng.choice([None, True, 1.5, -3, "x" * scene.rng.randint(90, 110), "ü" * scene.rng.randint(1, 3)])
 
 
 # --------------------------------------------------------------------------

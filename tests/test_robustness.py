@@ -498,9 +498,12 @@ class Pairs(collections.abc.Mapping):
         return len(self.pairs)
 
 
+TEXT_SIZE = 1000  # texts made at run time: the dict holds their only reference
+
+
 def _mutating_key():
-    d = {"s": "x" * 1000}
-    d[ClearsOnIndex(d)] = "z" * 1000
+    d = {"s": "x" * TEXT_SIZE}
+    d[ClearsOnIndex(d)] = "z" * TEXT_SIZE
     d["t"] = 3
     return d
 
