@@ -38,9 +38,8 @@ PyModuleDef module_definition = {
 std::atomic<std::int64_t> owning_interpreter{kNoInterpreter};
 
 // The module object after the first successful import; never released.
-// Accessed only under the interpreter lock. In a subinterpreter it is only
-// watched (module_watch), not held, until CPython has kept it: see
-// watch_refusal.
+// Accessed only under the interpreter lock. A subinterpreter's module is
+// only watched (module_watch), not held: see store_module.
 PyObject* module_object = nullptr;
 
 // A weak reference to module_object made in a subinterpreter, whose
