@@ -58,8 +58,7 @@ std::optional<std::string_view> keyword_text(PyObject* keyword) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (data == nullptr) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     return std::string_view(data, static_cast<std::size_t>(size));

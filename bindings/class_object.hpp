@@ -37,6 +37,9 @@ public:
     // Drops the type object without releasing it: it belonged to an
     // interpreter that no longer exists.
     void forget() noexcept { type_ = nullptr; }
+    // Releases the type object: the interpreter it belongs to refused the
+    // import that made it.
+    void release() { Py_CLEAR(type_); }
 
     // For use outside registration: failing creation is an internal fault
     // "failed to create type object for <name>".
@@ -50,7 +53,8 @@ private:
     [[gnu::noinline]] PyTypeObject* create_or_fault();
 
     const ClassDescription& description_;  // static description of the class
-    // Created once, never released. Accessed only under the interpreter lock.
+    // Created once; released only by an import that CPython refused.
+    // Accessed only under the interpreter lock.
     PyTypeObject* type_ = nullptr;
 };
 

@@ -21,6 +21,13 @@ namespace zarn {
 std::optional<velk::Value> to_value(PyObject* object);
 std::optional<velk::Identifier> to_identifier(PyObject* object);
 
+// The shortcut alone: a literal or identifier read off an object of an
+// exact built-in type (NoneType, bool, int, float, str), which runs no
+// Python code; nothing, with no error pending, when the ordered tries must
+// decide.
+std::optional<velk::Value> exact_literal(PyObject* object);
+std::optional<velk::Identifier> exact_identifier(PyObject* object);
+
 // A str (or subclass) as UTF-8; otherwise the conversion error for "PyString".
 std::optional<velk::Text> to_text(PyObject* object);
 

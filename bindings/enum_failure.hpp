@@ -2,6 +2,7 @@
 // turn and finds that none of them accepts the object.
 #pragma once
 
+#include "fault_boundary.hpp"
 #include "py_ref.hpp"
 
 #include <array>
@@ -35,8 +36,10 @@ public:
     void refused(const char* variant, const char* target) {
         entries_[count_++] = {variant, target, PyRef()};
     }
-    // The variant's conversion raised the pending exception.
+    // The variant's conversion raised the pending exception. An interrupt
+    // is no refusal: it passes on (pass_interrupt).
     void failed(const char* variant) {
+        pass_interrupt();
         entries_[count_++] = {variant, nullptr, PyRef::steal(PyErr_GetRaisedException())};
     }
 

@@ -8,8 +8,7 @@ namespace zarn {
 std::optional<std::string> type_qualname(PyTypeObject* type) {
     PyRef name = PyRef::steal(PyType_GetQualName(type));
     if (!name) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     return lossy_str(name.get());
@@ -41,8 +40,7 @@ void raise_with_message(PyObject* type, std::string_view message) {
 std::optional<std::string> lossy_str(PyObject* object) {
     PyRef text = PyRef::steal(PyObject_Str(object));
     if (!text) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     Py_ssize_t size = 0;
@@ -50,20 +48,17 @@ std::optional<std::string> lossy_str(PyObject* object) {
         return std::string(data, static_cast<std::size_t>(size));
     }
     // Lone surrogates: keep their bytes, then let the decoder replace them.
-    pass_interpreter_failure();
-    PyErr_Clear();
+    discard_error();
     PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
     if (!raw) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     PyRef clean = PyRef::steal(
         PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     const char* data = clean ? PyUnicode_AsUTF8AndSize(clean.get(), &size) : nullptr;
     if (data == nullptr) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     return std::string(data, static_cast<std::size_t>(size));

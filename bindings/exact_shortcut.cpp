@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "fault_boundary.hpp"
 #include "ordered_tries.hpp"
 
 namespace zarn {
@@ -29,14 +30,14 @@ std::optional<std::int64_t> exact_int_value(PyObject* object) {
     const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (overflow != 0) return std::nullopt;
     if (value == -1 && PyErr_Occurred() != nullptr) {  // not expected of an exact int
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     return static_cast<std::int64_t>(value);
 }
 
-// The literal of an object of an exact built-in type; nothing, with no error
-// pending, when the ordered tries must decide.
+}  // namespace
+
 std::optional<velk::Value> exact_literal(PyObject* object) {
     if (object == Py_None) return velk::Value::null();
     if (PyBool_Check(object)) return velk::Value::boolean(object == Py_True);  // bool has no subclasses
@@ -47,18 +48,18 @@ std::optional<velk::Value> exact_literal(PyObject* object) {
     if (PyFloat_CheckExact(object)) return velk::Value::number(velk::Number::from_float(PyFloat_AS_DOUBLE(object)));
     if (PyUnicode_CheckExact(object)) {
         if (auto text = utf8_of(object)) return velk::Value::string(std::move(*text));
-        PyErr_Clear();  // no UTF-8 form: the ordered tries report it
+        discard_error();  // no UTF-8 form: the ordered tries report it
     }
     return std::nullopt;
 }
 
-// The same for identifiers: an exact int from 0 to 2**32-1 is U, an exact
-// str with a UTF-8 form is S. Any other int fails U with an OverflowError
-// and S after it: the ordered tries build that message.
+// An exact int from 0 to 2**32-1 is U, an exact str with a UTF-8 form is
+// S. Any other int fails U with an OverflowError and S after it: the
+// ordered tries build that message.
 std::optional<velk::Identifier> exact_identifier(PyObject* object) {
     if (PyUnicode_CheckExact(object)) {
         if (auto text = utf8_of(object)) return velk::Identifier::s(std::move(*text));
-        PyErr_Clear();
+        discard_error();
         return std::nullopt;
     }
     if (PyLong_CheckExact(object)) {
@@ -69,8 +70,6 @@ std::optional<velk::Identifier> exact_identifier(PyObject* object) {
     }
     return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<velk::Value> to_value(PyObject* object) {
     if (auto value = exact_literal(object)) return value;

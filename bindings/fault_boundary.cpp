@@ -135,10 +135,22 @@ void set_fault_report(bool enabled) noexcept { report_enabled.store(enabled, std
 
 void forget_panic_exception() { panic_exception_type = nullptr; }
 
+void release_panic_exception() { Py_CLEAR(panic_exception_type); }
+
+void pass_interrupt() {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorPending{};
+}
+
 void pass_interpreter_failure() {
     if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
         throw PythonErrorPending{};
     }
+    pass_interrupt();
+}
+
+void discard_error() {
+    pass_interpreter_failure();
+    PyErr_Clear();
 }
 
 void raise_fault(std::string message, const char* file, std::uint32_t line) {

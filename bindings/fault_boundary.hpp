@@ -51,15 +51,35 @@ bool register_runtime_module();
 // reports nothing.
 struct PythonErrorPending {};
 
-// Throws PythonErrorPending when the pending error is RecursionError or
-// MemoryError; otherwise does nothing. Call it before clearing, printing or
-// wrapping an error that a Python API call left.
+// Throws PythonErrorPending when the pending error is not an Exception
+// (KeyboardInterrupt, SystemExit, PanicException...); otherwise does
+// nothing. The module never discards nor wraps one: it reaches the caller
+// unchanged, wherever Python code that the module called raised it.
+void pass_interrupt();
+
+// Throws PythonErrorPending when the pending error is RecursionError,
+// MemoryError or an interrupt (pass_interrupt); otherwise does nothing. Call
+// it before printing or wrapping an error that a Python API call left.
 void pass_interpreter_failure();
+
+// Drops the pending error of a query whose failure the module ignores (a
+// length that is only a hint, a text for a message...), unless
+// pass_interpreter_failure passes it on. Every error the module clears
+// goes through here, but for one of a type it asked for (ExceptionMatches).
+void discard_error();
 
 // Forget, without releasing, PanicException and the zarn_runtime module: they
 // were made by an interpreter that no longer exists (module.cpp).
 void forget_panic_exception();
 void forget_runtime_module();
+
+// Undo their creation in the current interpreter, whose import of zarn
+// CPython refused (module.cpp): PanicException is released, and the
+// zarn_runtime module taken out of sys.modules and released. The latter
+// changes nothing and gives false when sys.modules does not hold that
+// module (the interpreter is being finalised).
+void release_panic_exception();
+bool withdraw_runtime_module();
 
 // Raises an internal fault of the module. It travels as the core's failure
 // type, so the boundary reports and converts both the same way. The position

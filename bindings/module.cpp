@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "error_text.hpp"
 #include "class_object.hpp"
@@ -37,8 +38,13 @@ PyModuleDef module_definition = {
 std::atomic<std::int64_t> owning_interpreter{kNoInterpreter};
 
 // The module object after the first successful import; never released.
-// Accessed only under the interpreter lock.
+// Accessed only under the interpreter lock. A subinterpreter's module is
+// only watched (module_watch), not held: see store_module.
 PyObject* module_object = nullptr;
+
+// A weak reference to module_object made in a subinterpreter, whose
+// callback undoes an import that CPython refused; null otherwise.
+PyObject* module_watch = nullptr;
 
 // The classes, in registration order.
 std::array<ClassObject*, 3> module_classes() {
@@ -71,9 +77,49 @@ bool claim_ownership(std::int64_t interpreter) {
         return false;
     }
     module_object = nullptr;
+    module_watch = nullptr;
     for (ClassObject* cls : module_classes()) cls->forget();
     forget_panic_exception();
     forget_runtime_module();
+    return true;
+}
+
+// The watch's callback, run in the interpreter that made the module, as the
+// module dies. Once CPython kept a module, the interpreter holds it
+// (PyState_FindModule) until its finalisation, which empties sys.modules
+// first. So a module that dies while CPython has not kept it and the
+// runtime module is still registered was refused: its import is undone and
+// the interpreter owns nothing, leaving every interpreter free to import.
+PyObject* undo_refused_import(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        PyRef watch = PyRef::steal(std::exchange(module_watch, nullptr));
+        module_object = nullptr;
+        if (PyState_FindModule(&module_definition) == nullptr && withdraw_runtime_module()) {
+            for (ClassObject* cls : module_classes()) cls->release();
+            release_panic_exception();
+            owning_interpreter.store(kNoInterpreter);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef undo_definition = {"_undo_refused_import", undo_refused_import, METH_O, nullptr};
+
+// Stores the module made by this import. The main interpreter holds it. A
+// subinterpreter only watches it: CPython 3.12 refuses this single-phase
+// module in an isolated subinterpreter only after PyInit_zarn returned, and
+// drops the module then, which the watch sees. (An import in another
+// interpreter at that very moment is still refused.)
+bool store_module(PyObject* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        module_object = Py_NewRef(module);
+        return true;
+    }
+    PyRef callback = PyRef::steal(PyCFunction_New(&undo_definition, nullptr));
+    if (!callback) return false;
+    module_watch = PyWeakref_NewRef(module, callback.get());
+    if (module_watch == nullptr) return false;
+    module_object = module;
     return true;
 }
 
@@ -98,6 +144,7 @@ PyObject* all_list(PyObject* module) {
 bool register_class(PyObject* module, ClassObject& cls) {
     PyTypeObject* type = cls.get_or_create();
     if (type == nullptr) {
+        pass_interrupt();
         PyRef cause = PyRef::steal(PyErr_GetRaisedException());
         raise_with_message(PyExc_RuntimeError,
                            std::string("An error occurred while initializing class ") + cls.name());
@@ -110,6 +157,7 @@ bool register_class(PyObject* module, ClassObject& cls) {
     if (!all) return false;
     PyRef name = checked(PyUnicode_FromString(cls.name()));
     if (PyList_Append(all.get(), name.get()) < 0) {
+        pass_interrupt();
         std::string message = "could not append __name__ to __all__";
         PyRef error = PyRef::steal(PyErr_GetRaisedException());
         if (auto text = lossy_str(error.get())) message += ": " + *text;
@@ -144,8 +192,7 @@ PyObject* init_module() {
     for (ClassObject* cls : module_classes()) {
         if (!register_class(module.get(), *cls)) return nullptr;
     }
-    if (!register_runtime_module()) return nullptr;
-    module_object = Py_NewRef(module.get());
+    if (!register_runtime_module() || !store_module(module.get())) return nullptr;
     return module.release();
 }
 

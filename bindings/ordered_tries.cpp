@@ -34,15 +34,13 @@ bool is_numpy_bool(PyTypeObject* type) {
     PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
                                                        "__module__"));
     if (!module) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return false;
     }
     if (!equals_ascii(module.get(), "numpy")) return false;
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!name) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return false;
     }
     return equals_ascii(name.get(), "bool_") || equals_ascii(name.get(), "bool");

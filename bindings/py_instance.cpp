@@ -12,8 +12,7 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
         if (PyRef text = PyRef::steal(PyType_GetName(type))) {
             name = lossy_str(text.get()).value_or(name);
         } else {
-            pass_interpreter_failure();
-            PyErr_Clear();
+            discard_error();
         }
         raise_with_message(PyExc_TypeError, "No constructor defined for " + name);
         return nullptr;

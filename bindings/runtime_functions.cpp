@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -124,27 +125,107 @@ PyObject* set_fault_report(PyObject*, PyObject* enabled) {
 std::string key_text(PyObject* key) {
     PyRef text = PyRef::steal(PyObject_Repr(key));
     if (!text) {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
         return "<repr() failed>";
     }
     return lossy_str(text.get()).value_or("<repr() failed>");
 }
 
-// One entry of bind(): converted, or nothing with the prefixed error.
-bool convert_entry(PyObject* key, PyObject* value, std::vector<std::pair<velk::Identifier, velk::ValueRef>>& out) {
+// Puts `before`, the key's text and `after` in front of the pending
+// TypeError of a failed conversion. The error is set aside while the text
+// is made: repr() may be Python code, which must not start with an error
+// pending.
+void prefix_with_key(std::string_view before, PyObject* key, std::string_view after) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    std::string prefix(before);
+    prefix += key_text(key);
+    prefix += after;
+    PyErr_SetRaisedException(error.release());
+    prefix_type_error(prefix);
+}
+
+using Entries = std::vector<std::pair<velk::Identifier, velk::ValueRef>>;
+
+// One entry of bind(): converted, or nothing with the prefixed error. The
+// caller holds `key` and `value`: the conversions may run Python code.
+bool convert_entry(PyObject* key, PyObject* value, Entries& out) {
     auto id = to_identifier(key);
     if (!id) {
-        prefix_type_error("key " + key_text(key) + ": ");
+        prefix_with_key("key ", key, ": ");
         return false;
     }
     auto converted = to_value(value);
     if (!converted) {
-        prefix_type_error("values[" + key_text(key) + "]: ");
+        prefix_with_key("values[", key, "]: ");
         return false;
     }
     out.emplace_back(std::move(*id), velk::ValueRef::make(std::move(*converted)));
     return true;
+}
+
+// The entries of a list of (key, value) pairs from `start` on. Each pair is
+// held while it is converted: Python code that a conversion runs may reach
+// the list itself (gc.get_objects()) and change it.
+bool convert_pairs(PyObject* pairs, Py_ssize_t start, Entries& out) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(pairs); ++i) {
+        PyRef pair = PyRef::borrow(PyList_GET_ITEM(pairs, i));
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+            raise_with_message(PyExc_TypeError, "bind() argument 'values': items() must give pairs");
+            return false;
+        }
+        // A tuple's items stay as long as the tuple.
+        if (!convert_entry(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1), out)) return false;
+    }
+    return true;
+}
+
+// An exact dict is read in place while its entries are of exact built-in
+// types, whose conversion runs no Python code (exact_literal; CPython 3.12
+// collects garbage only between bytecodes). From the first entry that may
+// run Python code on, the entries come from a snapshot of strong references
+// taken then, which is still the dict as the call found it.
+bool convert_dict(PyObject* dict, Entries& out) {
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t at = 0;
+    PyObject *key, *value;  // borrowed, used only while no Python code runs
+    while (PyDict_Next(dict, &at, &key, &value)) {
+        if (auto id = exact_identifier(key)) {
+            if (auto literal = exact_literal(value)) {
+                out.emplace_back(std::move(*id), velk::ValueRef::make(std::move(*literal)));
+                continue;
+            }
+        }
+        PyRef items = PyRef::steal(PyDict_Items(dict));
+        return items && convert_pairs(items.get(), static_cast<Py_ssize_t>(out.size()), out);
+    }
+    return true;
+}
+
+// Whether bind() takes `values` as a mapping: a dict, a
+// collections.abc.Mapping, or an object with the mapping protocol and not the
+// sequence one.
+std::optional<bool> is_mapping(PyObject* values) {
+    if (PyDict_Check(values) || (PyMapping_Check(values) && !PySequence_Check(values))) return true;
+    PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return std::nullopt;
+    PyRef mapping = PyRef::steal(PyObject_GetAttrString(abc.get(), "Mapping"));
+    if (!mapping) return std::nullopt;
+    const int is = PyObject_IsInstance(values, mapping.get());
+    if (is < 0) return std::nullopt;
+    return is != 0;
+}
+
+// Any other mapping: its items() when the call began.
+bool convert_mapping(PyObject* values, Entries& out) {
+    auto mapping = is_mapping(values);
+    if (!mapping) return false;
+    if (!*mapping) {
+        raise_with_message(PyExc_TypeError, "bind() argument 'values' must be a mapping, not " + type_name_of(values));
+        return false;
+    }
+    PyRef items = PyRef::steal(PyMapping_Items(values));
+    return items && convert_pairs(items.get(), 0, out);
 }
 
 PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -158,39 +239,11 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
         velk::Machine* m = machine_argument(machine, "bind");
         if (m == nullptr) return nullptr;
         // Everything is converted before anything is bound.
-        std::vector<std::pair<velk::Identifier, velk::ValueRef>> entries;
-        if (PyDict_CheckExact(values)) {
-            entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(values)));
-            Py_ssize_t at = 0;
-            PyObject *key, *value;  // borrowed
-            while (PyDict_Next(values, &at, &key, &value)) {
-                if (!convert_entry(key, value, entries)) return nullptr;
-            }
-        } else {
-            if (!PyMapping_Check(values) || PySequence_Check(values)) {
-                raise_with_message(PyExc_TypeError,
-                                   "bind() argument 'values' must be a mapping, not " + type_name_of(values));
-                return nullptr;
-            }
-            PyRef items = PyRef::steal(PyMapping_Items(values));
-            if (!items) return nullptr;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-                PyObject* pair = PyList_GET_ITEM(items.get(), i);
-                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                    raise_with_message(PyExc_TypeError, "bind() argument 'values': items() must give pairs");
-                    return nullptr;
-                }
-                if (!convert_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), entries)) return nullptr;
-            }
-        }
-        const bool counted = m->limits().max_bytes != velk::Limits::kUnlimited;
-        for (auto& [id, value] : entries) {
-            if (counted) {
-                (void)m->bind_within_limits(id, std::move(value));
-            } else {
-                (void)m->bind(id, std::move(value));
-            }
-        }
+        Entries entries;
+        const bool converted =
+            PyDict_CheckExact(values) ? convert_dict(values, entries) : convert_mapping(values, entries);
+        if (!converted) return nullptr;
+        for (auto& [id, value] : entries) (void)m->bind(id, std::move(value));
         Py_RETURN_NONE;
     });
 }

@@ -48,6 +48,26 @@ PyObject* create_runtime_module(PyObject* panic) {
 
 void forget_runtime_module() { runtime_module = nullptr; }
 
+bool withdraw_runtime_module() {
+    if (runtime_module == nullptr) return false;
+    PyRef name = PyRef::steal(PyModule_GetNameObject(runtime_module));
+    if (!name) {
+        discard_error();
+        return false;
+    }
+    PyRef registered = PyRef::steal(PyImport_GetModule(name.get()));
+    if (registered.get() != runtime_module) {
+        if (PyErr_Occurred() != nullptr) discard_error();
+        return false;
+    }
+    if (PyDict_DelItem(PyImport_GetModuleDict(), name.get()) < 0) {
+        discard_error();
+        return false;
+    }
+    Py_CLEAR(runtime_module);
+    return true;
+}
+
 bool register_runtime_module() {
     if (runtime_module == nullptr) {
         PyObject* panic = panic_exception();  // borrowed

@@ -55,8 +55,7 @@ std::optional<velk::StatementList> gather(PyObject* object) {
     if (Py_ssize_t length = PySequence_Size(object); length >= 0) {
         statements.reserve(std::min(static_cast<std::size_t>(length), kMaxReservedStatements));
     } else {
-        pass_interpreter_failure();
-        PyErr_Clear();
+        discard_error();
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return std::nullopt;

@@ -80,8 +80,11 @@ def bind(machine: Velk, values: Mapping[str, _Literal] | Mapping[int, _Literal] 
     as ``Expr.literal`` converts it, and all of them before anything is
     bound. A key or value that does not convert raises the builders'
     ``TypeError`` behind a prefix naming it (``key -1: ...``,
-    ``values['x']: ...``) and nothing is bound; a ``values`` that is not a
-    mapping raises ``TypeError``. Under ``max_bytes`` the texts bound count
+    ``values['x']: ...``, the key as ``repr`` shows it) and nothing is
+    bound. ``values`` is a ``dict`` or any ``collections.abc.Mapping``
+    (read through ``items()``); anything else raises ``TypeError``. What is
+    bound is what the mapping held when the call began, whatever Python
+    code that the conversions run does to it. Under ``max_bytes`` the texts bound count
     like any other, and a binding past the limit raises ``PanicException``
     after the entries before it were bound.
 

@@ -4,7 +4,8 @@
 #      concurrency tests under ThreadSanitizer (scripts/sanitize.sh);
 #   2. the core's libFuzzer target for a fixed time (scripts/fuzz.sh);
 #   3. the whole Python suite against an ASan+UBSan build of the module
-#      with the allocation-failure hook (scripts/sanitize-python.sh).
+#      with the allocation-failure hook, then a minute of the
+#      hostile-callback harness (scripts/sanitize-python.sh).
 # Every part runs; the exit status is non-zero when any failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -11,6 +11,9 @@
 #
 #   scripts/sanitize-python.sh [pytest arguments...]   (default: the tests/ dir)
 #
+# Without arguments the hostile-callback harness (tests/hostile_callbacks.py)
+# then runs for HOSTILE_SECONDS (default 60) more, with a fixed seed.
+#
 # Build directory: build/python-asan; venv: build/venv-python-asan
 # (override with VENV=...).
 set -euo pipefail
@@ -41,7 +44,8 @@ echo "built in $((SECONDS - start))s"
 
 echo "== the Python suite under ASan+UBSan"
 # The Python suite is the tests/ directory unless arguments say otherwise.
-[ $# -gt 0 ] || set -- tests
+harness_seconds=0
+[ $# -gt 0 ] || { set -- tests; harness_seconds=${HOSTILE_SECONDS:-60}; }
 start=$SECONDS
 status=0
 (
@@ -50,6 +54,10 @@ status=0
     export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:alloc_dealloc_mismatch=1
     export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+    if [ "$harness_seconds" -gt 0 ]; then
+        echo "== the hostile-callback harness for ${harness_seconds}s"
+        "$venv/bin/python" tests/hostile_callbacks.py --seconds "$harness_seconds" --seed 22
+    fi
 ) || status=$?
 if [ "$status" -eq 0 ]; then
     echo "ASan+UBSan Python suite: passed in $((SECONDS - start))s"

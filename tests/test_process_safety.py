@@ -112,6 +112,15 @@ SUBINTERPRETER_CASES = {
         si.destroy(interp)
         print(main_import())
     """, ["True", WORKS]),
+    "a refused import owns nothing, while its interpreter lives and after": ("""
+        interp = create(isolated=True)
+        print(REFUSED_HERE in run(interp, "import zarn"))
+        print(run(interp, "import zarn_runtime") is not None)  # refused the same way
+        print(main_import())
+        print(run(interp, "import zarn") is not None)
+        si.destroy(interp)
+        print(main_import())
+    """, ["True", "True", WORKS, "True", WORKS]),
     "a living owner keeps the module, a dead one gives it up": pytest.param("""
         interp = create(isolated=False)
         print(run(interp, "import zarn; zarn.Velk().run([])"))

@@ -1,7 +1,11 @@
 """Bad input never crashes, never half-builds and never damages objects."""
 
+import collections
+import collections.abc
 import copy
+import os
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -9,8 +13,9 @@ import threading
 
 import pytest
 import zarn
+import zarn_runtime
 
-from support import PanicException, argument_error, raises_exactly, raises_panic
+from support import PanicException, argument_error, parse_machine_repr, raises_exactly, raises_panic
 
 Expr, Statement, Velk = zarn.Expr, zarn.Statement, zarn.Velk
 
@@ -444,3 +449,189 @@ def test_deep_trees_do_not_crash_the_process():
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert "value 2000" in result.stdout and "done" in result.stdout
+
+
+# --------------------------------------------------------------------------
+# zarn_runtime.bind against mappings that change under it, and interrupts
+# from every query the module makes
+
+
+def _bound(v):
+    return sorted(parse_machine_repr(repr(v)))
+
+
+class ClearsOnIndex:
+    """A key whose __index__ empties the dict it is in and litters the freed
+    memory with texts of the same size."""
+
+    def __init__(self, target, n=5):
+        self.target, self.n, self.litter = target, n, None
+
+    def __index__(self):
+        self.target.clear()
+        self.litter = ["y" * 1000 for _ in range(100)]
+        return self.n
+
+
+class GrowsOnFloat:
+    def __init__(self, target):
+        self.target = target
+
+    def __float__(self):
+        self.target.update({f"grown{i}": i for i in range(30)})
+        return 0.5
+
+
+class Pairs(collections.abc.Mapping):
+    """A Mapping that is no dict."""
+
+    def __init__(self, pairs):
+        self.pairs = dict(pairs)
+
+    def __getitem__(self, key):
+        return self.pairs[key]
+
+    def __iter__(self):
+        return iter(self.pairs)
+
+    def __len__(self):
+        return len(self.pairs)
+
+
+TEXT_SIZE = 1000  # texts made at run time: the dict holds their only reference
+
+
+def _mutating_key():
+    d = {"s": "x" * TEXT_SIZE}
+    d[ClearsOnIndex(d)] = "z" * TEXT_SIZE
+    d["t"] = 3
+    return d
+
+
+def _mutating_value():
+    d = {"a": 1}
+    d["f"] = GrowsOnFloat(d)
+    return d
+
+
+# (mapping maker, the entries bind must bind: what the mapping held when
+# the call began)
+BIND_CASES = {
+    "a key clears the dict": (_mutating_key, {"s": "x" * 1000, 5: "z" * 1000, "t": 3}),
+    "a value grows the dict": (_mutating_value, {"a": 1, "f": 0.5}),
+    "UserDict": (lambda: collections.UserDict(a=1, b="two"), {"a": 1, "b": "two"}),
+    "ChainMap": (lambda: collections.ChainMap({"a": 1}, {"a": 2, "b": 3}), {"a": 1, "b": 3}),
+    "os.environ-like": (lambda: os._Environ({b"HOME": b"/h"}, lambda k: k.upper().encode(),
+                                            lambda b: b.decode(), lambda s: s.encode(), lambda b: b.decode()),
+                        {"HOME": "/h"}),
+    "a custom Mapping": (lambda: Pairs([(7, None), ("m", 2.5)]), {7: None, "m": 2.5}),
+    "a dict subclass": (lambda: collections.OrderedDict([("a", 1), ("b", True)]), {"a": 1, "b": True}),
+}
+
+
+@pytest.mark.parametrize("make, expected", BIND_CASES.values(), ids=BIND_CASES.keys())
+def test_bind_binds_what_the_mapping_held_when_the_call_began(make, expected):
+    v = Velk()
+    zarn_runtime.bind(v, make())
+    twin = Velk()
+    twin.run([let(name, value) for name, value in expected.items()])
+    assert _bound(v) == _bound(twin)
+
+
+class ReprRaises:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise ValueError("no index")
+
+    def __repr__(self):
+        if self.error is not None:
+            raise self.error
+        return "ReprRaises()"
+
+
+# (key, value, the start of the TypeError: the key names the bad entry)
+BAD_ENTRIES = {
+    "a tuple key": ((1,), 1, "key (1,): failed to extract enum PyIdentifier"),
+    "a frozenset key": (frozenset({2}), 1, "key frozenset({2}): failed to extract enum PyIdentifier"),
+    "__index__ raises, Python __repr__": (ReprRaises(None), 1, "key ReprRaises(): failed to extract enum PyIdentifier"),
+    "__repr__ raises too": (ReprRaises(ValueError("no repr")), 1, "key <repr() failed>: failed to extract"),
+    "a list value": ("k", [1], "values['k']: failed to extract enum PyValue"),
+    "a value whose __index__ raises": (ReprRaises(None).__repr__(), ReprRaises(None),
+                                       "values['ReprRaises()']: failed to extract enum PyValue"),
+}
+
+
+@pytest.mark.parametrize("key, value, start", BAD_ENTRIES.values(), ids=BAD_ENTRIES.keys())
+def test_a_bad_entry_is_a_type_error_that_names_its_key(key, value, start):
+    for values in ({"ok": 1, key: value}, Pairs([("ok", 1), (key, value)])):
+        v = Velk()
+        with pytest.raises(TypeError) as info:
+            zarn_runtime.bind(v, values)
+        assert str(info.value).startswith(start)
+        assert _bound(v) == []  # nothing of a refused mapping is bound
+
+
+def _raises_it(error):
+    def method(*args):
+        raise error
+    return method
+
+
+def _numpy_like_bool(error):
+    """A type that passes for numpy's boolean and fails its truth."""
+    return type("bool_", (), {"__module__": "numpy", "__bool__": _raises_it(error)})()
+
+
+def _module_raises(error):
+    """An object whose type's __module__ (read by the literal type checks) raises."""
+    meta = type("Meta", (type,), {"__module__": property(_raises_it(error))})
+    return meta("Odd", (), {})()
+
+
+def _seq(**methods):
+    return type("Seq", (), {"__len__": lambda self: 1, "__getitem__": lambda self, i: [let("a", 1)][i], **methods})()
+
+
+class ExceptionStrRaises(Exception):
+    pass
+
+
+def _index_error_whose_str_raises(error):
+    ExceptionStrRaises.__str__ = _raises_it(error)
+    return type("I", (), {"__index__": _raises_it(ExceptionStrRaises())})()
+
+
+# Each query whose Python code may raise, and the call that makes it.
+QUERIES = {
+    "a statement list's __len__": lambda e: Velk().run(_seq(__len__=_raises_it(e))),
+    "if_'s list's __len__": lambda e: Statement.if_(Expr.literal(1), _seq(__len__=_raises_it(e)), []),
+    "the literal type checks": lambda e: Expr.literal(_module_raises(e)),
+    "a numpy boolean's truth": lambda e: Expr.literal(_numpy_like_bool(e)),
+    "a literal's __index__": lambda e: Expr.literal(type("I", (), {"__index__": _raises_it(e)})()),
+    "a literal's __float__": lambda e: Expr.literal(type("F", (), {"__float__": _raises_it(e)})()),
+    "an identifier's __index__": lambda e: Velk().get(type("I", (), {"__index__": _raises_it(e)})()),
+    "the str of a failed try": lambda e: Expr.ident(_index_error_whose_str_raises(e)),
+    "a bound key's __repr__": lambda e: zarn_runtime.bind(Velk(), {"a": 1, ReprRaises(e): 2}),
+    "a Mapping's __getitem__": lambda e: zarn_runtime.bind(Velk(), type("M", (Pairs,), {
+        "__getitem__": _raises_it(e)})([("a", 1)])),
+}
+
+
+@pytest.mark.parametrize("query", QUERIES.values(), ids=QUERIES.keys())
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_an_interrupt_from_any_query_reaches_the_caller_unchanged(query, interrupt):
+    error = interrupt("from the query")
+    with pytest.raises(interrupt) as info:
+        query(error)
+    assert info.value is error
+
+
+def test_an_ordinary_error_of_a_query_the_module_ignores_stays_ignored():
+    v = Velk()
+    v.run(_seq(__len__=_raises_it(ValueError("no length"))))
+    assert v.get("a") == 1
+    with pytest.raises(TypeError) as info:
+        Expr.literal(_module_raises(ValueError("no module")))
+    assert "failed to extract enum PyValue" in str(info.value)

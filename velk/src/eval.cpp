@@ -108,8 +108,7 @@ public:
         made_ += size;
     }
     static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
-        if (m.limits().max_bytes == Limits::kUnlimited) return m.bind(let.key(), std::move(value));
-        return m.bind_within_limits(let.key(), std::move(value));
+        return m.bind(let.key(), std::move(value));  // the machine counts the bytes
     }
     // A statement starts whose expression `e` has `count` nodes: when the
     // statement and all of them fit in the steps left, they are charged at

@@ -31,27 +31,59 @@ ValueRef Machine::get(VarKey key) const {
     return held ? *held : copy;
 }
 
-std::optional<ValueRef> Machine::bind_within_limits(VarKey key, ValueRef value) const {
-    const std::uint64_t added = text_size(*value);
-    if (added != 0) {
-        // Only a growth can pass the bound: the text the variable holds now
-        // is given back by the binding.
-        std::uint64_t replaced = 0;
-        Value copy;
-        ValueRef held;
-        if (vars_.read(key.id, key.memo, copy, held) && held) replaced = text_size(*held);
-        if (added > replaced) {
-            const std::uint64_t total = text_bytes();
-            const std::uint64_t room = total >= limits_.max_bytes ? 0 : limits_.max_bytes - total;
-            if (added - replaced > room) raise(failures::kBytesLimit, std::to_string(limits_.max_bytes));
+namespace {
+
+// Charges the text one binding adds to a machine's count, or refuses the
+// binding when the count would pass max_bytes. Asked under the shard's write
+// lock, so `replaced` is the value the binding gives back; the count itself
+// is shared by all shards and moves by compare-and-swap.
+class TextCharge final : public ShardedMap::Admission {
+public:
+    TextCharge(std::atomic<std::uint64_t>& bytes, std::uint64_t max_bytes, std::uint64_t added) noexcept
+        : bytes_(bytes), max_bytes_(max_bytes), added_(added) {}
+
+    void admit(const Value* replaced) override {
+        const std::uint64_t removed = replaced != nullptr ? text_size(*replaced) : 0;
+        // Wrapping arithmetic: a shrinking binding subtracts, and is always
+        // allowed.
+        change_ = added_ - removed;
+        if (added_ > removed) {
+            std::uint64_t total = bytes_.load(std::memory_order_relaxed);
+            do {
+                if (total > max_bytes_ || change_ > max_bytes_ - total) {
+                    change_ = 0;
+                    raise(failures::kBytesLimit, std::to_string(max_bytes_));
+                }
+            } while (!bytes_.compare_exchange_weak(total, total + change_, std::memory_order_relaxed));
+        } else if (change_ != 0) {
+            bytes_.fetch_add(change_, std::memory_order_relaxed);
         }
     }
-    std::optional<ValueRef> previous = bind(key, std::move(value));
-    const std::uint64_t removed = previous ? text_size(**previous) : 0;
-    // Wrapping arithmetic: a shrinking binding subtracts. Most bindings
-    // hold no text on either side and skip the atomic update.
-    if (added != removed) text_bytes_.fetch_add(added - removed, std::memory_order_relaxed);
-    return previous;
+
+    // The binding failed after it was admitted (its store ran out of
+    // memory): nothing changed hands.
+    void give_back() noexcept {
+        bytes_.fetch_sub(change_, std::memory_order_relaxed);
+        change_ = 0;
+    }
+
+private:
+    std::atomic<std::uint64_t>& bytes_;
+    const std::uint64_t max_bytes_;
+    const std::uint64_t added_;   // by the bound value
+    std::uint64_t change_ = 0;    // applied to the count so far
+};
+
+}  // namespace
+
+std::optional<ValueRef> Machine::bind_counted(VarKey key, ValueRef value) const {
+    TextCharge charge(text_bytes_, limits_.max_bytes, text_size(*value));
+    try {
+        return vars_.bind(key.id, key.memo, std::move(value), &charge);
+    } catch (...) {
+        charge.give_back();
+        throw;
+    }
 }
 
 void Machine::set_limits(const Limits& limits) {

@@ -153,7 +153,8 @@ std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
     return previous;
 }
 
-std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& memo, ValueRef value) {
+std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& memo, ValueRef value,
+                                         Admission* admission) {
     const HashMemo::Recalled r = memo.recall(id_);
     const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
     const auto hash = static_cast<std::size_t>(hash64);
@@ -163,10 +164,12 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
         const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
         if (const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash64)) {
             // A rebinding: the stored key stays, the entry does not move.
+            if (admission != nullptr) admission->admit(e->value.get());
             previous = std::exchange(const_cast<detail::ShardEntry*>(e)->value, std::move(value));
             return previous;
         }
         if (!key.copy_allocates()) {
+            if (admission != nullptr) admission->admit(nullptr);
             previous = shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
             return previous;
         }
@@ -175,6 +178,10 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
     // then the key is looked for again, as another thread may have bound it.
     Identifier copy = key;
     const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
+    if (admission != nullptr) {
+        ValueRef* held = shard.table.find_value(copy, hash);
+        admission->admit(held != nullptr ? held->get() : nullptr);
+    }
     previous = shard.table.insert(std::move(copy), std::move(value), hash, hasher_.key());
     return previous;
 }

@@ -1,7 +1,9 @@
 // Limits of a machine and the place of a failing statement, in the core.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tree_builders.hpp"
@@ -60,6 +62,57 @@ TEST(Limits, TheByteCountFollowsBindingsAndStartsFromWhatIsHeld) {
     EXPECT_EQ(m.text_bytes(), 1u);
     m.set_limits(Limits{});
     EXPECT_EQ(m.text_bytes(), 0u);  // not counted without max_bytes
+}
+
+// A text bound from C++ and one bound by a run meet in one count: the
+// machine keeps it for every binding, whoever makes it.
+TEST(Limits, BindingsFromCppAndFromRunsShareTheByteCount) {
+    const Identifier x = Identifier::s("x");
+    const auto text = [](std::size_t n) { return ValueRef::make(Value::string(std::string(n, 't'))); };
+    Machine m;
+    m.set_limits(Limits{.max_bytes = 100});
+    m.bind(x, text(60));
+    EXPECT_EQ(m.text_bytes(), 60u);
+    EXPECT_EQ(failure_of(m, list(let("y", lit_str(std::string(60, 'y')))))->message(),
+              "Limit exceeded: max_bytes=100");
+    run(m, list(let("x", lit_int(1))));  // gives the 60 bytes back
+    EXPECT_EQ(m.text_bytes(), 0u);
+    run(m, list(let("y", lit_str(std::string(60, 'y')))));
+    EXPECT_EQ(m.text_bytes(), 60u);
+    try {
+        m.bind(x, text(41));
+        FAIL() << "bound past max_bytes";
+    } catch (const EvalError& e) {
+        EXPECT_EQ(e.message(), "Limit exceeded: max_bytes=100");
+    }
+    EXPECT_EQ(m.get(x)->as_number().as_int(), 1);  // a refused binding binds nothing
+    m.bind(Identifier::s("y"), text(100));          // a rebinding needs room for its growth only
+    EXPECT_EQ(m.text_bytes(), 100u);
+}
+
+// Threads binding at once never pass the bound together: exactly as many
+// texts fit as the bound holds.
+TEST(Limits, ThreadsBindingAtOnceStayWithinMaxBytes) {
+    constexpr std::size_t kThreads = 4, kEach = 100, kText = 10, kFitting = 150;
+    Machine m(Access::Shared);
+    m.set_limits(Limits{.max_bytes = kFitting * kText});
+    std::atomic<std::size_t> bound{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t i = 0; i < kEach; ++i) {
+                try {
+                    m.bind(Identifier::u(static_cast<std::uint32_t>(t * kEach + i)),
+                           ValueRef::make(Value::string(std::string(kText, 'z'))));
+                    bound.fetch_add(1);
+                } catch (const EvalError&) {
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(bound.load(), kFitting);
+    EXPECT_EQ(m.text_bytes(), kFitting * kText);
 }
 
 TEST(Place, NamesTheIndexInEveryListOnTheWayIn) {

@@ -42,15 +42,15 @@ public:
     // Binds `key` to `value` and hands back the value it replaces, to be
     // dropped by the caller once the store's lock is gone. A new variable's
     // name is copied into the store: the key's identifier stays with its
-    // owner.
+    // owner. Under max_bytes, a binding that would raise the bytes of text
+    // the variables hold beyond it throws EvalError failures::kBytesLimit
+    // and binds nothing; the count is exact with threads binding at once.
     std::optional<ValueRef> bind(VarKey key, ValueRef value) const {
-        return vars_.bind(key.id, key.memo, std::move(value));
+        if (limits_.max_bytes == Limits::kUnlimited) [[likely]] {
+            return vars_.bind(key.id, key.memo, std::move(value));
+        }
+        return bind_counted(key, std::move(value));
     }
-    // The same under max_bytes: a binding that would raise the bytes of text
-    // the variables hold beyond it throws EvalError failures::kBytesLimit and
-    // binds nothing. Exact when one thread binds at a time; threads binding
-    // at once may together pass the bound by what each binds.
-    std::optional<ValueRef> bind_within_limits(VarKey key, ValueRef value) const;
 
     const Limits& limits() const noexcept { return limits_; }
     // Not while a run is going on on another thread. Setting max_bytes
@@ -77,6 +77,9 @@ public:
     std::string debug_text() const;
 
 private:
+    // bind() under max_bytes: the text is counted in the binding's lookup.
+    std::optional<ValueRef> bind_counted(VarKey key, ValueRef value) const;
+
     // read() with the key taken apart before the call: a key passed whole
     // into the flattened read reached the evaluator's loop as two more
     // stack slots.

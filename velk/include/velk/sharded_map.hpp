@@ -102,10 +102,23 @@ public:
     // call returns, so the caller drops the old value outside of it.
     std::optional<ValueRef> insert(Identifier key, ValueRef value);
 
+    // Decides on one binding while its shard is write-locked, before the
+    // binding changes anything: `replaced` is the value the key holds, null
+    // for a new key. Throwing refuses the binding.
+    class Admission {
+    public:
+        virtual void admit(const Value* replaced) = 0;
+
+    protected:
+        ~Admission() = default;
+    };
+
     // The same for a key that stays with the caller (an identifier of a
     // tree, whose hash `memo` remembers): a new key is stored as a copy, made
-    // before the shard is locked when making it allocates.
-    std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value);
+    // before the shard is locked when making it allocates. A non-null
+    // `admission` is asked once, in the same lookup.
+    std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value,
+                                 Admission* admission = nullptr);
 
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
