@@ -78,22 +78,49 @@ const velk::Statement* statement_of(PyObject* object) {
 std::optional<StatementSequence> StatementSequence::extract(PyObject* object) {
     if (auto items = exact_items(object)) {
         if (!check_items(*items, [](const velk::Statement&) {})) return std::nullopt;
-        return StatementSequence(*items);
+        return StatementSequence(InPlace{object});
     }
     auto gathered = gather(object);
     if (!gathered) return std::nullopt;
     return StatementSequence(std::move(*gathered));
 }
 
-void StatementSequence::run(const velk::Machine& machine) const {
-    if (const auto* items = std::get_if<InPlace>(&statements_)) {
-        velk::run(machine, items->data(), items->size(),
-                  [](const void* objects, std::size_t i) -> const velk::Statement& {
-                      return wrapped<velk::Statement>(static_cast<PyObject* const*>(objects)[i]);
-                  });
+namespace {
+
+// A run of an exact list or tuple where it lies, with the run's poll.
+struct InPlaceRun {
+    PyObject* sequence;      // borrowed
+    PyObject* const* items;  // the sequence's, or the pinned tuple's
+    PyRef pinned;            // a list's items as the run began, once a poll came
+    velk::Poll poll;
+
+    // Before the first call into Python code the run stops reading a list,
+    // which that code could change (and free the statement being run).
+    static void check(void* context) {
+        auto& run = *static_cast<InPlaceRun*>(context);
+        if (!run.pinned && PyList_CheckExact(run.sequence)) {
+            run.pinned = PyRef::steal(PyList_AsTuple(run.sequence));
+            if (!run.pinned) throw PythonErrorPending{};
+            run.items = PySequence_Fast_ITEMS(run.pinned.get());
+        }
+        run.poll();
+    }
+    static const velk::Statement& at(const void* context, std::size_t i) {
+        return wrapped<velk::Statement>(static_cast<const InPlaceRun*>(context)->items[i]);
+    }
+};
+
+}  // namespace
+
+void StatementSequence::run(const velk::Machine& machine, velk::Poll poll) const {
+    if (const auto* in_place = std::get_if<InPlace>(&statements_)) {
+        PyObject* sequence = in_place->sequence;
+        InPlaceRun run{sequence, PySequence_Fast_ITEMS(sequence), PyRef(), poll};
+        velk::run(machine, &run, static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)), InPlaceRun::at,
+                  poll ? velk::Poll{InPlaceRun::check, &run} : velk::Poll{});
         return;
     }
-    velk::run(machine, std::get<velk::StatementList>(statements_));
+    velk::run(machine, std::get<velk::StatementList>(statements_), poll);
 }
 
 std::optional<velk::StatementList> to_statement_list(PyObject* object) {
