@@ -87,26 +87,39 @@ std::optional<StatementSequence> StatementSequence::extract(PyObject* object) {
 
 namespace {
 
-// A run of an exact list or tuple where it lies, with the run's poll.
+// A run of an exact list or tuple where it lies, with the run's poll. The
+// poll may run Python code, which may change a list: from the first poll
+// on, the statement being run is held, and each next one is read from the
+// list as it is then and checked as the argument's items were.
 struct InPlaceRun {
-    PyObject* sequence;      // borrowed
-    PyObject* const* items;  // the sequence's, or the pinned tuple's
-    PyRef pinned;            // a list's items as the run began, once a poll came
+    PyObject* sequence;           // borrowed
+    Py_ssize_t count;             // its length as the run began
+    PyObject* running = nullptr;  // the item being run
+    PyRef held;                   // `running`, once a poll came while it ran
+    bool polled = false;
     velk::Poll poll;
 
-    // Before the first call into Python code the run stops reading a list,
-    // which that code could change (and free the statement being run).
     static void check(void* context) {
         auto& run = *static_cast<InPlaceRun*>(context);
-        if (!run.pinned && PyList_CheckExact(run.sequence)) {
-            run.pinned = PyRef::steal(PyList_AsTuple(run.sequence));
-            if (!run.pinned) throw PythonErrorPending{};
-            run.items = PySequence_Fast_ITEMS(run.pinned.get());
-        }
+        // No Python code ran since `running` was read from the sequence, or
+        // a poll held it already.
+        if (run.held.get() != run.running) run.held = PyRef::borrow(run.running);
+        run.polled = true;
         run.poll();
     }
     static const velk::Statement& at(const void* context, std::size_t i) {
-        return wrapped<velk::Statement>(static_cast<const InPlaceRun*>(context)->items[i]);
+        auto& run = *static_cast<InPlaceRun*>(const_cast<void*>(context));
+        run.running = run.polled ? run.reread(static_cast<Py_ssize_t>(i)) : PySequence_Fast_ITEMS(run.sequence)[i];
+        return wrapped<velk::Statement>(run.running);
+    }
+    [[gnu::cold]] PyObject* reread(Py_ssize_t i) const {
+        if (PySequence_Fast_GET_SIZE(sequence) != count) {
+            PyErr_SetString(PyExc_RuntimeError, "the statement list changed size during the run");
+            throw PythonErrorPending{};
+        }
+        PyObject* item = PySequence_Fast_ITEMS(sequence)[i];
+        if (statement_of(item) == nullptr) throw PythonErrorPending{};
+        return item;
     }
 };
 
@@ -115,8 +128,8 @@ struct InPlaceRun {
 void StatementSequence::run(const velk::Machine& machine, velk::Poll poll) const {
     if (const auto* in_place = std::get_if<InPlace>(&statements_)) {
         PyObject* sequence = in_place->sequence;
-        InPlaceRun run{sequence, PySequence_Fast_ITEMS(sequence), PyRef(), poll};
-        velk::run(machine, &run, static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)), InPlaceRun::at,
+        InPlaceRun run{sequence, PySequence_Fast_GET_SIZE(sequence), nullptr, PyRef(), false, poll};
+        velk::run(machine, &run, static_cast<std::size_t>(run.count), InPlaceRun::at,
                   poll ? velk::Poll{InPlaceRun::check, &run} : velk::Poll{});
         return;
     }

@@ -25,8 +25,8 @@ const velk::Statement* statement_of(PyObject* object);
 
 // For a caller that uses the statements at once (Velk.run). An exact list or
 // tuple stays where it is, its items borrowed: no Python code runs between
-// the check and the run, nor in the run until its poll (a signal handler),
-// which finds them pinned (below). The statements of any other sequence are
+// the check and the run, nor in the run until its poll (a signal handler):
+// from then on the run reads the list afresh (below). The statements of any other sequence are
 // gathered (shared), which keeps them alive however the sequence made them.
 class StatementSequence {
 public:
@@ -36,9 +36,10 @@ public:
 
     // Runs the statements in order as one run, where they lie. Throws
     // EvalError as velk::run does, and whatever `poll` throws. The poll may
-    // run Python code, which may change a list: before its first call the
-    // items of an exact list are pinned (a tuple of them), so that the run
-    // goes on with the statements the list held when it began.
+    // run Python code, which may change a list: the statement being run
+    // stays alive, and the run goes on with the list as it is then, or stops
+    // with RuntimeError when its length changed (TypeError for an item that
+    // is not a Statement), as PythonErrorPending.
     void run(const velk::Machine& machine, velk::Poll poll = {}) const;
 
 private:

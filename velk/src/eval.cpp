@@ -28,7 +28,7 @@
 // Metered counts steps (nodes, and the bytes of text work as velk/limits.hpp
 // says) and the bytes that joins make, and raises the catalogued limit
 // failure before the work is done. Both call the run's poll every
-// kPollInterval steps at most, from the one cold path of their step check.
+// kPollInterval steps (Unmetered: ticks) at most, from one cold path.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -74,15 +74,18 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
 
 // ---- meters ---------------------------------------------------------------
 
-// A machine without limits: steps are counted only toward the run's next
-// poll, one for each check (a check covers up to three nodes), and the
-// bytes of a join or a comparison as under limits. A name's bytes are left
-// out: a variable read stays at its cost.
+// A machine without limits: nothing is counted but the ticks toward the
+// run's next poll: one per statement and one per descent into a composite
+// operand at every kTickLevels-th level, so a tick covers at most
+// 2^kTickLevels composite nodes; and the bytes of a join or a comparison
+// as under limits. A name's bytes are left out: a variable read stays at
+// its cost.
 class Unmetered {
 public:
     Unmetered(const Limits&, Poll poll) noexcept : poll_(poll), budget_(poll ? kPollInterval : Limits::kUnlimited) {}
-    void statement() { step(); }
-    void step(std::uint64_t = 1) {
+    void statement() { tick(); }
+    void step(std::uint64_t = 1) noexcept {}
+    void tick() {
         if (--budget_ == 0) [[unlikely]] polled();
     }
     void join(std::uint64_t) noexcept {}
@@ -139,6 +142,7 @@ public:
         if (budget_ < steps) [[unlikely]] refill(steps);
         budget_ -= steps;
     }
+    void tick() noexcept {}  // the steps cover it
     // A join is about to make `size` bytes.
     void join(std::uint64_t size) {
         if (size > limits_.max_text) exceeded(failures::kTextLimit, limits_.max_text);
@@ -233,6 +237,7 @@ struct Prepaid {
     std::uint64_t paid;  // for this statement so far
 
     void step(std::uint64_t = 1) noexcept {}
+    void tick() noexcept {}
     void join(std::uint64_t size) { metered.join(size); }
     void touch(std::uint64_t bytes) {
         const std::uint64_t steps = text_steps(bytes);
@@ -353,6 +358,10 @@ Value combine(Meter& meter, const Expr::Node& e, const Value& left, const Value&
 
 const Value kNoOperand;
 
+// Levels of the recursive walk between two ticks of Unmetered: it costs a
+// run without limits one tick for most statements.
+constexpr int kTickLevels = 4;
+
 // Levels the recursive walk descends before it hands a subtree to
 // deep_value: deep enough for any tree written by hand, shallow enough (a
 // few KiB of native stack) for the smallest thread stacks.
@@ -387,7 +396,10 @@ Value deep_value(Walk<Meter>& w, const Expr::Node& root) {
     while (!tasks.empty()) {
         const Task t = tasks.take();
         const Expr::Node& e = *t.node;
-        if (!t.ready) w.meter.step();
+        if (!t.ready) {
+            w.meter.step();
+            w.meter.tick();
+        }
         if (const auto* lit = e.get_if<Expr::Literal>()) {
             values.emplace().in_tree = lit->value.get();
             continue;
@@ -429,6 +441,7 @@ const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, i
         default:
             break;
     }
+    if (levels % kTickLevels == 0) w.meter.tick();
     slot.own = levels == 0 ? deep_value(w, e) : composite_value(w, e, levels - 1);
     return slot.own;
 }

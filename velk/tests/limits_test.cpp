@@ -122,18 +122,19 @@ TEST(Poll, StopsAnEndlessRunWithWhatItThrowsWithLimitsOrWithout) {
 }
 
 TEST(Poll, ComesEveryPollIntervalStepsAndAtTextWork) {
-    // 2^16 additions of Ints: 2^16 checks unmetered (a node and its two
-    // leaves in one), 3 * 2^16 nodes metered.
-    const std::uint64_t nodes = (std::uint64_t{1} << 17) - 1;
+    // 2^22 additions of Ints. With limits: one poll per kPollInterval steps.
+    // Without: one per kPollInterval ticks, a tick for at most 16 additions.
+    const std::uint64_t nodes = (std::uint64_t{1} << 23) - 1;
     for (const bool metered : {false, true}) {
         Machine m;
         if (metered) m.set_limits(Limits{.max_steps = nodes + 10});
         run(m, list(let("x", lit_int(1))));
         CountingPoll counting{.stop_at = -1};
-        run(m, list(let("y", doubling(var("x"), 16))), counting.poll());
-        const std::uint64_t steps = metered ? nodes + 1 : std::uint64_t{1} << 16;
-        EXPECT_GE(static_cast<std::uint64_t>(counting.calls), steps / kPollInterval - 1) << metered;
-        EXPECT_LE(static_cast<std::uint64_t>(counting.calls), steps / kPollInterval + 1) << metered;
+        run(m, list(let("y", doubling(var("x"), 22))), counting.poll());
+        const auto calls = static_cast<std::uint64_t>(counting.calls);
+        const std::uint64_t at_most = (nodes + 1) / kPollInterval + 1;
+        EXPECT_LE(calls, at_most) << metered;
+        EXPECT_GE(calls, metered ? at_most - 2 : (nodes / 3) / (16 * kPollInterval)) << metered;
     }
     // One comparison of two 1 MiB texts is 16,384 steps: polled before it.
     Machine m;

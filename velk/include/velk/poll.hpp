@@ -1,6 +1,7 @@
 // A host's way into a long run: a run calls the poll it is given between
-// nodes, every kPollInterval steps or fewer (a text operation counts its
-// bytes, as under max_steps), on a machine with limits or without. The poll
+// nodes, on a machine with limits every kPollInterval steps or fewer (as
+// max_steps counts them), on one without every kPollInterval statements or
+// groups of at most 16 composite nodes (texts counted by their bytes). The poll
 // returns to let the run go on, or throws to stop it: whatever it throws
 // leaves the run as it was thrown (no place is added), the statements run
 // before keep their effects and the machine stays usable.
@@ -18,7 +19,8 @@ struct Poll {
     void operator()() const { check(context); }
 };
 
-// Steps between two polls: a few dozen microseconds of integer work.
+// Steps between two polls: a few dozen microseconds of integer work, a few
+// milliseconds at most without limits.
 inline constexpr std::uint64_t kPollInterval = 4096;
 
 }  // namespace velk
