@@ -112,13 +112,16 @@ struct InPlaceRun {
         run.running = run.polled ? run.reread(static_cast<Py_ssize_t>(i)) : PySequence_Fast_ITEMS(run.sequence)[i];
         return wrapped<velk::Statement>(run.running);
     }
-    [[gnu::cold]] PyObject* reread(Py_ssize_t i) const {
-        if (PySequence_Fast_GET_SIZE(sequence) != count) {
+    // Once polled, every statement's read: two checks in line.
+    PyObject* reread(Py_ssize_t i) const {
+        if (PySequence_Fast_GET_SIZE(sequence) != count) [[unlikely]] {
             PyErr_SetString(PyExc_RuntimeError, "the statement list changed size during the run");
             throw PythonErrorPending{};
         }
         PyObject* item = PySequence_Fast_ITEMS(sequence)[i];
-        if (statement_of(item) == nullptr) throw PythonErrorPending{};
+        if (!PyObject_TypeCheck(item, statement_class().require()) && statement_of(item) == nullptr) [[unlikely]] {
+            throw PythonErrorPending{};
+        }
         return item;
     }
 };
