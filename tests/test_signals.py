@@ -78,7 +78,7 @@ def raise_timeout(signum, frame):
 @pytest.mark.parametrize("limits", [NO_LIMITS, HIGH_LIMITS], ids=["unmetered", "metered"])
 @pytest.mark.parametrize("statement", [Statement.let, lambda name, e: Statement.if_(Expr.equals(e, e), [], [])],
                          ids=["let", "if"])
-def test_a_handler_that_raises_stops_the_run_with_its_exception(alarm, limits, statement):
+def test_a_handler_that_raises_stops_the_run_with_its_exception(alarm, capfd, limits, statement):
     v = machine(limits)
     program = [Statement.let("before", Expr.literal(5)), statement("y", endless()),
                Statement.let("after", Expr.literal(6))]
@@ -86,6 +86,7 @@ def test_a_handler_that_raises_stops_the_run_with_its_exception(alarm, limits, s
     with pytest.raises(TimeoutError) as info:
         v.run(program)
     assert type(info.value) is TimeoutError and str(info.value) == "deadline"
+    assert capfd.readouterr().err == ""  # not a fault: no report
     assert v.get("before") == 5
     for name in ("y", "after"):
         with pytest.raises(PanicException):
