@@ -47,8 +47,9 @@ bool register_runtime_module();
 
 // Thrown when the interpreter itself failed (RecursionError, MemoryError)
 // while the module built an error or called an API that must produce an
-// object: the boundary returns with that error pending, unchanged, and
-// reports nothing.
+// object, or when Python code that a run let in raised (a signal handler,
+// py_velk.cpp): the boundary returns with that error pending, unchanged,
+// and reports nothing.
 struct PythonErrorPending {};
 
 // Throws PythonErrorPending when the pending error is not an Exception

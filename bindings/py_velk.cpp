@@ -36,6 +36,19 @@ constexpr velk::Access kMachineAccess = velk::Access::Exclusive;
 // reference and the store does its own locking.
 const Machine* machine_of(PyObject* self) { return instance_value<Machine>(self, velk_class()); }
 
+// A run sees signals: every few thousand steps it lets Python run the
+// handlers of the signals that came, and a handler that raises stops it
+// with that exception. Python runs handlers only in the main thread of the
+// main interpreter (PyErr_CheckSignals does nothing elsewhere), so a run in
+// a subinterpreter is not polled at all.
+velk::Poll signal_poll() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return {};
+    return {[](void*) {
+                if (PyErr_CheckSignals() < 0) throw PythonErrorPending{};
+            },
+            nullptr};
+}
+
 // ---- methods --------------------------------------------------------------
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -47,7 +60,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         // An exact list or tuple runs where it lies, nothing copied.
         auto statements = convert_argument(kRun, slots, 0, StatementSequence::extract);
         if (!statements) return nullptr;
-        statements->run(*machine);
+        statements->run(*machine, signal_poll());
         Py_RETURN_NONE;
     });
 }

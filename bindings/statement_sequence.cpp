@@ -77,22 +77,65 @@ const velk::Statement* statement_of(PyObject* object) {
 std::optional<StatementSequence> StatementSequence::extract(PyObject* object) {
     if (auto items = exact_items(object)) {
         if (!check_items(*items, [](const velk::Statement&) {})) return std::nullopt;
-        return StatementSequence(*items);
+        return StatementSequence(InPlace{object});
     }
     auto gathered = gather(object);
     if (!gathered) return std::nullopt;
     return StatementSequence(std::move(*gathered));
 }
 
-void StatementSequence::run(const velk::Machine& machine) const {
-    if (const auto* items = std::get_if<InPlace>(&statements_)) {
-        velk::run(machine, items->data(), items->size(),
-                  [](const void* objects, std::size_t i) -> const velk::Statement& {
-                      return wrapped<velk::Statement>(static_cast<PyObject* const*>(objects)[i]);
-                  });
+namespace {
+
+// A run of an exact list or tuple where it lies, with the run's poll. The
+// poll may run Python code, which may change a list: from the first poll
+// on, the statement being run is held, and each next one is read from the
+// list as it is then and checked as the argument's items were.
+struct InPlaceRun {
+    PyObject* sequence;           // borrowed
+    Py_ssize_t count;             // its length as the run began
+    PyObject* running = nullptr;  // the item being run
+    PyRef held;                   // `running`, once a poll came while it ran
+    bool polled = false;
+    velk::Poll poll;
+
+    static void check(void* context) {
+        auto& run = *static_cast<InPlaceRun*>(context);
+        // No Python code ran since `running` was read from the sequence, or
+        // a poll held it already.
+        if (run.held.get() != run.running) run.held = PyRef::borrow(run.running);
+        run.polled = true;
+        run.poll();
+    }
+    static const velk::Statement& at(const void* context, std::size_t i) {
+        auto& run = *static_cast<InPlaceRun*>(const_cast<void*>(context));
+        run.running = run.polled ? run.reread(static_cast<Py_ssize_t>(i)) : PySequence_Fast_ITEMS(run.sequence)[i];
+        return wrapped<velk::Statement>(run.running);
+    }
+    // Once polled, every statement's read: two checks in line.
+    PyObject* reread(Py_ssize_t i) const {
+        if (PySequence_Fast_GET_SIZE(sequence) != count) [[unlikely]] {
+            PyErr_SetString(PyExc_RuntimeError, "the statement list changed size during the run");
+            throw PythonErrorPending{};
+        }
+        PyObject* item = PySequence_Fast_ITEMS(sequence)[i];
+        if (!PyObject_TypeCheck(item, statement_class().require()) && statement_of(item) == nullptr) [[unlikely]] {
+            throw PythonErrorPending{};
+        }
+        return item;
+    }
+};
+
+}  // namespace
+
+void StatementSequence::run(const velk::Machine& machine, velk::Poll poll) const {
+    if (const auto* in_place = std::get_if<InPlace>(&statements_)) {
+        PyObject* sequence = in_place->sequence;
+        InPlaceRun run{sequence, PySequence_Fast_GET_SIZE(sequence), nullptr, PyRef(), false, poll};
+        velk::run(machine, &run, static_cast<std::size_t>(run.count), InPlaceRun::at,
+                  poll ? velk::Poll{InPlaceRun::check, &run} : velk::Poll{});
         return;
     }
-    velk::run(machine, std::get<velk::StatementList>(statements_));
+    velk::run(machine, std::get<velk::StatementList>(statements_), poll);
 }
 
 std::optional<velk::StatementList> to_statement_list(PyObject* object) {

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "velk/machine.hpp"
+#include "velk/poll.hpp"
 #include "velk/tree.hpp"
 
 namespace zarn {
@@ -24,9 +25,9 @@ const velk::Statement* statement_of(PyObject* object);
 
 // For a caller that uses the statements at once (Velk.run). An exact list or
 // tuple stays where it is, its items borrowed: no Python code runs between
-// the check and the run, so the sequence and its items stay as they are for
-// the whole run. The statements of any other sequence are gathered (shared),
-// which keeps them alive however the sequence made them.
+// the check and the run, nor in the run until its poll (a signal handler):
+// from then on the run reads the list afresh (below). The statements of any other sequence are
+// gathered (shared), which keeps them alive however the sequence made them.
 class StatementSequence {
 public:
     // Nothing, with the conversion error pending, when the object is not such
@@ -34,11 +35,18 @@ public:
     static std::optional<StatementSequence> extract(PyObject* object);
 
     // Runs the statements in order as one run, where they lie. Throws
-    // EvalError as velk::run does.
-    void run(const velk::Machine& machine) const;
+    // EvalError as velk::run does, and whatever `poll` throws. The poll may
+    // run Python code, which may change a list: the statement being run
+    // stays alive, and the run goes on with the list as it is then, or stops
+    // with RuntimeError when its length changed (TypeError for an item that
+    // is not a Statement), as PythonErrorPending.
+    void run(const velk::Machine& machine, velk::Poll poll = {}) const;
 
 private:
-    using InPlace = std::span<PyObject* const>;  // the items of an exact list or tuple
+    // An exact list or tuple, borrowed: the caller holds it for the run.
+    struct InPlace {
+        PyObject* sequence;
+    };
 
     explicit StatementSequence(InPlace items) noexcept : statements_(items) {}
     explicit StatementSequence(velk::StatementList gathered) noexcept : statements_(std::move(gathered)) {}

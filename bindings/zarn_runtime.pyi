@@ -40,8 +40,12 @@ def set_limits(
     - ``max_bytes``: the most bytes of text that the machine's variables may
       hold at once (each variable's text counted); apart from that, the texts
       that the joins of one statement make may add up to as much.
-    - ``max_steps``: the most statements and expression nodes that one
-      ``run`` may evaluate; a shared subtree counts once per visit.
+    - ``max_steps``: the most steps that one ``run`` may take: one for each
+      statement and expression node it evaluates (a shared subtree counts
+      once per visit), and one more for every whole 64 bytes of text that a
+      join makes, that ``==`` compares (two texts of equal length) or that a
+      variable's name has where it is read or bound. So a run's time is
+      bounded by a constant times ``max_steps``.
 
     A join, a binding or a step that would pass a limit fails before it
     allocates, with a ``PanicException`` naming the limit and its value

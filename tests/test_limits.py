@@ -104,6 +104,51 @@ def test_steps_count_statements_and_nodes(text, steps):
         v.run(program)
 
 
+A = "a" * 128  # two steps of text work, at one step per 64 bytes
+B = "b" * 128
+
+
+@pytest.mark.parametrize("text, steps", [
+    (f'x = "{A}" + "{B}"', 1 + 3 + 4),  # a join: the bytes it makes
+    (f'x = "{"a" * 63}" + "b"', 1 + 3 + 1),
+    (f'x = "{"a" * 62}" + "b"', 1 + 3 + 0),  # whole 64-byte blocks only
+    (f'x = "{A}" == "{B}"', 1 + 3 + 2),  # equal lengths: compared byte by byte
+    (f'x = "{A}" == "{A}a"', 1 + 3),  # different lengths: unequal at once
+    (f'x = "{A}" == 1', 1 + 3),
+    (f's = "{A}"\nt = s', 2 + 2),  # binding and reading share the text
+    ("v" * 130 + " = 1\ny = " + "v" * 130, (2 + 2) + (2 + 2)),  # a long name, bound and read
+    ("x = " + '("" + ' * 60 + f'"{A}"' + ")" * 60, 1 + 121 + 60 * 2),  # deeper than the recursive walk
+])
+def test_text_work_costs_a_step_per_64_bytes(text, steps):
+    test_steps_count_statements_and_nodes(text, steps)
+
+
+@pytest.mark.parametrize("max_steps, message", [
+    (10, "Binary operator for unknown type"),  # the join fits, then its result meets an Int
+    (9, "Limit exceeded: max_steps=9"),  # the join's bytes do not fit: it never runs
+])
+def test_a_statement_stops_where_a_walk_node_by_node_stops(max_steps, message):
+    # 1 + 5 nodes + 4 for the join; charged at once when it fits, else node by node.
+    v = Velk()
+    set_limits(v, max_steps=max_steps)
+    with raises_panic(message):
+        run(v, f'x = ("{A}" + "{B}") + 1')
+
+
+@pytest.mark.parametrize("rule, steps", [
+    ("y = s == t", 1 + 3 + 8192),  # 512 KiB compared
+    ("y = s + t", 1 + 3 + 16384),  # 1 MiB made
+    ("if s == t:\n    y = 1", (1 + 3 + 8192) + 2),
+])
+def test_a_text_heavy_rule_runs_out_of_steps_under_the_recommended_limits(rule, steps):
+    v = Velk()
+    set_limits(v, max_text=1 << 20, max_bytes=16 << 20, max_steps=100_000)
+    v.run([let("s", lit("a" * (1 << 19))), let("t", lit("a" * (1 << 19)))])
+    with raises_panic("Limit exceeded: max_steps=100000") as info:
+        v.run(compile_statements(rule) * 25)
+    assert info.value.place[0] == 100_000 // steps
+
+
 def test_a_shared_tree_of_65_objects_is_stopped_by_max_steps():
     v = Velk()
     run(v, "x = 1")

@@ -23,10 +23,13 @@
 // where a failure learns its place: only a failing run spends anything on
 // it, by reading the frames as the failure passes out.
 //
-// Limits. Every walk is written once over a Meter: Unmetered, whose checks
-// are empty and vanish, serves a machine without limits at today's cost;
-// Metered counts steps and the bytes that joins make, and raises the
-// catalogued limit failure before anything is allocated.
+// Limits and polls. Every walk is written once over a Meter: Unmetered
+// serves a machine without limits and counts only toward the run's poll;
+// Metered counts steps (nodes, and the bytes of text work as velk/limits.hpp
+// says) and the bytes that joins make, and raises the catalogued limit
+// failure before the work is done. Both call the run's poll every
+// kPollInterval steps (Unmetered: ticks) at most, from one cold path.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -71,26 +74,64 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
 
 // ---- meters ---------------------------------------------------------------
 
-// A machine without limits: nothing is counted.
-struct Unmetered {
-    explicit Unmetered(const Limits&) noexcept {}
-    void statement() noexcept {}
+// A machine without limits: nothing is counted but the ticks toward the
+// run's next poll: one per statement and one per descent into a composite
+// operand at every kTickLevels-th level, so a tick covers at most
+// 2^kTickLevels composite nodes; and the bytes of a join or a comparison
+// as under limits. A name's bytes are left out: a variable read stays at
+// its cost.
+class Unmetered {
+public:
+    Unmetered(const Limits&, Poll poll) noexcept : poll_(poll), budget_(poll ? kPollInterval : Limits::kUnlimited) {}
+    void statement() { tick(); }
     void step(std::uint64_t = 1) noexcept {}
+    void tick() {
+        if (--budget_ == 0) [[unlikely]] polled();
+    }
     void join(std::uint64_t) noexcept {}
+    void touch(std::uint64_t bytes) {
+        const std::uint64_t steps = text_steps(bytes);
+        if (budget_ <= steps) [[unlikely]] return polled();
+        budget_ -= steps;
+    }
+    void name(const Identifier&) noexcept {}
     static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
         return m.bind(let.key(), std::move(value));
     }
+
+private:
+    [[gnu::cold]] void polled() {
+        budget_ = kPollInterval;
+        if (poll_) poll_();
+    }
+
+    Poll poll_;
+    std::uint64_t budget_;  // steps before the next poll
 };
 
 [[noreturn, gnu::cold]] void exceeded(const Failure& failure, std::uint64_t limit) {
     raise(failure, std::to_string(limit));
 }
 
+// Charges the bytes of a name to `meter` (velk/limits.hpp). A number or
+// an inline text, the usual name, is shorter than kBytesPerStep: nothing to
+// charge, and no check of the budget.
+template <class Meter>
+[[gnu::always_inline]] inline void charge_name(Meter& meter, const Identifier& id) {
+    if (id.copy_allocates()) [[unlikely]] meter.touch(id.as_s().size());
+}
+
 // A machine with limits: one count of steps for the whole run, and the bytes
-// the joins of the current statement have made.
+// the joins of the current statement have made. The steps left are split
+// into a budget, what may be spent before the next poll, and the rest: the
+// common step checks the budget alone, with the poll's cost already paid.
 class Metered {
 public:
-    explicit Metered(const Limits& limits) noexcept : limits_(limits), steps_left_(limits.max_steps) {}
+    Metered(const Limits& limits, Poll poll) noexcept
+        : limits_(limits),
+          poll_(poll),
+          budget_(poll ? std::min(limits.max_steps, kPollInterval) : limits.max_steps),
+          reserve_(limits.max_steps - budget_) {}
 
     // A statement starts: one step, and its joins start from nothing.
     void statement() {
@@ -98,30 +139,56 @@ public:
         made_ = 0;
     }
     void step(std::uint64_t steps = 1) {
-        if (steps_left_ < steps) exceeded(failures::kStepsLimit, limits_.max_steps);
-        steps_left_ -= steps;
+        if (budget_ < steps) [[unlikely]] refill(steps);
+        budget_ -= steps;
     }
+    void tick() noexcept {}  // the steps cover it
     // A join is about to make `size` bytes.
     void join(std::uint64_t size) {
         if (size > limits_.max_text) exceeded(failures::kTextLimit, limits_.max_text);
         if (size > limits_.max_bytes - made_) exceeded(failures::kBytesLimit, limits_.max_bytes);
         made_ += size;
     }
+    // Work is about to touch `bytes` bytes of text.
+    void touch(std::uint64_t bytes) { step(text_steps(bytes)); }
+    void name(const Identifier& id) { charge_name(*this, id); }
     static std::optional<ValueRef> bind(const Machine& m, const Statement::Let& let, ValueRef value) {
         return m.bind(let.key(), std::move(value));  // the machine counts the bytes
     }
     // A statement starts whose expression `e` has `count` nodes: when the
-    // statement and all of them fit in the steps left, they are charged at
-    // once and true says that its walk needs no step checks (JoinsOnly).
-    // Otherwise nothing is charged and the walk counts node by node, so a
-    // run stops at exactly the same node either way.
-    bool charge_whole(const Statement::NodeCount& count, const Expr& e);
+    // statement and all of them fit in the budget, they are charged at once
+    // and the steps charged say that its walk needs no step checks
+    // (Prepaid). Otherwise nothing is charged (0) and the walk counts node
+    // by node, so a run stops at exactly the same node either way.
+    std::uint64_t charge_whole(const Statement::NodeCount& count, const Expr& e);
+    // Takes `steps` from the budget, or nothing (false) when it is short.
+    bool take(std::uint64_t steps) noexcept {
+        if (budget_ < steps) return false;
+        budget_ -= steps;
+        return true;
+    }
+    // Gives back the charge of a statement that is walked again.
+    void refund(std::uint64_t steps) noexcept { budget_ += steps; }
 
 private:
-    const Limits& limits_;     // the machine's
-    std::uint64_t steps_left_;  // of this run
-    std::uint64_t made_ = 0;    // by the joins of the current statement; at most max_bytes
+    [[gnu::cold]] void refill(std::uint64_t steps);
+
+    const Limits limits_;    // the machine's, as the run began (a poll may set others)
+    Poll poll_;
+    std::uint64_t budget_;   // steps before the next poll
+    std::uint64_t reserve_;  // steps left after the budget
+    std::uint64_t made_ = 0;  // by the joins of the current statement; at most max_bytes
 };
+
+// The budget is short of `steps`: past the limit, the run fails; else the
+// poll has its turn and the budget is filled again.
+void Metered::refill(std::uint64_t steps) {
+    const std::uint64_t left = budget_ + reserve_;
+    if (left < steps) exceeded(failures::kStepsLimit, limits_.max_steps);
+    budget_ = std::min(left, std::max(steps, kPollInterval));
+    reserve_ = left - budget_;
+    poll_();  // without one the budget is all that is left: never here
+}
 
 // Nodes counted before a statement is left to node-by-node steps: a
 // statement's first metered run walks at most this many to count them.
@@ -143,24 +210,40 @@ std::uint64_t count_nodes(const Expr& e) {
     return n;
 }
 
-bool Metered::charge_whole(const Statement::NodeCount& count, const Expr& e) {
+std::uint64_t Metered::charge_whole(const Statement::NodeCount& count, const Expr& e) {
     std::uint64_t n = count.get();
     if (n == 0) {
         n = count_nodes(e);
         count.set(n);
     }
-    if (n == Statement::NodeCount::kMany || steps_left_ <= n) return false;
-    steps_left_ -= n + 1;  // the statement and its nodes
+    if (n == Statement::NodeCount::kMany || budget_ <= n) return 0;
+    budget_ -= n + 1;  // the statement and its nodes
     made_ = 0;
-    return true;
+    return n + 1;
 }
 
-// The meter of a statement whose steps are charged already: its joins
-// still count.
-struct JoinsOnly {
+// Thrown by the walk of a statement charged whole when the text work it
+// meets finds the budget short: the statement is walked again node by node,
+// which stops where such a walk stops and lets the poll have its turn. The
+// walk only read variables; the work done twice is at most what one budget
+// pays.
+struct Recount {};
+
+// The meter of a statement whose node steps are charged already: its joins
+// and its text work still count.
+struct Prepaid {
     Metered& metered;
+    std::uint64_t paid;  // for this statement so far
+
     void step(std::uint64_t = 1) noexcept {}
+    void tick() noexcept {}
     void join(std::uint64_t size) { metered.join(size); }
+    void touch(std::uint64_t bytes) {
+        const std::uint64_t steps = text_steps(bytes);
+        if (!metered.take(steps)) throw Recount{};
+        paid += steps;
+    }
+    void name(const Identifier& id) { charge_name(*this, id); }
 };
 
 // One walk's company: the machine and the meter of this run.
@@ -169,6 +252,23 @@ struct Walk {
     const Machine& machine;
     Meter meter;
 };
+
+// Gives `walk` the walk of a statement charged whole when its steps fit the
+// budget; false, with nothing charged, when the statement is to be walked
+// node by node (whether or not `walk` began).
+template <class Walked>
+bool walked_prepaid(Walk<Metered>& w, const Statement::NodeCount& count, const Expr& e, Walked&& walk) {
+    const std::uint64_t charged = w.meter.charge_whole(count, e);
+    if (charged == 0) return false;
+    Walk<Prepaid> prepaid{w.machine, Prepaid{w.meter, charged}};
+    try {
+        walk(prepaid);
+        return true;
+    } catch (const Recount&) {
+        w.meter.refund(prepaid.meter.paid);
+        return false;
+    }
+}
 
 // ---- expressions ----------------------------------------------------------
 
@@ -183,6 +283,7 @@ Value binary(Meter& meter, BinaryOperator op, const Value& l, const Value& r) {
         const std::string_view a = l.as_string();
         const std::string_view b = r.as_string();
         meter.join(a.size() + b.size());
+        meter.touch(a.size() + b.size());
         Text joined = Text::uninitialized(a.size() + b.size());
         if (!a.empty()) std::memcpy(joined.data(), a.data(), a.size());
         if (!b.empty()) std::memcpy(joined.data() + a.size(), b.data(), b.size());
@@ -222,6 +323,14 @@ inline bool comparison(const Expr::Node& e, const Value& left, const Value& righ
     return less ? order < 0 : order > 0;
 }
 
+// The bytes == reads of two values: texts of equal length are compared
+// byte by byte, any other pair at once.
+inline std::uint64_t compared_bytes(const Value& l, const Value& r) noexcept {
+    if (!l.is_string() || !r.is_string()) return 0;
+    const std::size_t size = l.as_string().size();
+    return size == r.as_string().size() ? size : 0;
+}
+
 // Applies a composite node to its evaluated operands (`right` is unused
 // for `not`).
 template <class Meter>
@@ -230,6 +339,7 @@ Value combine(Meter& meter, const Expr::Node& e, const Value& left, const Value&
         case Expr::Kind::BinaryOp:
             return binary(meter, e.get_if<Expr::BinaryOp>()->op, left, right);
         case Expr::Kind::Equals:
+            meter.touch(compared_bytes(left, right));
             return Value::boolean(left == right);
         case Expr::Kind::Not:
             if (!left.is_boolean()) {
@@ -247,6 +357,10 @@ Value combine(Meter& meter, const Expr::Node& e, const Value& left, const Value&
 
 const Value kNoOperand;
 
+// Levels of the recursive walk between two ticks of Unmetered: it costs a
+// run without limits one tick for most statements.
+constexpr int kTickLevels = 4;
+
 // Levels the recursive walk descends before it hands a subtree to
 // deep_value: deep enough for any tree written by hand, shallow enough (a
 // few KiB of native stack) for the smallest thread stacks.
@@ -261,8 +375,10 @@ struct Operand {
     const Value& value() const noexcept { return in_tree ? *in_tree : held ? *held : own; }
 };
 
-const Value& read_variable(const Machine& m, const Expr::Ident& v, Operand& slot) {
-    return m.read(v.key(), slot.own, slot.held);
+template <class Meter>
+const Value& read_variable(Walk<Meter>& w, const Expr::Ident& v, Operand& slot) {
+    w.meter.name(v.id);
+    return w.machine.read(v.key(), slot.own, slot.held);
 }
 
 // The walk for subtrees deeper than the recursive walk goes: pending nodes
@@ -279,14 +395,17 @@ Value deep_value(Walk<Meter>& w, const Expr::Node& root) {
     while (!tasks.empty()) {
         const Task t = tasks.take();
         const Expr::Node& e = *t.node;
-        if (!t.ready) w.meter.step();
+        if (!t.ready) {
+            w.meter.step();
+            w.meter.tick();
+        }
         if (const auto* lit = e.get_if<Expr::Literal>()) {
             values.emplace().in_tree = lit->value.get();
             continue;
         }
         if (const auto* v = e.get_if<Expr::Ident>()) {
             Operand slot;
-            read_variable(w.machine, *v, slot);
+            read_variable(w, *v, slot);
             values.emplace(std::move(slot));
             continue;
         }
@@ -317,10 +436,11 @@ const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, i
         case Expr::Kind::Literal:
             return *e.get_if<Expr::Literal>()->value;
         case Expr::Kind::Ident:
-            return read_variable(w.machine, *e.get_if<Expr::Ident>(), slot);
+            return read_variable(w, *e.get_if<Expr::Ident>(), slot);
         default:
             break;
     }
+    if (levels % kTickLevels == 0) w.meter.tick();
     slot.own = levels == 0 ? deep_value(w, e) : composite_value(w, e, levels - 1);
     return slot.own;
 }
@@ -376,6 +496,7 @@ ValueRef evaluate(Walk<Meter>& w, const Expr::Node& e) {
         case Expr::Kind::Ident: {
             w.meter.step();
             const auto& v = *e.get_if<Expr::Ident>();
+            w.meter.name(v.id);
             return w.machine.get(v.key());
         }
         default:
@@ -417,9 +538,9 @@ inline const StatementList& list_for(const Statement::If& n, bool holds) noexcep
 template <class Meter>
 const StatementList& chosen_list(Walk<Meter>& w, const Statement::If& n) {
     if constexpr (std::is_same_v<Meter, Metered>) {
-        if (w.meter.charge_whole(n.nodes, n.cond)) {
-            Walk<JoinsOnly> charged{w.machine, JoinsOnly{w.meter}};
-            return list_for(n, condition_truth(charged, n.cond));
+        bool holds = false;
+        if (walked_prepaid(w, n.nodes, n.cond, [&](Walk<Prepaid>& p) { holds = condition_truth(p, n.cond); })) {
+            return list_for(n, holds);
         }
     }
     w.meter.statement();
@@ -432,15 +553,13 @@ template <class Meter>
 [[gnu::flatten]] void run_let(Walk<Meter>& w, const Statement::Let& let) {
     ValueRef value;
     if constexpr (std::is_same_v<Meter, Metered>) {
-        if (w.meter.charge_whole(let.nodes, let.expr)) {
-            Walk<JoinsOnly> charged{w.machine, JoinsOnly{w.meter}};
-            value = evaluate(charged, let.expr.node());
-        }
+        walked_prepaid(w, let.nodes, let.expr, [&](Walk<Prepaid>& p) { value = evaluate(p, let.expr.node()); });
     }
     if (!value) {
         w.meter.statement();
         value = evaluate(w, let.expr.node());
     }
+    w.meter.name(let.ident);
     // The replaced value, if any, is released here: after the store's lock
     // is gone.
     std::optional<ValueRef> previous = Meter::bind(w.machine, let, std::move(value));
@@ -559,50 +678,50 @@ void run_each(Walk<Meter>& w, const void* items, std::size_t count, StatementAt 
 }
 
 template <class Meter>
-ValueRef expr_on(const Machine& machine, const Expr& expr) {
-    Walk<Meter> w{machine, Meter(machine.limits())};
+ValueRef expr_on(const Machine& machine, const Expr& expr, Poll poll) {
+    Walk<Meter> w{machine, Meter(machine.limits(), poll)};
     return evaluate(w, expr.node());
 }
 
 }  // namespace
 
-ValueRef evaluate(const Machine& machine, const Expr& expr) {
-    if (machine.limits().any()) return expr_on<Metered>(machine, expr);
-    return expr_on<Unmetered>(machine, expr);
+ValueRef evaluate(const Machine& machine, const Expr& expr, Poll poll) {
+    if (machine.limits().any()) return expr_on<Metered>(machine, expr, poll);
+    return expr_on<Unmetered>(machine, expr, poll);
 }
 
-void run(const Machine& machine, const Statement& statement) {
+void run(const Machine& machine, const Statement& statement, Poll poll) {
     if (machine.limits().any()) {
-        Walk<Metered> w{machine, Metered(machine.limits())};
+        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
         return run_one(w, statement);
     }
-    Walk<Unmetered> w{machine, Unmetered(machine.limits())};
+    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
     run_one(w, statement);
 }
 
-void run(const Machine& machine, std::span<const Statement> statements) {
+void run(const Machine& machine, std::span<const Statement> statements, Poll poll) {
     const Statement* first = statements.data();
     const Statement* last = first + statements.size();
     if (machine.limits().any()) {
-        Walk<Metered> w{machine, Metered(machine.limits())};
+        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
         return run_lists(w, first, last);
     }
-    Walk<Unmetered> w{machine, Unmetered(machine.limits())};
+    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
     run_lists(w, first, last);
 }
 
-void run(const Machine& machine, const void* items, std::size_t count, StatementAt at) {
+void run(const Machine& machine, const void* items, std::size_t count, StatementAt at, Poll poll) {
     if (machine.limits().any()) {
-        Walk<Metered> w{machine, Metered(machine.limits())};
+        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
         return run_each(w, items, count, at);
     }
-    Walk<Unmetered> w{machine, Unmetered(machine.limits())};
+    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
     run_each(w, items, count, at);
 }
 
-void run(const Machine& machine, StatementList&& statements) {
+void run(const Machine& machine, StatementList&& statements, Poll poll) {
     const StatementList owned = std::move(statements);
-    run(machine, std::span<const Statement>(owned));
+    run(machine, std::span<const Statement>(owned), poll);
 }
 
 }  // namespace velk

@@ -140,5 +140,61 @@ TEST(Place, NamesTheIndexInEveryListOnTheWayIn) {
     }
 }
 
+// A poll that counts its calls and stops the run with Stop at the last.
+struct Stop {};
+struct CountingPoll {
+    int calls = 0;
+    int stop_at;
+    Poll poll() {
+        return {[](void* self) {
+                    auto& p = *static_cast<CountingPoll*>(self);
+                    if (++p.calls == p.stop_at) throw Stop{};
+                },
+                this};
+    }
+};
+
+Expr doubling(Expr e, int levels) {
+    for (int i = 0; i < levels; ++i) e = add(e, e);
+    return e;
+}
+
+TEST(Poll, StopsAnEndlessRunWithWhatItThrowsWithLimitsOrWithout) {
+    for (const Limits& limits : {Limits{}, Limits{.max_steps = Limits::kUnlimited - 1}}) {
+        Machine m;
+        m.set_limits(limits);
+        run(m, list(let("x", lit_int(1))));
+        CountingPoll counting{.stop_at = 3};
+        const StatementList program = list(let("before", lit_int(5)), let("y", doubling(var("x"), 64)));
+        EXPECT_THROW(run(m, program, counting.poll()), Stop);
+        EXPECT_EQ(counting.calls, 3);
+        EXPECT_EQ(m.get(VarKey(Identifier::s("before")))->as_number().as_int(), 5);
+        EXPECT_THROW(m.get(VarKey(Identifier::s("y"))), EvalError);
+        run(m, list(let("y", lit_int(2))));  // usable afterwards
+    }
+}
+
+TEST(Poll, ComesEveryPollIntervalStepsAndAtTextWork) {
+    // 2^22 additions of Ints. With limits: one poll per kPollInterval steps.
+    // Without: one per kPollInterval ticks, a tick for at most 16 additions.
+    const std::uint64_t nodes = (std::uint64_t{1} << 23) - 1;
+    for (const bool metered : {false, true}) {
+        Machine m;
+        if (metered) m.set_limits(Limits{.max_steps = nodes + 10});
+        run(m, list(let("x", lit_int(1))));
+        CountingPoll counting{.stop_at = -1};
+        run(m, list(let("y", doubling(var("x"), 22))), counting.poll());
+        const auto calls = static_cast<std::uint64_t>(counting.calls);
+        const std::uint64_t at_most = (nodes + 1) / kPollInterval + 1;
+        EXPECT_LE(calls, at_most) << metered;
+        EXPECT_GE(calls, metered ? at_most - 2 : (nodes / 3) / (16 * kPollInterval)) << metered;
+    }
+    // One comparison of two 1 MiB texts is 16,384 steps: polled before it.
+    Machine m;
+    run(m, list(let("s", lit_str(std::string(1 << 20, 'a'))), let("t", lit_str(std::string(1 << 20, 'a')))));
+    CountingPoll counting{.stop_at = 1};
+    EXPECT_THROW(run(m, list(let("y", Expr::equals(var("s"), var("t")))), counting.poll()), Stop);
+}
+
 }  // namespace
 }  // namespace velk
