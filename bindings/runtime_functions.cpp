@@ -59,8 +59,8 @@ bool to_limit(PyObject* object, const char* name, std::uint64_t& limit) {
     return true;
 }
 
-// The three keyword-only limits of a call, after `positional` leading
-// parameters named in `format`.
+}  // namespace
+
 bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
                   PyObject** positional, velk::Limits& limits) {
     PyObject* given[3] = {nullptr, nullptr, nullptr};
@@ -79,6 +79,8 @@ bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const ch
            to_limit(given[1], kLimitNames[1], limits.max_bytes) &&
            to_limit(given[2], kLimitNames[2], limits.max_steps);
 }
+
+namespace {
 
 // The machine of a Velk argument of `function`, or null with TypeError.
 velk::Machine* machine_argument(PyObject* object, const char* function) {
@@ -132,7 +134,7 @@ std::string key_text(PyObject* key) {
 }
 
 // One entry of bind(): converted, or nothing with the prefixed error.
-bool convert_entry(PyObject* key, PyObject* value, std::vector<std::pair<velk::Identifier, velk::ValueRef>>& out) {
+bool convert_entry(PyObject* key, PyObject* value, Bindings& out) {
     auto id = to_identifier(key);
     if (!id) {
         prefix_type_error("key " + key_text(key) + ": ");
@@ -147,6 +149,38 @@ bool convert_entry(PyObject* key, PyObject* value, std::vector<std::pair<velk::I
     return true;
 }
 
+}  // namespace
+
+bool convert_bindings(PyObject* values, const char* function, const char* argument, Bindings& entries) {
+    if (PyDict_CheckExact(values)) {
+        entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(values)));
+        Py_ssize_t at = 0;
+        PyObject *key, *value;  // borrowed
+        while (PyDict_Next(values, &at, &key, &value)) {
+            if (!convert_entry(key, value, entries)) return false;
+        }
+    } else {
+        if (!PyMapping_Check(values) || PySequence_Check(values)) {
+            raise_with_message(PyExc_TypeError,
+                               std::string(function) + "() argument '" + argument + "' must be a mapping, not " + type_name_of(values));
+            return false;
+        }
+        PyRef items = PyRef::steal(PyMapping_Items(values));
+        if (!items) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                raise_with_message(PyExc_TypeError, std::string(function) + "() argument '" + argument + "': items() must give pairs");
+                return false;
+            }
+            if (!convert_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), entries)) return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
 PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"machine", "values", nullptr};
@@ -158,31 +192,8 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
         velk::Machine* m = machine_argument(machine, "bind");
         if (m == nullptr) return nullptr;
         // Everything is converted before anything is bound.
-        std::vector<std::pair<velk::Identifier, velk::ValueRef>> entries;
-        if (PyDict_CheckExact(values)) {
-            entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(values)));
-            Py_ssize_t at = 0;
-            PyObject *key, *value;  // borrowed
-            while (PyDict_Next(values, &at, &key, &value)) {
-                if (!convert_entry(key, value, entries)) return nullptr;
-            }
-        } else {
-            if (!PyMapping_Check(values) || PySequence_Check(values)) {
-                raise_with_message(PyExc_TypeError,
-                                   "bind() argument 'values' must be a mapping, not " + type_name_of(values));
-                return nullptr;
-            }
-            PyRef items = PyRef::steal(PyMapping_Items(values));
-            if (!items) return nullptr;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-                PyObject* pair = PyList_GET_ITEM(items.get(), i);
-                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                    raise_with_message(PyExc_TypeError, "bind() argument 'values': items() must give pairs");
-                    return nullptr;
-                }
-                if (!convert_entry(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), entries)) return nullptr;
-            }
-        }
+        Bindings entries;
+        if (!convert_bindings(values, "bind", "values", entries)) return nullptr;
         const bool counted = m->limits().max_bytes != velk::Limits::kUnlimited;
         for (auto& [id, value] : entries) {
             if (counted) {

@@ -37,6 +37,17 @@ ShardTable::~ShardTable() {
     delete_storage(slots_, mask_ + 1);
 }
 
+void ShardTable::clear() noexcept {
+    ++generation_;
+    if (ctrl_ == nullptr || size_ == 0) return;
+    for (std::size_t i = 0; i <= mask_; ++i) {
+        if (occupied(i)) slots_[i].~ShardEntry();
+    }
+    std::memset(ctrl_, kEmpty, ctrl_bytes(mask_ + 1));
+    size_ = 0;
+    growth_left_ = max_load(mask_ + 1);
+}
+
 void ShardTable::set_ctrl(std::size_t slot, std::uint8_t byte) noexcept {
     // The byte and every mirror of it in the tail.
     const std::size_t capacity = mask_ + 1;

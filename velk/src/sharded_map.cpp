@@ -179,6 +179,10 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
     return previous;
 }
 
+void ShardedMap::clear() noexcept {
+    for (std::size_t i = 0; i < shard_amount_; ++i) shards_[i].table.clear();
+}
+
 std::atomic<bool>* ShardedMap::use_mark() const noexcept {
 #ifdef VELK_CHECKED
     return &in_use_;

@@ -107,6 +107,12 @@ public:
     // before the shard is locked when making it allocates.
     std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value);
 
+    // Drops every binding and keeps the shards, their tables' room, the map's
+    // number and its hash key: the memos of hashes stay valid, those of
+    // entries are forgotten. Values are released under no lock, so no
+    // operation may run on the map meanwhile, nor on another thread.
+    void clear() noexcept;
+
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
     std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {

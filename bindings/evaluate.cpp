@@ -1,0 +1,293 @@
+// A program as a function: inputs in, outputs out, in one call
+// (zarn_text's Program.evaluate and evaluate_many), and zarn_runtime.read,
+// several variables of a machine in one call.
+//
+// A call runs on a scratch machine of its thread, emptied when the call
+// ends rather than made and destroyed per call: its store keeps its number
+// and hash key, so the hashes that the program's identifier nodes remember
+// for it stay good from one call to the next, and its tables keep their
+// room. Emptying forgets the entries the memos remember (velk's
+// Machine::reset), so nothing of one call is seen by the next.
+#include "evaluate.hpp"
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "call_binding.hpp"
+#include "class_object.hpp"
+#include "conversions.hpp"
+#include "error_text.hpp"
+#include "fault_boundary.hpp"
+#include "py_instance.hpp"
+#include "runtime_functions.hpp"
+#include "statement_sequence.hpp"
+#include "velk/eval.hpp"
+#include "velk/machine.hpp"
+
+namespace zarn {
+namespace {
+
+constexpr const char* kEvaluatorName = "zarn_runtime._Evaluator";
+
+// One name a program may bind, read back after each call.
+struct Output {
+    velk::Identifier id;
+    PyRef key;             // the str the result dict has it under
+    velk::HashMemo memo;   // its hash in the store it was last read from
+};
+
+// What a program keeps for its calls: its statements, its outputs and,
+// when it was given limits of its own, those.
+struct Evaluator {
+    velk::StatementList statements;
+    std::vector<Output> outputs;
+    std::optional<velk::Limits> limits;  // none: the defaults at each call
+};
+
+// Each thread's scratch machine, made on its first call. Converting inputs
+// can run Python code, which can call evaluate again on the same thread
+// before the machine is taken: the machine is taken only once they are
+// converted, and a call that finds it taken all the same uses one of its
+// own.
+thread_local std::unique_ptr<velk::Machine> t_scratch;
+thread_local bool t_scratch_taken = false;
+
+// The machine of one call; empties the scratch machine when the call ends,
+// however it ends.
+class MachineLease {
+public:
+    MachineLease() {
+        if (t_scratch_taken) {
+            own_.emplace(velk::Access::Exclusive);
+            return;
+        }
+        // One user at a time: this thread, and no Python code runs while it
+        // holds the machine.
+        if (!t_scratch) t_scratch = std::make_unique<velk::Machine>(velk::Access::Exclusive);
+        t_scratch_taken = true;
+        scratch_ = t_scratch.get();
+    }
+    ~MachineLease() {
+        if (scratch_ == nullptr) return;
+        scratch_->reset();
+        t_scratch_taken = false;
+    }
+    MachineLease(const MachineLease&) = delete;
+    MachineLease& operator=(const MachineLease&) = delete;
+
+    velk::Machine& machine() noexcept { return scratch_ != nullptr ? *scratch_ : *own_; }
+
+private:
+    velk::Machine* scratch_ = nullptr;      // the thread's, when it was free
+    std::optional<velk::Machine> own_;      // otherwise one of this call's
+};
+
+void bind_all(const velk::Machine& machine, Bindings& entries) {
+    const bool counted = machine.limits().max_bytes != velk::Limits::kUnlimited;
+    for (auto& [id, value] : entries) {
+        if (counted) {
+            (void)machine.bind_within_limits(id, std::move(value));
+        } else {
+            (void)machine.bind(id, std::move(value));
+        }
+    }
+}
+
+// Puts `value` into `dict` under `key`; throws with the error pending when
+// the interpreter fails.
+void put(PyObject* dict, PyObject* key, const velk::Value& value) {
+    PyRef object = from_value(value);
+    if (PyDict_SetItem(dict, key, object.get()) < 0) {
+        pass_interpreter_failure();
+        throw PythonErrorPending{};
+    }
+}
+
+// One call: null with a Python error pending when the inputs do not
+// convert; throws as a run does.
+PyRef evaluate_once(const Evaluator& evaluator, PyObject* inputs, const char* function) {
+    Bindings entries;
+    if (inputs != Py_None && !convert_bindings(inputs, function, "inputs", entries)) return PyRef();
+    MachineLease lease;
+    velk::Machine& machine = lease.machine();
+    const velk::Limits& limits = evaluator.limits ? *evaluator.limits : default_limits();
+    if (!(machine.limits() == limits)) machine.set_limits(limits);
+    bind_all(machine, entries);
+    velk::run(machine, std::span<const velk::Statement>(evaluator.statements.data(), evaluator.statements.size()));
+    PyRef result = checked(PyDict_New());
+    for (const Output& output : evaluator.outputs) {
+        velk::Value copy;
+        velk::ValueRef held;
+        if (!machine.try_read(velk::VarKey(output.id, output.memo), copy, held)) continue;
+        put(result.get(), output.key.get(), held ? *held : copy);
+    }
+    return result;
+}
+
+void release_evaluator(PyObject* capsule) {
+    guarded_dealloc([&] { delete static_cast<Evaluator*>(PyCapsule_GetPointer(capsule, kEvaluatorName)); });
+}
+
+const Evaluator* evaluator_of(PyObject* object) {
+    return static_cast<const Evaluator*>(PyCapsule_GetPointer(object, kEvaluatorName));
+}
+
+bool expect_arguments(const char* function, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    raise_with_message(PyExc_TypeError, std::string(function) + "() takes exactly " + std::to_string(want) +
+                                            " positional arguments (" + std::to_string(nargs) + " given)");
+    return false;
+}
+
+// _evaluator(statements, outputs, limits, /): statements a tuple of
+// Statement objects, outputs an iterable of str, limits None (the defaults
+// at each call) or a dict of the keywords of set_default_limits.
+PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (!expect_arguments("_evaluator", nargs, 3)) return nullptr;
+        auto evaluator = std::make_unique<Evaluator>();
+        auto statements = to_statement_list(args[0]);
+        if (!statements) return nullptr;
+        evaluator->statements = std::move(*statements);
+        PyRef names = PyRef::steal(PySequence_List(args[1]));
+        if (!names || PyList_Sort(names.get()) < 0) return nullptr;
+        evaluator->outputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names.get())));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+            PyObject* name = PyList_GET_ITEM(names.get(), i);
+            if (!PyUnicode_CheckExact(name)) {
+                raise_with_message(PyExc_TypeError, "outputs must be str, not " + type_name_of(name));
+                return nullptr;
+            }
+            auto id = to_identifier(name);
+            if (!id) return nullptr;
+            evaluator->outputs.push_back(Output{std::move(*id), PyRef::borrow(name), {}});
+        }
+        if (args[2] != Py_None) {
+            static const char* const names_before[] = {nullptr};
+            PyRef empty = PyRef::steal(PyTuple_New(0));
+            if (!empty) return nullptr;
+            velk::Limits limits;
+            if (!parse_limits(empty.get(), args[2], "|$OOO:with_limits", names_before, nullptr, limits)) {
+                return nullptr;
+            }
+            evaluator->limits = limits;
+        }
+        PyObject* capsule = PyCapsule_New(evaluator.get(), kEvaluatorName, release_evaluator);
+        if (capsule != nullptr) evaluator.release();
+        return capsule;
+    });
+}
+
+// _evaluate(evaluator, inputs, /): the outputs' dict.
+PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (!expect_arguments("_evaluate", nargs, 2)) return nullptr;
+        const Evaluator* evaluator = evaluator_of(args[0]);
+        if (evaluator == nullptr) return nullptr;
+        return evaluate_once(*evaluator, args[1], "evaluate").release();
+    });
+}
+
+// One row of evaluate_many under errors="return": its dict, or its
+// PanicException. Null with any other error pending.
+PyRef evaluate_or_failure(const Evaluator& evaluator, PyObject* row) {
+    try {
+        return evaluate_once(evaluator, row, "evaluate_many");
+    } catch (ForcedUnwind&) {
+        throw;
+    } catch (...) {
+        if (foreign_exception()) throw;
+        set_python_error_for_current_exception();
+    }
+    PyObject* panic = panic_exception();
+    if (panic == nullptr || !PyErr_ExceptionMatches(panic)) return PyRef();
+    return PyRef::steal(PyErr_GetRaisedException());
+}
+
+// _evaluate_many(evaluator, rows, return_failures, /): a list of the
+// outputs' dicts; with return_failures, a row's PanicException in its place.
+PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (!expect_arguments("_evaluate_many", nargs, 3)) return nullptr;
+        const Evaluator* evaluator = evaluator_of(args[0]);
+        if (evaluator == nullptr) return nullptr;
+        const int return_failures = PyObject_IsTrue(args[2]);
+        if (return_failures < 0) return nullptr;
+        PyRef rows = PyRef::steal(PyObject_GetIter(args[1]));
+        if (!rows) return nullptr;
+        PyRef results = PyRef::steal(PyList_New(0));
+        if (!results) return nullptr;
+        for (;;) {
+            PyRef row = PyRef::steal(PyIter_Next(rows.get()));
+            if (!row) {
+                if (PyErr_Occurred() != nullptr) return nullptr;
+                break;
+            }
+            PyRef result = return_failures != 0 ? evaluate_or_failure(*evaluator, row.get())
+                                                : evaluate_once(*evaluator, row.get(), "evaluate_many");
+            if (!result || PyList_Append(results.get(), result.get()) < 0) return nullptr;
+        }
+        return results.release();
+    });
+}
+
+// read(machine, names, /): {name: value} for each name bound on the machine.
+PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (!expect_arguments("read", nargs, 2)) return nullptr;
+        PyObject* machine_object = args[0];
+        if (!PyObject_TypeCheck(machine_object, velk_class().require())) {
+            raise_with_message(PyExc_TypeError,
+                               "read() argument 'machine' must be Velk, not " + type_name_of(machine_object));
+            return nullptr;
+        }
+        if (PyUnicode_Check(args[1])) {
+            raise_with_message(PyExc_TypeError, "read() argument 'names' must be an iterable of names, not str");
+            return nullptr;
+        }
+        const velk::Machine& machine = wrapped<velk::Machine>(machine_object);
+        PyRef names = PyRef::steal(PyObject_GetIter(args[1]));
+        if (!names) return nullptr;
+        PyRef result = PyRef::steal(PyDict_New());
+        if (!result) return nullptr;
+        for (;;) {
+            // Each name is held while its conversion, which may run Python
+            // code, and its read go on.
+            PyRef name = PyRef::steal(PyIter_Next(names.get()));
+            if (!name) {
+                if (PyErr_Occurred() != nullptr) return nullptr;
+                break;
+            }
+            auto id = to_identifier(name.get());
+            if (!id) {
+                prefix_type_error("names: ");
+                return nullptr;
+            }
+            velk::Value copy;
+            velk::ValueRef held;
+            if (machine.try_read(*id, copy, held)) put(result.get(), name.get(), held ? *held : copy);
+        }
+        return result.release();
+    });
+}
+
+PyMethodDef functions[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
+     "read($module, machine, names, /)\n--\n\n"
+     "The values of several variables of a machine, as {name: value}; a name that is not bound is left out."},
+    {"_evaluator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_evaluator)), METH_FASTCALL,
+     nullptr},
+    {"_evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)), METH_FASTCALL, nullptr},
+    {"_evaluate_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_many)), METH_FASTCALL,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* evaluate_functions() noexcept { return functions; }
+
+}  // namespace zarn
