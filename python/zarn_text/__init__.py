@@ -579,7 +579,7 @@ class Program:
     # ---- a program as a function: inputs in, outputs out -----------------
 
     def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _evaluate.Value]:
-        """Runs the program on a fresh state with `inputs` bound first and
+        r"""Runs the program on a fresh state with `inputs` bound first and
         returns ``{name: value}`` for each name of :attr:`outputs` that the
         run bound.
 
@@ -619,7 +619,7 @@ class Program:
 
             >>> double = compile_program("y = x * 2")
             >>> double.evaluate_many([{"x": 1}, {"x": "a"}, {"x": 3}], errors="return")
-            [{'y': 2}, PanicException('...'), {'y': 6}]
+            [{'y': 2}, PanicException('Binary operator for unknown type'), {'y': 6}]
         """
         if errors not in ("raise", "return"):
             raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
@@ -646,10 +646,11 @@ class Program:
         :func:`zarn_runtime.set_limits` (which raises the same errors).
 
             >>> grow = compile_program("s = 'ab' + 'cd'").with_limits(max_text=3)
-            >>> grow.evaluate()
-            Traceback (most recent call last):
-              ...
-            zarn_runtime.PanicException: Limit exceeded: max_text=3
+            >>> try:
+            ...     grow.evaluate()
+            ... except PanicException as failure:
+            ...     print(failure)
+            Limit exceeded: max_text=3
         """
         limits = {"max_text": max_text, "max_bytes": max_bytes, "max_steps": max_steps}
         evaluator = _evaluate.new_evaluator(self._statements, sorted(self._outputs), limits)
