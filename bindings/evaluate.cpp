@@ -32,19 +32,34 @@ namespace {
 
 constexpr const char* kEvaluatorName = "zarn_runtime._Evaluator";
 
-// One name a program may bind, read back after each call.
-struct Output {
+// One name a program reads first or binds, with the memo of its hash and
+// entry in the store it was last met in: the scratch store of a thread
+// keeps both from call to call.
+struct Name {
     velk::Identifier id;
-    PyRef key;             // the str the result dict has it under
-    velk::HashMemo memo;   // its hash in the store it was last read from
+    PyRef key;             // the str it was given as: the result dict's key
+    velk::HashMemo memo;
 };
 
-// What a program keeps for its calls: its statements, its outputs and,
-// when it was given limits of its own, those.
+// Inputs are matched to the program's names one by one, up to this many
+// names; a longer list is bound without memos.
+constexpr std::size_t kMatchedInputs = 16;
+
+// What a program keeps for its calls: its statements, its input and output
+// names and, when it was given limits of its own, those.
 struct Evaluator {
     velk::StatementList statements;
-    std::vector<Output> outputs;
+    std::vector<Name> inputs;   // empty when there are more than kMatchedInputs
+    std::vector<Name> outputs;
     std::optional<velk::Limits> limits;  // none: the defaults at each call
+
+    // The memo of an input's name, or kNoMemo.
+    const velk::HashMemo& memo_of(const velk::Identifier& id) const noexcept {
+        for (const Name& name : inputs) {
+            if (name.id == id) return name.memo;
+        }
+        return velk::kNoMemo;
+    }
 };
 
 // Each thread's scratch machine, made on its first call. Converting inputs
@@ -85,13 +100,14 @@ private:
     std::optional<velk::Machine> own_;      // otherwise one of this call's
 };
 
-void bind_all(const velk::Machine& machine, Bindings& entries) {
+void bind_all(const Evaluator& evaluator, const velk::Machine& machine, Bindings& entries) {
     const bool counted = machine.limits().max_bytes != velk::Limits::kUnlimited;
     for (auto& [id, value] : entries) {
+        const velk::VarKey key(id, evaluator.memo_of(id));
         if (counted) {
-            (void)machine.bind_within_limits(id, std::move(value));
+            (void)machine.bind_within_limits(key, std::move(value));
         } else {
-            (void)machine.bind(id, std::move(value));
+            (void)machine.bind(key, std::move(value));
         }
     }
 }
@@ -115,10 +131,10 @@ PyRef evaluate_once(const Evaluator& evaluator, PyObject* inputs, const char* fu
     velk::Machine& machine = lease.machine();
     const velk::Limits& limits = evaluator.limits ? *evaluator.limits : default_limits();
     if (!(machine.limits() == limits)) machine.set_limits(limits);
-    bind_all(machine, entries);
+    bind_all(evaluator, machine, entries);
     velk::run(machine, std::span<const velk::Statement>(evaluator.statements.data(), evaluator.statements.size()));
     PyRef result = checked(PyDict_New());
-    for (const Output& output : evaluator.outputs) {
+    for (const Name& output : evaluator.outputs) {
         velk::Value copy;
         velk::ValueRef held;
         if (!machine.try_read(velk::VarKey(output.id, output.memo), copy, held)) continue;
@@ -142,35 +158,43 @@ bool expect_arguments(const char* function, Py_ssize_t nargs, Py_ssize_t want) {
     return false;
 }
 
-// _evaluator(statements, outputs, limits, /): statements a tuple of
-// Statement objects, outputs an iterable of str, limits None (the defaults
-// at each call) or a dict of the keywords of set_default_limits.
+// The names of an iterable of str, sorted (so the result dict's order
+// does not depend on hashing); null with TypeError for any other item.
+bool names_of(PyObject* iterable, std::vector<Name>& out) {
+    PyRef names = PyRef::steal(PySequence_List(iterable));
+    if (!names || PyList_Sort(names.get()) < 0) return false;
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        if (!PyUnicode_CheckExact(name)) {
+            raise_with_message(PyExc_TypeError, "names must be str, not " + type_name_of(name));
+            return false;
+        }
+        auto id = to_identifier(name);
+        if (!id) return false;
+        out.push_back(Name{std::move(*id), PyRef::borrow(name), {}});
+    }
+    return true;
+}
+
+// _evaluator(statements, inputs, outputs, limits, /): statements a tuple of
+// Statement objects, inputs and outputs iterables of str, limits None (the
+// defaults at each call) or a dict of the keywords of set_default_limits.
 PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluator", nargs, 3)) return nullptr;
+        if (!expect_arguments("_evaluator", nargs, 4)) return nullptr;
         auto evaluator = std::make_unique<Evaluator>();
         auto statements = to_statement_list(args[0]);
         if (!statements) return nullptr;
         evaluator->statements = std::move(*statements);
-        PyRef names = PyRef::steal(PySequence_List(args[1]));
-        if (!names || PyList_Sort(names.get()) < 0) return nullptr;
-        evaluator->outputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names.get())));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-            PyObject* name = PyList_GET_ITEM(names.get(), i);
-            if (!PyUnicode_CheckExact(name)) {
-                raise_with_message(PyExc_TypeError, "outputs must be str, not " + type_name_of(name));
-                return nullptr;
-            }
-            auto id = to_identifier(name);
-            if (!id) return nullptr;
-            evaluator->outputs.push_back(Output{std::move(*id), PyRef::borrow(name), {}});
-        }
-        if (args[2] != Py_None) {
+        if (!names_of(args[1], evaluator->inputs) || !names_of(args[2], evaluator->outputs)) return nullptr;
+        if (evaluator->inputs.size() > kMatchedInputs) evaluator->inputs.clear();
+        if (args[3] != Py_None) {
             static const char* const names_before[] = {nullptr};
             PyRef empty = PyRef::steal(PyTuple_New(0));
             if (!empty) return nullptr;
             velk::Limits limits;
-            if (!parse_limits(empty.get(), args[2], "|$OOO:with_limits", names_before, nullptr, limits)) {
+            if (!parse_limits(empty.get(), args[3], "|$OOO:with_limits", names_before, nullptr, limits)) {
                 return nullptr;
             }
             evaluator->limits = limits;

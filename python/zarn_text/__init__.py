@@ -653,7 +653,7 @@ class Program:
             Limit exceeded: max_text=3
         """
         limits = {"max_text": max_text, "max_bytes": max_bytes, "max_steps": max_steps}
-        evaluator = _evaluate.new_evaluator(self._statements, sorted(self._outputs), limits)
+        evaluator = _evaluate.new_evaluator(self._statements, self._inputs, self._outputs, limits)
         program = object.__new__(Program)
         for name in ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs"):
             object.__setattr__(program, name, getattr(self, name))

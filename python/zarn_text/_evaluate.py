@@ -28,7 +28,7 @@ evaluate_many = zarn_runtime._evaluate_many  # type: ignore[attr-defined]
 def evaluator_of(program: Program) -> object:
     """The program's evaluator, made and kept on the first call (threads
     that race here each make one; the last one made is kept)."""
-    made = new_evaluator(program._statements, sorted(program._outputs), getattr(program, "_limits", None))
+    made = new_evaluator(program._statements, program._inputs, program._outputs, getattr(program, "_limits", None))
     object.__setattr__(program, "_evaluator", made)
     return made
 

@@ -181,6 +181,11 @@ public:
     // Drops every entry and keeps the storage, for a store that is reused:
     // the generation moves on, as slots will hold other keys.
     void clear() noexcept;
+    // Releases every value and keeps the keys in their slots, for a store
+    // that is reused with the same names: binding a name again fills its
+    // entry, and the memos that remember the entry stay good. An entry
+    // without a value is no binding; the store passes it by.
+    void release_values() noexcept;
 
     // Grows by one whenever the entries move (growth) or go (clear): an
     // entry's address found at one generation holds while the generation is

@@ -65,10 +65,11 @@ public:
     // Bytes of text the variables hold, as counted while max_bytes is set.
     std::uint64_t text_bytes() const noexcept { return text_bytes_.load(std::memory_order_relaxed); }
 
-    // Empty again, as if new, but keeping the store's number and hash key,
-    // so the hashes a tree's memos remember for it stay good (a machine
-    // reused from run to run skips hashing names it has met). Not while any
-    // other operation runs on the machine.
+    // Empty again, as if new, but keeping the store's number, hash key and
+    // the entries of the names it has met (ShardedMap::clear), so the memos
+    // of a tree run on it again stay good: a machine reused from run to run
+    // neither hashes nor looks up the names it has met. Not while any other
+    // operation runs on the machine.
     void reset() noexcept {
         vars_.clear();
         text_bytes_.store(0, std::memory_order_relaxed);

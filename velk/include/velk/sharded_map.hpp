@@ -107,10 +107,12 @@ public:
     // before the shard is locked when making it allocates.
     std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value);
 
-    // Drops every binding and keeps the shards, their tables' room, the map's
-    // number and its hash key: the memos of hashes stay valid, those of
-    // entries are forgotten. Values are released under no lock, so no
-    // operation may run on the map meanwhile, nor on another thread.
+    // Drops every binding and keeps the shards, the map's number and its
+    // hash key, so the hashes memos remember stay good. Each shard keeps its
+    // names in their entries, without values, so names bound again find
+    // them where the memos say; a shard that holds too many starts empty
+    // instead, and the entries remembered there are forgotten. Values are
+    // released under no lock: no operation may run on the map meanwhile.
     void clear() noexcept;
 
     // The hash of `key` under this map's key: the one `memo` remembers for
