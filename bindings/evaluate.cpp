@@ -215,6 +215,20 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// Calls take(item) for each item of `iterable`, each held while it is used
+// (using it may run Python code); false, with an error pending, when
+// iterating fails or take() does.
+template <class Take>
+bool each_item(PyObject* iterable, Take&& take) {
+    PyRef items = PyRef::steal(PyObject_GetIter(iterable));
+    if (!items) return false;
+    for (;;) {
+        PyRef item = PyRef::steal(PyIter_Next(items.get()));
+        if (!item) return PyErr_Occurred() == nullptr;
+        if (!take(item.get())) return false;
+    }
+}
+
 // One row of evaluate_many under errors="return": its dict, or its
 // PanicException. Null with any other error pending.
 PyRef evaluate_or_failure(const Evaluator& evaluator, PyObject* row) {
@@ -240,21 +254,14 @@ PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (evaluator == nullptr) return nullptr;
         const int return_failures = PyObject_IsTrue(args[2]);
         if (return_failures < 0) return nullptr;
-        PyRef rows = PyRef::steal(PyObject_GetIter(args[1]));
-        if (!rows) return nullptr;
         PyRef results = PyRef::steal(PyList_New(0));
         if (!results) return nullptr;
-        for (;;) {
-            PyRef row = PyRef::steal(PyIter_Next(rows.get()));
-            if (!row) {
-                if (PyErr_Occurred() != nullptr) return nullptr;
-                break;
-            }
-            PyRef result = return_failures != 0 ? evaluate_or_failure(*evaluator, row.get())
-                                                : evaluate_once(*evaluator, row.get(), "evaluate_many");
-            if (!result || PyList_Append(results.get(), result.get()) < 0) return nullptr;
-        }
-        return results.release();
+        const bool done = each_item(args[1], [&](PyObject* row) {
+            PyRef result = return_failures != 0 ? evaluate_or_failure(*evaluator, row)
+                                                : evaluate_once(*evaluator, row, "evaluate_many");
+            return result && PyList_Append(results.get(), result.get()) == 0;
+        });
+        return done ? results.release() : nullptr;
     });
 }
 
@@ -273,28 +280,20 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         const velk::Machine& machine = wrapped<velk::Machine>(machine_object);
-        PyRef names = PyRef::steal(PyObject_GetIter(args[1]));
-        if (!names) return nullptr;
         PyRef result = PyRef::steal(PyDict_New());
         if (!result) return nullptr;
-        for (;;) {
-            // Each name is held while its conversion, which may run Python
-            // code, and its read go on.
-            PyRef name = PyRef::steal(PyIter_Next(names.get()));
-            if (!name) {
-                if (PyErr_Occurred() != nullptr) return nullptr;
-                break;
-            }
-            auto id = to_identifier(name.get());
+        const bool done = each_item(args[1], [&](PyObject* name) {
+            auto id = to_identifier(name);
             if (!id) {
                 prefix_type_error("names: ");
-                return nullptr;
+                return false;
             }
             velk::Value copy;
             velk::ValueRef held;
-            if (machine.try_read(*id, copy, held)) put(result.get(), name.get(), held ? *held : copy);
-        }
-        return result.release();
+            if (machine.try_read(*id, copy, held)) put(result.get(), name, held ? *held : copy);
+            return true;
+        });
+        return done ? result.release() : nullptr;
     });
 }
 

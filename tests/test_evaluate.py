@@ -12,6 +12,8 @@ from zarn_runtime import PanicException, bind, read, set_default_limits, set_fau
 
 from zarn_text import compile_program
 
+from test_programs import if_lines
+
 
 @pytest.fixture(autouse=True)
 def quiet_defaults():
@@ -39,11 +41,6 @@ exprs = st.one_of(operands, st.builds("({} {} {})".format, operands, st.sampled_
 conditions = st.one_of(st.sampled_from(NAMES),
                        st.builds("{} {} {}".format, exprs, st.sampled_from(["<", ">", "==", "!="]), exprs))
 lets = st.builds("{} = {}".format, st.sampled_from(NAMES), exprs).map(lambda line: [line])
-
-
-def if_lines(condition, then, otherwise):
-    return [f"if {condition}:", *("    " + line for line in then)] + (
-        ["else:", *("    " + line for line in otherwise)] if otherwise else [])
 
 
 blocks = st.recursive(lets, lambda inner: st.one_of(
