@@ -14,6 +14,9 @@ One run measures:
   with the inputs bound by `let`s and by one `zarn_runtime.bind`:
   a fresh machine, the inputs bound, the prebuilt rules run, two results read;
   against `exec` into a fresh dict, asteval and a plain Python function;
+* the same request as one `Program.evaluate` call, and 10,000 rows of it in
+  one `Program.evaluate_many` call, against `exec` into a fresh dict whose
+  outputs are read into a dict;
 * compiling the shipping-fee rules text with `zarn_text` against `compile()`
   of the same source to a code object;
 * building trees with the `Expr`/`Statement` builders against constructing
@@ -58,7 +61,7 @@ from typing import Any, Callable
 try:
     from zarn import Expr, Statement, Velk
     from zarn_runtime import bind
-    from zarn_text import compile_statements
+    from zarn_text import compile_program, compile_statements
 except ImportError as exc:  # pragma: no cover - environment problem
     sys.exit(f"python_bench: cannot import zarn ({exc}); run `pip install .` first")
 
@@ -526,6 +529,69 @@ def bench_request(settings: Settings) -> list[Row]:
     return rows
 
 
+# A request as one call, and a batch of rows: zarn_text's Program.evaluate
+# and evaluate_many against exec of the same code compiled once, the inputs
+# in a fresh dict and the outputs read into a dict (what evaluate returns).
+EVALUATE_ROWS = 10_000
+EVALUATE_PEER = "CPython exec into a fresh dict, outputs read into a dict"
+
+
+def evaluate_runners() -> dict[str, Callable[[], list[dict[str, Any]]]]:
+    """Per engine, a callable serving the example's orders one call each,
+    and one serving EVALUATE_ROWS rows as a batch."""
+    example = _load_example("shipping_fee")
+    orders = list(example.ORDERS)
+    program = compile_program(example.RULES_TEXT, "shipping_rules")
+    outputs = sorted(program.outputs)
+    code = compile(example.RULES_TEXT, "<shipping_fee>", "exec")
+    # The dict display the peer reads its outputs into, compiled once.
+    read_outputs = eval("lambda scope: {" + ", ".join(f"{n!r}: scope[{n!r}]" for n in outputs) + "}")
+    rows = [dict(zip(SHIPPING_INPUTS, orders[i % len(orders)])) for i in range(EVALUATE_ROWS)]
+
+    def evaluate() -> list[dict[str, Any]]:
+        return [program.evaluate(dict(zip(SHIPPING_INPUTS, order))) for order in orders]
+
+    def exec_read() -> list[dict[str, Any]]:
+        out = []
+        for order in orders:
+            scope = dict(zip(SHIPPING_INPUTS, order))
+            exec(code, scope)
+            out.append(read_outputs(scope))
+        return out
+
+    def evaluate_many() -> list[dict[str, Any]]:
+        return program.evaluate_many(rows)
+
+    def exec_rows() -> list[dict[str, Any]]:
+        out = []
+        for row in rows:
+            scope = dict(row)
+            exec(code, scope)
+            out.append(read_outputs(scope))
+        return out
+
+    return {"evaluate": evaluate, "exec": exec_read, "evaluate_many": evaluate_many, "exec rows": exec_rows}
+
+
+def bench_evaluate(settings: Settings) -> list[Row]:
+    runners = evaluate_runners()
+    for zarn, peer in (("evaluate", "exec"), ("evaluate_many", "exec rows")):
+        got, want = runners[zarn](), runners[peer]()
+        if got != want:
+            raise AssertionError(f"{zarn} on the shipping-fee orders: {got[:4]!r}, want {want[:4]!r}")
+    orders = len(runners["evaluate"]())
+    names = list(runners)
+    units = {"evaluate": orders, "exec": orders, "evaluate_many": EVALUATE_ROWS, "exec rows": EVALUATE_ROWS}
+    timings = dict(zip(names, measure([(runners[n], units[n]) for n in names], settings)))
+    peer = EVALUATE_PEER
+    return [
+        Row("shipping-fee request, Program.evaluate", "ns/request", peer, timings["evaluate"], timings["exec"],
+            f"inputs in a fresh dict, every output read; the {orders} orders of examples/shipping_fee.py in turn"),
+        Row("shipping-fee rows, Program.evaluate_many", "ns/row", peer, timings["evaluate_many"],
+            timings["exec rows"], f"{EVALUATE_ROWS:,} rows of the orders in one call; exec copies each row"),
+    ]
+
+
 COMPILE_PEER = "CPython compile() to a code object"
 
 
@@ -772,6 +838,10 @@ def targets(rows: list[Row]) -> list[dict[str, Any]]:
     check(find(REQUEST_BIND, "CPython exec into a fresh dict"),
           f"{REQUEST_BIND} vs CPython exec into a fresh dict", "zarn/peer <= 1.0",
           lambda r: r <= 1.0)
+    check(find("shipping-fee request, Program.evaluate", EVALUATE_PEER),
+          f"Program.evaluate vs {EVALUATE_PEER}", "zarn/peer <= 0.75", lambda r: r <= 0.75)
+    check(find("shipping-fee rows, Program.evaluate_many", EVALUATE_PEER),
+          f"Program.evaluate_many per row vs {EVALUATE_PEER}", "zarn/peer <= 0.5", lambda r: r <= 0.5)
     check(find("compile: shipping-fee rules text", COMPILE_PEER),
           f"compile: shipping-fee rules text vs {COMPILE_PEER}", "zarn/peer <= 3x", lambda r: r <= 3.0)
     for call in BUILDER_CALLS:
@@ -818,7 +888,8 @@ def main() -> None:
 
     load_before = os.getloadavg()
     started = time.perf_counter()
-    rows = bench_programs(settings) + bench_request(settings) + bench_compile(settings)
+    rows = bench_programs(settings) + bench_request(settings) + bench_evaluate(settings)
+    rows += bench_compile(settings)
     rows += bench_building(settings)
     rows += bench_calls(settings) + bench_depth(settings) + bench_store(settings)
     rows += bench_history(settings, args.quick) + bench_memory(settings)

@@ -7,6 +7,7 @@
 #include "method_table.hpp"
 #include "py_instance.hpp"
 #include "runtime_functions.hpp"
+#include "signal_poll.hpp"
 #include "statement_sequence.hpp"
 #include "velk/machine.hpp"
 
@@ -35,19 +36,6 @@ constexpr velk::Access kMachineAccess = velk::Access::Exclusive;
 // `self` is used in place: every operation takes the machine by shared
 // reference and the store does its own locking.
 const Machine* machine_of(PyObject* self) { return instance_value<Machine>(self, velk_class()); }
-
-// A run sees signals: every few thousand steps it lets Python run the
-// handlers of the signals that came, and a handler that raises stops it
-// with that exception. Python runs handlers only in the main thread of the
-// main interpreter (PyErr_CheckSignals does nothing elsewhere), so a run in
-// a subinterpreter is not polled at all.
-velk::Poll signal_poll() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return {};
-    return {[](void*) {
-                if (PyErr_CheckSignals() < 0) throw PythonErrorPending{};
-            },
-            nullptr};
-}
 
 // ---- methods --------------------------------------------------------------
 

@@ -60,8 +60,8 @@ bool to_limit(PyObject* object, const char* name, std::uint64_t& limit) {
     return true;
 }
 
-// The three keyword-only limits of a call, after `positional` leading
-// parameters named in `format`.
+}  // namespace
+
 bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
                   PyObject** positional, velk::Limits& limits) {
     PyObject* given[3] = {nullptr, nullptr, nullptr};
@@ -80,6 +80,8 @@ bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const ch
            to_limit(given[1], kLimitNames[1], limits.max_bytes) &&
            to_limit(given[2], kLimitNames[2], limits.max_steps);
 }
+
+namespace {
 
 // The machine of a Velk argument of `function`, or null with TypeError.
 velk::Machine* machine_argument(PyObject* object, const char* function) {
@@ -145,11 +147,9 @@ void prefix_with_key(std::string_view before, PyObject* key, std::string_view af
     prefix_type_error(prefix);
 }
 
-using Entries = std::vector<std::pair<velk::Identifier, velk::ValueRef>>;
-
 // One entry of bind(): converted, or nothing with the prefixed error. The
 // caller holds `key` and `value`: the conversions may run Python code.
-bool convert_entry(PyObject* key, PyObject* value, Entries& out) {
+bool convert_entry(PyObject* key, PyObject* value, Bindings& out) {
     auto id = to_identifier(key);
     if (!id) {
         prefix_with_key("key ", key, ": ");
@@ -167,11 +167,12 @@ bool convert_entry(PyObject* key, PyObject* value, Entries& out) {
 // The entries of a list of (key, value) pairs from `start` on. Each pair is
 // held while it is converted: Python code that a conversion runs may reach
 // the list itself (gc.get_objects()) and change it.
-bool convert_pairs(PyObject* pairs, Py_ssize_t start, Entries& out) {
+bool convert_pairs(PyObject* pairs, Py_ssize_t start, const char* function, const char* argument, Bindings& out) {
     for (Py_ssize_t i = start; i < PyList_GET_SIZE(pairs); ++i) {
         PyRef pair = PyRef::borrow(PyList_GET_ITEM(pairs, i));
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-            raise_with_message(PyExc_TypeError, "bind() argument 'values': items() must give pairs");
+            raise_with_message(PyExc_TypeError,
+                               std::string(function) + "() argument '" + argument + "': items() must give pairs");
             return false;
         }
         // A tuple's items stay as long as the tuple.
@@ -185,7 +186,7 @@ bool convert_pairs(PyObject* pairs, Py_ssize_t start, Entries& out) {
 // collects garbage only between bytecodes). From the first entry that may
 // run Python code on, the entries come from a snapshot of strong references
 // taken then, which is still the dict as the call found it.
-bool convert_dict(PyObject* dict, Entries& out) {
+bool convert_dict(PyObject* dict, const char* function, const char* argument, Bindings& out) {
     out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t at = 0;
     PyObject *key, *value;  // borrowed, used only while no Python code runs
@@ -197,7 +198,7 @@ bool convert_dict(PyObject* dict, Entries& out) {
             }
         }
         PyRef items = PyRef::steal(PyDict_Items(dict));
-        return items && convert_pairs(items.get(), static_cast<Py_ssize_t>(out.size()), out);
+        return items && convert_pairs(items.get(), static_cast<Py_ssize_t>(out.size()), function, argument, out);
     }
     return true;
 }
@@ -217,16 +218,26 @@ std::optional<bool> is_mapping(PyObject* values) {
 }
 
 // Any other mapping: its items() when the call began.
-bool convert_mapping(PyObject* values, Entries& out) {
+bool convert_mapping(PyObject* values, const char* function, const char* argument, Bindings& out) {
     auto mapping = is_mapping(values);
     if (!mapping) return false;
     if (!*mapping) {
-        raise_with_message(PyExc_TypeError, "bind() argument 'values' must be a mapping, not " + type_name_of(values));
+        raise_with_message(PyExc_TypeError, std::string(function) + "() argument '" + argument +
+                                               "' must be a mapping, not " + type_name_of(values));
         return false;
     }
     PyRef items = PyRef::steal(PyMapping_Items(values));
-    return items && convert_pairs(items.get(), 0, out);
+    return items && convert_pairs(items.get(), 0, function, argument, out);
 }
+
+}  // namespace
+
+bool convert_bindings(PyObject* values, const char* function, const char* argument, Bindings& entries) {
+    return PyDict_CheckExact(values) ? convert_dict(values, function, argument, entries)
+                                     : convert_mapping(values, function, argument, entries);
+}
+
+namespace {
 
 PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -239,10 +250,8 @@ PyObject* bind(PyObject*, PyObject* args, PyObject* kwargs) {
         velk::Machine* m = machine_argument(machine, "bind");
         if (m == nullptr) return nullptr;
         // Everything is converted before anything is bound.
-        Entries entries;
-        const bool converted =
-            PyDict_CheckExact(values) ? convert_dict(values, entries) : convert_mapping(values, entries);
-        if (!converted) return nullptr;
+        Bindings entries;
+        if (!convert_bindings(values, "bind", "values", entries)) return nullptr;
         for (auto& [id, value] : entries) (void)m->bind(id, std::move(value));
         Py_RETURN_NONE;
     });

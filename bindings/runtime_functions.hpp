@@ -2,7 +2,12 @@
 #pragma once
 
 #include "py_ref.hpp"
+
+#include <utility>
+#include <vector>
+
 #include "velk/limits.hpp"
+#include "velk/value.hpp"
 
 namespace zarn {
 
@@ -16,5 +21,17 @@ bool register_tree_pickling(PyObject* runtime);
 
 // The limits a new Velk gets: none until set_default_limits.
 const velk::Limits& default_limits() noexcept;
+
+// The three keyword-only limits of a call (max_text, max_bytes, max_steps;
+// one left out or None is none), after `positional` leading parameters
+// named in `names` and `format`. False with a Python error pending.
+bool parse_limits(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                  PyObject** positional, velk::Limits& limits);
+
+// A mapping's entries as bind() converts them, in the mapping's order:
+// everything is converted before anything is bound. False with the error
+// pending, which names `function` and its `argument`.
+using Bindings = std::vector<std::pair<velk::Identifier, velk::ValueRef>>;
+bool convert_bindings(PyObject* values, const char* function, const char* argument, Bindings& entries);
 
 }  // namespace zarn

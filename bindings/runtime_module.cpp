@@ -7,6 +7,7 @@
 // out). zarn_runtime.py, installed beside the extension, covers the other
 // import order: importing it imports zarn, whose initialisation puts this
 // module in its place.
+#include "evaluate.hpp"
 #include "fault_boundary.hpp"
 #include "runtime_functions.hpp"
 #include "tree_format.hpp"
@@ -22,6 +23,18 @@ constexpr const char* kRuntimeDoc =
 // the interpreter lock.
 PyObject* runtime_module = nullptr;
 
+// Adds a method table's functions to `module`, and their names to `all`
+// but for those of a leading underscore (zarn_text's own).
+bool add_functions(PyObject* module, PyObject* all, PyMethodDef* table) {
+    if (PyModule_AddFunctions(module, table) < 0) return false;
+    for (PyMethodDef* f = table; f->ml_name != nullptr; ++f) {
+        if (f->ml_name[0] == '_') continue;
+        PyRef name = PyRef::steal(PyUnicode_FromString(f->ml_name));
+        if (!name || PyList_Append(all, name.get()) < 0) return false;
+    }
+    return true;
+}
+
 PyObject* create_runtime_module(PyObject* panic) {
     // Named after the class's own module part, so the two cannot disagree.
     PyRef name = PyRef::steal(PyObject_GetAttrString(panic, "__module__"));
@@ -33,10 +46,8 @@ PyObject* create_runtime_module(PyObject* panic) {
     if (PyObject_SetAttr(module.get(), class_name.get(), panic) < 0) return nullptr;
     PyRef all = PyRef::steal(PyList_New(0));
     if (!all || PyList_Append(all.get(), class_name.get()) < 0) return nullptr;
-    if (PyModule_AddFunctions(module.get(), runtime_functions()) < 0) return nullptr;
-    for (PyMethodDef* f = runtime_functions(); f->ml_name != nullptr; ++f) {
-        PyRef name = PyRef::steal(PyUnicode_FromString(f->ml_name));
-        if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    for (PyMethodDef* table : {runtime_functions(), evaluate_functions()}) {
+        if (!add_functions(module.get(), all.get(), table)) return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
     if (!register_tree_pickling(module.get())) return nullptr;

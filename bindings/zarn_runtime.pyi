@@ -2,11 +2,11 @@
 every failure raises; the limits of machines; the switch of the fault
 report."""
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 
 from zarn import Expr, Statement, Velk
 
-__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "dumps", "loads"]
+__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "dumps", "loads", "read"]
 
 class PanicException(BaseException):
     """Raised when the native code of the zarn extension fails with an internal fault.
@@ -121,3 +121,20 @@ def loads(data: bytes, /) -> Expr | Statement:
 _TREE_FORMAT: tuple[bytes, int, tuple[tuple[str, int], ...], tuple[tuple[str, int], ...]]
 """The form of ``dumps``' bytes, for zarn_text's reader: the header's magic,
 the version, each record tag by name, each operator's byte."""
+
+def read(machine: Velk, names: Iterable[str | int], /) -> dict[str | int, _Literal]:
+    """The values of several variables of ``machine`` in one call, as
+    ``{name: value}`` in the order of ``names``; a name that is not bound is
+    left out (where ``Velk.get`` would raise). Each name is converted as
+    ``Velk.get`` converts an identifier, and is the key of its value as it
+    was given. Raises ``TypeError`` for a machine that is not a ``Velk``, a
+    ``names`` that is a ``str`` or no iterable, or a name that does not
+    convert (behind the prefix ``names: ``).
+
+        >>> from zarn import Velk
+        >>> from zarn_runtime import bind, read
+        >>> machine = Velk()
+        >>> bind(machine, {"fee": 5, "note": "domestic"})
+        >>> read(machine, ["fee", "note", "discount"])
+        {'fee': 5, 'note': 'domestic'}
+    """

@@ -4,10 +4,11 @@ the same orders run in this process.
 
 The rules travel to the workers as a zarn_text.Program, which pickles as its
 text and is compiled again where it lands; machines never travel: each
-partition makes a fresh one per order (docs/scaling-out.rst says what
-pickles). One order in a thousand has no weight, so its run fails: the
-failure is caught by name inside the task (PanicException derives from
-BaseException) and becomes a result.
+partition evaluates the program on all its orders in one call,
+Program.evaluate_many, a fresh state per order (docs/scaling-out.rst says
+what pickles). One order in a thousand has no weight, so its run fails:
+with errors="return" its PanicException stands in its place and becomes a
+result.
 
     python examples/dask_rules.py [COUNT]
 
@@ -48,25 +49,23 @@ def make_orders(count: int, seed: int = 7) -> list[Order]:
 
 
 def apply_rules(orders: Iterable[Order], program: Program) -> list[Result]:
-    """Runs `program` on a fresh machine per order; what a Dask task runs."""
+    """Evaluates `program` on each order, all of them in one call (a fresh
+    state per order); what a Dask task runs."""
     # Imported here, not at the top: Dask pickles this function by value (it
     # lives in __main__), and zarn's classes can only travel by name.
-    from zarn import Velk
-    from zarn_runtime import PanicException, bind, set_fault_report
+    from zarn_runtime import set_fault_report
 
     set_fault_report(False)  # failures become results: no report on stderr
+    rows = [{"zone": zone, "weight_kg": weight_kg, "member": member, "total": total}
+            for zone, weight_kg, member, total in orders]
     results: list[Result] = []
-    for zone, weight_kg, member, total in orders:
-        machine = Velk()
-        bind(machine, {"zone": zone, "weight_kg": weight_kg, "member": member, "total": total})
-        try:
-            program.run(machine)
-        except PanicException as failure:
-            results.append((None, str(failure)))
+    for outputs in program.evaluate_many(rows, errors="return"):
+        if not isinstance(outputs, dict):  # the order's PanicException
+            results.append((None, str(outputs)))
             continue
-        fee = machine.get("fee")
+        fee = outputs["fee"]
         assert isinstance(fee, (int, float))
-        results.append((fee, str(machine.get("note"))))
+        results.append((fee, str(outputs["note"])))
     return results
 
 

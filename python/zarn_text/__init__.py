@@ -25,11 +25,13 @@ from __future__ import annotations
 import ast
 import re
 from itertools import accumulate
-from collections.abc import Callable
-from typing import Any, Final, NoReturn, Union
+from collections.abc import Callable, Iterable
+from typing import Any, Final, Literal, NoReturn, Union
 
 from zarn import Expr, Statement, Velk
 from zarn_runtime import PanicException
+
+from . import _evaluate
 
 __all__ = ["compile_statements", "compile_expr", "compile_program", "Program", "to_source"]
 
@@ -784,7 +786,8 @@ class Program:
         (['x'], ['y'])
     """
 
-    __slots__ = ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs", "_line_starts")
+    __slots__ = ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs", "_line_starts", "_limits",
+                 "_evaluator")
     _source: str
     _filename: str
     _statements: tuple[Statement, ...]
@@ -792,6 +795,8 @@ class Program:
     _inputs: frozenset[str]
     _outputs: frozenset[str]
     _line_starts: list[int] | None  # where each line starts in the source: made at the first failure
+    _limits: dict[str, int | None] | None  # with_limits' keywords; None: the defaults
+    _evaluator: object  # made on the first evaluate (_evaluate.evaluator_of)
 
     def __init__(self) -> None:
         raise TypeError("Programs are made by zarn_text.compile_program")
@@ -862,11 +867,16 @@ class Program:
         try:
             machine.run(self._statements)
         except PanicException as failure:
-            place = getattr(failure, "place", None)
-            line = self.line_of(place) if isinstance(place, tuple) else None
-            if line is not None:
-                failure.add_note(f'  File "{self._filename}", line {line}\n    {self._shown_line(line)}')
+            self._note_failure(failure)
             raise
+
+    def _note_failure(self, failure: PanicException) -> None:
+        """Adds the failing statement's file, line and text to `failure`'s
+        notes, when it says which statement failed."""
+        place = getattr(failure, "place", None)
+        line = self.line_of(place) if isinstance(place, tuple) else None
+        if line is not None:
+            failure.add_note(f'  File "{self._filename}", line {line}\n    {self._shown_line(line)}')
 
     def _shown_line(self, lineno: int) -> str:
         """The text of line `lineno` for a failure note, found without
@@ -891,7 +901,10 @@ class Program:
         count = len(self._statements)
         return f"<Program {self._filename!r}: {count} statement{'' if count == 1 else 's'}>"
 
-    def __reduce__(self) -> tuple[object, tuple[str, str]]:
+    def __reduce__(self) -> tuple[object, tuple[object, ...]]:
+        limits = getattr(self, "_limits", None)
+        if limits is not None:
+            return (_evaluate.restore, (self._source, self._filename, limits))
         return (compile_program, (self._source, self._filename))
 
     def __copy__(self) -> Program:
@@ -905,6 +918,91 @@ class Program:
 
     def __delattr__(self, name: str) -> NoReturn:
         raise AttributeError(f"Program objects are immutable: cannot delete {name!r}")
+
+    # ---- a program as a function: inputs in, outputs out -----------------
+
+    def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _evaluate.Value]:
+        r"""Runs the program on a fresh state with `inputs` bound first and
+        returns ``{name: value}`` for each name of :attr:`outputs` that the
+        run bound.
+
+        `inputs` is any mapping, converted as :func:`zarn_runtime.bind`
+        converts one (None: no inputs). Nothing of one call is seen by the
+        next, and threads may evaluate one program at once. A failure raises
+        the :class:`zarn_runtime.PanicException` of :meth:`run`, with the same
+        notes. The limits are those a :class:`zarn.Velk` made now would have
+        (:func:`zarn_runtime.set_default_limits`), unless the program has its
+        own (:meth:`with_limits`).
+
+            >>> fee = compile_program("fee = 15\nif zone == 'home':\n    fee = 5", "fee.txt")
+            >>> fee.evaluate({"zone": "home"})
+            {'fee': 5}
+        """
+        try:
+            evaluator = self._evaluator
+        except AttributeError:
+            evaluator = _evaluate.evaluator_of(self)
+        try:
+            result: dict[str, _evaluate.Value] = _evaluate.evaluate(evaluator, inputs)
+        except PanicException as failure:
+            self._note_failure(failure)
+            raise
+        return result
+
+    def evaluate_many(self, rows: Iterable[_evaluate.Inputs], /, *,
+                      errors: Literal["raise", "return"] = "raise") -> list[Any]:
+        """:meth:`evaluate` of each mapping of `rows`, in one call: the list of
+        their results.
+
+        With ``errors="raise"`` the first failing row raises its
+        :class:`zarn_runtime.PanicException`; with ``errors="return"`` a
+        failing row has its PanicException (with the notes :meth:`run` gives
+        it) in its place and the other rows go on. A row that is not a
+        mapping, or does not convert, raises ``TypeError`` in both modes.
+
+            >>> double = compile_program("y = x * 2")
+            >>> double.evaluate_many([{"x": 1}, {"x": "a"}, {"x": 3}], errors="return")
+            [{'y': 2}, PanicException('Binary operator for unknown type'), {'y': 6}]
+        """
+        if errors not in ("raise", "return"):
+            raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
+        try:
+            evaluator = self._evaluator
+        except AttributeError:
+            evaluator = _evaluate.evaluator_of(self)
+        try:
+            results: list[Any] = _evaluate.evaluate_many(evaluator, rows, errors == "return")
+        except PanicException as failure:
+            self._note_failure(failure)
+            raise
+        if errors == "return":
+            for result in results:
+                if type(result) is not dict:
+                    self._note_failure(result)
+        return results
+
+    def with_limits(self, *, max_text: int | None = None, max_bytes: int | None = None,
+                    max_steps: int | None = None) -> Program:
+        """This program with limits of its own for :meth:`evaluate` and
+        :meth:`evaluate_many`, whatever :func:`zarn_runtime.set_default_limits`
+        says; a limit left out or None is none, as for
+        :func:`zarn_runtime.set_limits` (which raises the same errors).
+
+            >>> grow = compile_program("s = 'ab' + 'cd'").with_limits(max_text=3)
+            >>> try:
+            ...     grow.evaluate()
+            ... except PanicException as failure:
+            ...     print(failure)
+            Limit exceeded: max_text=3
+        """
+        limits = {"max_text": max_text, "max_bytes": max_bytes, "max_steps": max_steps}
+        evaluator = _evaluate.new_evaluator(self._statements, self._inputs, self._outputs, limits)
+        program = object.__new__(Program)
+        for name in ("_source", "_filename", "_statements", "_lines", "_inputs", "_outputs", "_line_starts"):
+            object.__setattr__(program, name, getattr(self, name))
+        object.__setattr__(program, "_limits", limits)
+        object.__setattr__(program, "_evaluator", evaluator)
+        return program
 
 
 def compile_program(source: str, filename: str = "<text>") -> Program:

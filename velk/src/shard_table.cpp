@@ -37,6 +37,24 @@ ShardTable::~ShardTable() {
     delete_storage(slots_, mask_ + 1);
 }
 
+void ShardTable::clear() noexcept {
+    ++generation_;
+    if (ctrl_ == nullptr || size_ == 0) return;
+    for (std::size_t i = 0; i <= mask_; ++i) {
+        if (occupied(i)) slots_[i].~ShardEntry();
+    }
+    std::memset(ctrl_, kEmpty, ctrl_bytes(mask_ + 1));
+    size_ = 0;
+    growth_left_ = max_load(mask_ + 1);
+}
+
+void ShardTable::release_values() noexcept {
+    if (ctrl_ == nullptr) return;
+    for (std::size_t i = 0; i <= mask_; ++i) {
+        if (occupied(i)) slots_[i].value = ValueRef();
+    }
+}
+
 void ShardTable::set_ctrl(std::size_t slot, std::uint8_t byte) noexcept {
     // The byte and every mirror of it in the tail.
     const std::size_t capacity = mask_ + 1;
@@ -98,7 +116,11 @@ std::optional<ValueRef> ShardTable::insert(Identifier&& key, ValueRef&& value, s
         const Group group(ctrl_ + pos);
         for (Group::Mask m = group.match(tag) & window_; m != 0; m &= m - 1) {
             ShardEntry& e = slots_[(pos + lowest_byte(m)) & mask_];
-            if (e.key == key) return std::exchange(e.value, std::move(value));
+            if (e.key == key) {
+                ValueRef previous = std::exchange(e.value, std::move(value));
+                if (!previous) return std::nullopt;  // a kept key without a value
+                return previous;
+            }
         }
         // No removal: the first free slot on the path ends the search, and
         // is where the key belongs.

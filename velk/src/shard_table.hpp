@@ -178,8 +178,18 @@ public:
     std::optional<ValueRef> insert(Identifier&& key, ValueRef&& value, std::size_t hash,
                                    SipKey rehash_key);
 
-    // Grows by one whenever the entries move (growth): an entry's address
-    // found at one generation holds while the generation is the same.
+    // Drops every entry and keeps the storage, for a store that is reused:
+    // the generation moves on, as slots will hold other keys.
+    void clear() noexcept;
+    // Releases every value and keeps the keys in their slots, for a store
+    // that is reused with the same names: binding a name again fills its
+    // entry, and the memos that remember the entry stay good. An entry
+    // without a value is no binding; the store passes it by.
+    void release_values() noexcept;
+
+    // Grows by one whenever the entries move (growth) or go (clear): an
+    // entry's address found at one generation holds while the generation is
+    // the same.
     std::uint64_t generation() const noexcept { return generation_; }
 
     std::size_t size() const noexcept { return size_; }

@@ -21,6 +21,11 @@ ShardedMap::ShardedMap(Access access) : ShardedMap(default_shard_amount(), take_
 
 namespace {
 
+// How many names a shard keeps, without values, when the map is cleared:
+// enough for the names of a program and its inputs, few enough that a map
+// cleared between calls with ever new names stays small.
+constexpr std::size_t kKeptNamesPerShard = 64;
+
 // Map numbers for the hash memos: 64 bits never wrap in practice, so no two
 // maps of a process share one.
 std::atomic<std::uint64_t> g_next_map_id{1};
@@ -93,7 +98,7 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
-    if (const detail::ShardEntry* e = shard.table.find(key, hash)) {
+    if (const detail::ShardEntry* e = shard.table.find(key, hash); e != nullptr && e->value) {
         if (!locking_) return ReadGuard(nullptr, &e->key, &e->value);
         // The guard takes the read lock over.
         std::optional<ReadGuard> guard(ReadGuard(&shard.lock, &e->key, &e->value));
@@ -130,6 +135,7 @@ bool ShardedMap::read(const Identifier& key, const HashMemo& memo, Value& copy, 
     Shard& shard = shards_[shard_index(static_cast<std::size_t>(hash))];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
     const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash);
+    if (e != nullptr && !e->value) e = nullptr;  // a kept key without a value
     if (e != nullptr) {
         if (e->value->is_string()) {
             held = e->value;
@@ -163,9 +169,11 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
     {
         const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
         if (const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash64)) {
-            // A rebinding: the stored key stays, the entry does not move.
+            // A rebinding, or a kept key bound again: the stored key stays,
+            // the entry does not move.
             if (admission != nullptr) admission->admit(e->value.get());
             previous = std::exchange(const_cast<detail::ShardEntry*>(e)->value, std::move(value));
+            if (!*previous) previous.reset();
             return previous;
         }
         if (!key.copy_allocates()) {
@@ -186,6 +194,19 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
     return previous;
 }
 
+void ShardedMap::clear() noexcept {
+    for (std::size_t i = 0; i < shard_amount_; ++i) {
+        detail::ShardTable& table = shards_[i].table;
+        // Names that come back keep their entries; a shard that has met too
+        // many names to be worth keeping starts empty.
+        if (table.size() > kKeptNamesPerShard) {
+            table.clear();
+        } else {
+            table.release_values();
+        }
+    }
+}
+
 std::atomic<bool>* ShardedMap::use_mark() const noexcept {
 #ifdef VELK_CHECKED
     return &in_use_;
@@ -202,6 +223,7 @@ std::optional<ShardedMap::EntryView> ShardedMap::Iter::next() {
                 const std::size_t slot = next_slot_++;
                 if (!table.occupied(slot)) continue;
                 const detail::ShardEntry& e = table.entry(slot);
+                if (!e.value) continue;  // a kept key without a value
                 return EntryView(hold_, &e.key, &e.value);
             }
         }

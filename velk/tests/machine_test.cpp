@@ -12,6 +12,7 @@
 #include "inspect.hpp"
 #include "tree_builders.hpp"
 #include "velk/debug_text.hpp"
+#include "velk/eval_error.hpp"
 #include "velk/machine.hpp"
 
 namespace velk {
@@ -163,6 +164,57 @@ TEST(MachineBind, ALongNameBoundByTwoThreadsAtOnceIsStoredOnce) {
     for (auto& th : threads) th.join();
     for (int i = 0; i < kNames; ++i) EXPECT_EQ(firsts[i].load(), 1) << i;
     EXPECT_EQ(entries(m), static_cast<std::size_t>(kNames));
+}
+
+// ---- reset ---------------------------------------------------------------------
+
+// A reset machine is empty to every reader and binder, whether a name comes
+// through a tree's key (whose memo remembers the entry) or bare; the names
+// it kept without values must show nowhere.
+TEST(MachineReset, ForgetsEveryBindingWhateverRemembersIt) {
+    for (const std::size_t names : {std::size_t{3}, std::size_t{2000}}) {  // kept keys, and shards cleared
+        Machine m(Access::Exclusive);
+        std::vector<Statement> lets;
+        for (std::size_t i = 0; i < names; ++i) lets.push_back(let((i % 2 ? kLongName : "v") + std::to_string(i), lit_int(1)));
+        const Identifier number = Identifier::u(7);
+        for (int round = 0; round < 3; ++round) {
+            for (const Statement& s : lets) {
+                const Statement::Let& l = *s.get_if<Statement::Let>();
+                EXPECT_FALSE(m.bind(l.key(), ValueRef::make(Value::number(Number::from_int(round)))).has_value());
+                EXPECT_TRUE(m.bind(l.key(), ValueRef::make(Value::number(Number::from_int(round)))).has_value());
+            }
+            EXPECT_FALSE(m.bind(number, ValueRef::make(Value::string("ab"))).has_value());
+            EXPECT_EQ(entries(m), names + 1);
+            EXPECT_EQ(debug_text(*m.get(lets.front().get_if<Statement::Let>()->key())), "Number(Int(" + std::to_string(round) + "))");
+            m.reset();
+            EXPECT_EQ(entries(m), 0u);
+            EXPECT_EQ(m.debug_text(), "Machine { vars: {} }");
+            for (const Statement& s : lets) {
+                const Statement::Let& l = *s.get_if<Statement::Let>();
+                EXPECT_THROW((void)m.get(l.key()), EvalError);
+                EXPECT_THROW((void)m.get(l.ident), EvalError);
+                Value copy;
+                ValueRef held;
+                EXPECT_FALSE(m.try_read(l.key(), copy, held));
+            }
+            EXPECT_THROW((void)m.get(number), EvalError);
+        }
+    }
+}
+
+// The text a reset machine held counts no more against max_bytes.
+TEST(MachineReset, StartsTheTextCountAgain) {
+    Machine m(Access::Exclusive);
+    Limits limits;
+    limits.max_bytes = 4;
+    m.set_limits(limits);
+    for (int round = 0; round < 3; ++round) {
+        (void)m.bind(Identifier::s("t"), ValueRef::make(Value::string("abcd")));
+        EXPECT_THROW((void)m.bind(Identifier::s("u"), ValueRef::make(Value::string("e"))), EvalError);
+        EXPECT_EQ(m.text_bytes(), 4u);
+        m.reset();
+        EXPECT_EQ(m.text_bytes(), 0u);
+    }
 }
 
 }  // namespace

@@ -39,6 +39,12 @@ public:
         return read_unpacked(key.id, key.memo, copy, held);
     }
 
+    // read() for a name that may be unbound: false, with nothing thrown,
+    // when it is.
+    bool try_read(VarKey key, Value& copy, ValueRef& held) const {
+        return vars_.read(key.id, key.memo, copy, held);
+    }
+
     // Binds `key` to `value` and hands back the value it replaces, to be
     // dropped by the caller once the store's lock is gone. A new variable's
     // name is copied into the store: the key's identifier stays with its
@@ -58,6 +64,16 @@ public:
     void set_limits(const Limits& limits);
     // Bytes of text the variables hold, as counted while max_bytes is set.
     std::uint64_t text_bytes() const noexcept { return text_bytes_.load(std::memory_order_relaxed); }
+
+    // Empty again, as if new, but keeping the store's number, hash key and
+    // the entries of the names it has met (ShardedMap::clear), so the memos
+    // of a tree run on it again stay good: a machine reused from run to run
+    // neither hashes nor looks up the names it has met. Not while any other
+    // operation runs on the machine.
+    void reset() noexcept {
+        vars_.clear();
+        text_bytes_.store(0, std::memory_order_relaxed);
+    }
 
     // Calls visit(name, value) for every variable in the store's order
     // (velk/sharded_map.hpp, Iter). The variable's shard is read-locked

@@ -120,6 +120,14 @@ public:
     std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value,
                                  Admission* admission = nullptr);
 
+    // Drops every binding and keeps the shards, the map's number and its
+    // hash key, so the hashes memos remember stay good. Each shard keeps its
+    // names in their entries, without values, so names bound again find
+    // them where the memos say; a shard that holds too many starts empty
+    // instead, and the entries remembered there are forgotten. Values are
+    // released under no lock: no operation may run on the map meanwhile.
+    void clear() noexcept;
+
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
     std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {
