@@ -44,6 +44,12 @@ fi
 "$zig_venv/bin/python" -m pip install -q ziglang > "$work/zig-install.log" 2>&1 ||
     { cat "$work/zig-install.log" >&2; exit 1; }
 
+# Debian's wine64 package keeps its loader out of PATH. Its prefix (the
+# Windows folders it makes on first use) lives in the build folder, made
+# before the tests so that its start-up is not counted against their time.
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+export WINEPREFIX=$work/wine-prefix WINEDEBUG=-all
+
 # toolchain TARGET DIR: wrappers for zig's compiler and archiver and a CMake
 # toolchain file naming them, the system and the emulator.
 toolchain() {
@@ -57,7 +63,7 @@ toolchain() {
     processor=${target%%-*}
     case $target in
         aarch64-linux-*) emulator="qemu-aarch64;-L;/usr/aarch64-linux-gnu" ;;
-        *-windows-*) emulator=wine64 ;;
+        *-windows-*) emulator=$wine ;;
     esac
     local tool
     for tool in cc c++ ar ranlib; do
@@ -122,6 +128,7 @@ for target in "$@"; do
     dir=$work/$target
     echo "== $target"
     toolchain "$target" "$dir"
+    case $target in *-windows-*) "$wine" wineboot --init > "$work/wine-prefix.log" 2>&1 || true ;; esac
     # GoogleTest for the target, from the source that libgtest-dev ships.
     if [ ! -f "$dir/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
         quiet "$dir/gtest.log" cmake -S /usr/src/googletest -B "$dir/gtest-build" \

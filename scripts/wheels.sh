@@ -145,16 +145,13 @@ wheel() {
         # zig's linker and LLVM's bitcode: plain linking.
         args+=(-C cmake.define.VELK_LTO=OFF)
     fi
-    if [ -n "$file" ]; then
-        # The wheel's tag and the module's file name, for the target.
-        env=(_PYTHON_HOST_PLATFORM="linux-$arch"
-             SETUPTOOLS_EXT_SUFFIX=".cpython-${v/./}-$arch-linux-$libc.so")
-    fi
+    # The raw wheel's tag names the target's architecture.
+    [ -z "$file" ] || env=(_PYTHON_HOST_PLATFORM="linux-$arch")
     rm -rf "$work/raw-$plat-$v"
     quiet "$work/wheel-$plat-$v.log" env "${env[@]}" "$py" -m build --wheel "${args[@]}" \
         --outdir "$work/raw-$plat-$v" "$src"
     raw=$(ls "$work/raw-$plat-$v"/*.whl)
-    [ "$libc" = gnu ] || raw=$(musl_names "$raw" "$arch" "$v")
+    [ -z "$file" ] || raw=$(cross_names "$raw" "$arch" "$libc" "$v")
     # auditwheel's --plat names only this machine's own platforms: it is
     # left to choose, and the tag it chose is checked.
     quiet "$work/repair-$plat-$v.log" auditwheel repair -w "$out" "$raw"
@@ -169,18 +166,19 @@ wheel() {
     echo "$plat, Python $v: built in $((SECONDS - start))s"
 }
 
-# musl_names RAW ARCH VERSION: the raw musl wheel with the names a build on
-# a musl system gives: zig's linker names the C library libc.so (which
-# musl's loader takes for itself), a musl system libc.musl-ARCH.so.1, the
-# one auditwheel knows; and a cross build's module lacks its ABI suffix.
-musl_names() {
-    local raw=$1 arch=$2 v=$3 dir=$work/musl-names so
+# cross_names RAW ARCH LIBC VERSION: a cross-built raw wheel with the names
+# a build on the target gives: CMake's FindPython cannot ask a foreign
+# interpreter for its ABI suffix, so the module is plain zarn.so; and zig's
+# linker names musl's C library libc.so (which musl's loader takes for
+# itself), a musl system libc.musl-ARCH.so.1, the one auditwheel knows.
+cross_names() {
+    local raw=$1 arch=$2 libc=$3 v=$4 dir=$work/cross-names so
     rm -rf "$dir" && mkdir -p "$dir"
     quiet "$dir.log" "$py" -m wheel unpack -d "$dir" "$raw"
     for so in "$dir"/*/zarn*.so; do
-        patchelf --replace-needed libc.so "libc.musl-$arch.so.1" "$so"
+        [ "$libc" = gnu ] || patchelf --replace-needed libc.so "libc.musl-$arch.so.1" "$so"
         case $so in
-            */zarn.so) mv "$so" "${so%.so}.cpython-${v/./}-$arch-linux-musl.so" ;;
+            */zarn.so) mv "$so" "${so%.so}.cpython-${v/./}-$arch-linux-$libc.so" ;;
         esac
     done
     rm -f "$raw"
