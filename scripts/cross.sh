@@ -72,8 +72,13 @@ toolchain() {
         printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$zig_venv/bin/python" "$tool" "$extra" > "$dir/bin/zig-$tool"
         chmod +x "$dir/bin/zig-$tool"
     done
+    # Debian's GoogleTest (1.12) takes FLT_MAX from <cfloat> without
+    # including it, which macOS's libc++ headers do not bring in.
+    local flags=""
+    [ "$system" != Darwin ] || flags="-include cfloat"
     cat > "$dir/toolchain.cmake" <<EOF
 set(CMAKE_SYSTEM_NAME $system)
+set(CMAKE_CXX_FLAGS_INIT "$flags")
 set(CMAKE_SYSTEM_PROCESSOR $processor)
 set(CMAKE_C_COMPILER $dir/bin/zig-cc)
 set(CMAKE_CXX_COMPILER $dir/bin/zig-c++)
