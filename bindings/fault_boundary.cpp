@@ -1,9 +1,5 @@
 #include "fault_boundary.hpp"
 
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "thread_identity.hpp"
 #include "velk/eval_error.hpp"
 
 namespace zarn {
@@ -23,9 +20,6 @@ constexpr const char* kPanicDoc =
     "\n"
     "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
     "typically propagates all the way through the stack and ends the interpreter.";
-
-// Linux limits thread names to 15 bytes plus the terminator.
-constexpr std::size_t kThreadNameSize = 16;
 
 // Read and written under the interpreter lock; atomic all the same, as a
 // report could be written by a thread that runs the core without it.
@@ -44,7 +38,7 @@ PyObject* get_panic_exception_type() {
 }
 
 std::string_view base_name(std::string_view path) {
-    auto slash = path.rfind('/');
+    auto slash = path.find_last_of("/\\");  // Windows paths too
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
@@ -53,9 +47,8 @@ std::string_view base_name(std::string_view path) {
 void write_fault_report(std::string_view message, const velk::SourcePosition* where) {
     if (!report_enabled.load(std::memory_order_relaxed)) return;
     char name[kThreadNameSize] = "?";
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    // The system call: glibc's gettid (2.30) is newer than the wheels' glibc.
-    std::fprintf(stderr, "zarn: thread '%s' (%ld) faulted", name, ::syscall(SYS_gettid));
+    current_thread_name(name);
+    std::fprintf(stderr, "zarn: thread '%s' (%lld) faulted", name, current_thread_id());
     if (where != nullptr) {
         std::fprintf(stderr, " at %s:%u", where->file, static_cast<unsigned>(where->line));
         // The module's own faults know no column.

@@ -18,7 +18,9 @@
 
 #include "py_ref.hpp"
 
+#if __has_include(<cxxabi.h>)
 #include <cxxabi.h>
+#endif
 
 #include <cstdint>
 #include <string>
@@ -27,10 +29,14 @@
 namespace zarn {
 
 // The forced unwind of pthread_exit, as each C++ runtime sees it: libstdc++
-// gives it a type to catch; to LLVM's libc++abi (zig's wheels) it is a
-// foreign exception, one with no C++ type, which catch (...) also meets.
+// gives it a type to catch; to LLVM's libc++abi (macOS, musl builds with
+// libc++) it is a foreign exception, one with no C++ type, which catch (...)
+// also meets. Microsoft's runtime has no pthread_exit to let through.
 #if defined(__GLIBCXX__)
 using ForcedUnwind = abi::__forced_unwind;
+inline bool foreign_exception() noexcept { return false; }
+#elif defined(_MSC_VER) && !defined(__clang__)
+struct ForcedUnwind {};  // never thrown
 inline bool foreign_exception() noexcept { return false; }
 #else
 struct ForcedUnwind {};  // never thrown: the case is foreign_exception()
@@ -84,8 +90,9 @@ bool withdraw_runtime_module();
 
 // Raises an internal fault of the module. It travels as the core's failure
 // type, so the boundary reports and converts both the same way. The position
-// defaults to the caller's file and line (builtins, as std::source_location
-// is missing with clang 14 over libstdc++ 12).
+// defaults to the caller's file and line (builtins, which GCC, Clang and
+// MSVC 2019+ all have, as std::source_location is missing with clang 14
+// over libstdc++ 12).
 [[noreturn]] void raise_fault(std::string message, const char* file = __builtin_FILE(),
                               std::uint32_t line = __builtin_LINE());
 

@@ -5,10 +5,16 @@
 #   build:     compiler and build tool for the core and the module
 #   tests:     GoogleTest for the C++ suites, the Unicode data files that the
 #              escaping tests compare against
+#   cross:     GoogleTest's source (built per target), qemu-user and arm64's
+#              libc for aarch64, wine64 for Windows (scripts/cross.sh)
+#   wheels:    the aarch64 cross g++ and its libstdc++, patchelf
+#              (scripts/wheels.sh)
 #   hardening: the tests' packages, clang and its sanitizer runtimes
 #              (scripts/hardening.sh)
 ZARN_BUILD_PACKAGES=(g++ make cmake)
-ZARN_TEST_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" libgtest-dev unicode-data)
+ZARN_TEST_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" libgtest-dev unicode-data patchelf)
+ZARN_CROSS_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" libgtest-dev qemu-user libc6-arm64-cross wine64)
+ZARN_WHEEL_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" g++-aarch64-linux-gnu patchelf)
 ZARN_HARDENING_PACKAGES=("${ZARN_TEST_PACKAGES[@]}" clang libclang-rt-14-dev)
 
 # ensure_debian_packages PACKAGE...: installs those of PACKAGE... that are

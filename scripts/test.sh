@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # Builds and runs every test, on a bare Debian 12 machine too (as root: the
 # missing Debian packages are installed first):
-#   1. the core's C++ suites (warnings as errors) and the embedding example;
-#   2. the sdist and one manylinux_2_17 wheel per supported Python
-#      (scripts/wheels.sh);
-#   3. the whole Python suite against each wheel installed in a clean venv,
-#      from a copy of tests/ outside the source tree, and against a module
-#      built by pip from the sdist alone;
-#   4. the examples (eligibility.py's output against eligibility.expected,
+#   1. the core's C++ suites (warnings as errors) and the embedding example,
+#      then again with the portable waiting of systems without the futex;
+#   2. with ZARN_PLATFORMS=all only: the core cross-compiled for aarch64
+#      Linux, musl, Windows and macOS, its tests run under qemu, natively
+#      and under wine (scripts/cross.sh);
+#   3. the sdist and the x86-64 glibc wheel of every Python (scripts/wheels.sh;
+#      with ZARN_PLATFORMS=all, ZARN_WHEELS=ci: each other Linux platform
+#      for one Python too);
+#   4. the whole Python suite against each x86-64 wheel installed in a clean
+#      venv, from a copy of tests/ outside the source tree (with
+#      ZARN_PLATFORMS=all, part of it against the aarch64 wheel under qemu
+#      with Debian's arm64 CPython), and the suite against a module built by
+#      pip from the sdist alone;
+#   5. the examples (eligibility.py's output against eligibility.expected,
 #      dask_rules.py's results on a local Dask cluster against one process)
 #      and mypy --strict over them;
-#   5. the documentation, with warnings as errors, and every example in it
+#   6. the documentation, with warnings as errors, and every example in it
 #      run as a doctest (scripts/docs.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,15 +25,29 @@ source "$root/scripts/deps.sh"
 source "$root/scripts/find-python.sh"
 source "$root/scripts/versions.sh"
 build=$root/build/test
+# ZARN_PLATFORMS=all adds the other systems: the core cross-built for
+# aarch64, musl, Windows and macOS and its tests run under qemu, natively
+# and under wine (scripts/cross.sh), the aarch64 and musl wheels, and part
+# of the suite against the aarch64 wheel under qemu. By default (and in CI)
+# only this machine's platform: its C++ suites, the x86-64 glibc wheels and
+# the whole suite against each Python.
+platforms=${ZARN_PLATFORMS:-host}
+case $platforms in host | all) ;; *) echo "ZARN_PLATFORMS must be host or all, not '$platforms'" >&2; exit 2 ;; esac
 start_all=$SECONDS
 
-ensure_debian_packages "${ZARN_TEST_PACKAGES[@]}"
+ensure_debian_packages "${ZARN_TEST_PACKAGES[@]}" "${ZARN_WHEEL_PACKAGES[@]}"
+[ "$platforms" = host ] || ensure_debian_packages "${ZARN_CROSS_PACKAGES[@]}"
 # Every Python is looked for before anything is built, so a missing one
 # stops the run at once.
 declare -A python
 for v in "${ZARN_PYTHONS[@]}"; do python[$v]=$(python_for "$v"); done
 
-step() { echo "== $* ($((SECONDS - start_all))s)"; }
+step_start=$SECONDS
+# Each step's line says how long the one before it took, and the time so far.
+step() {
+    echo "== $* (previous step: $((SECONDS - step_start))s; so far: $((SECONDS - start_all))s)"
+    step_start=$SECONDS
+}
 
 step "C++: build and run the core's tests and the embedding example"
 mkdir -p "$build"
@@ -35,9 +56,22 @@ cmake -S "$root" -B "$build/cpp" -DVELK_WERROR=ON -DZARN_BUILD_MODULE=OFF > "$bu
 cmake --build "$build/cpp" -j2
 ctest --test-dir "$build/cpp" --output-on-failure -j2
 
+step "C++: the core's tests with the portable waiting (std::atomic's wait in place of the futex)"
+cmake -S "$root" -B "$build/cpp-portable-wait" -DVELK_WERROR=ON -DZARN_BUILD_MODULE=OFF -DVELK_LTO=OFF \
+    -DVELK_PORTABLE_WAIT=ON > "$build/cmake-portable-wait.log" 2>&1 ||
+    { cat "$build/cmake-portable-wait.log" >&2; exit 1; }
+cmake --build "$build/cpp-portable-wait" -j2
+ctest --test-dir "$build/cpp-portable-wait" --output-on-failure -j2
+
+if [ "$platforms" = all ]; then
+    step "the core on other systems (scripts/cross.sh)"
+    bash "$root/scripts/cross.sh"
+fi
+
 step "sdist and wheels"
 dist=$build/dist
-bash "$root/scripts/wheels.sh" "$dist"
+if [ "$platforms" = all ]; then wheels=ci; else wheels=x86_64; fi
+ZARN_WHEELS=$wheels bash "$root/scripts/wheels.sh" "$dist"
 sdist=$(ls "$dist"/zarn-*.tar.gz)
 
 # new_venv VERSION DIR: a clean venv with an up-to-date pip.
@@ -76,7 +110,7 @@ print("zarn from", zarn.__file__)'
 
 for v in "${ZARN_PYTHONS[@]}"; do
     # manylinux2014: the wheel must install wherever glibc is 2.17 or newer.
-    wheel=$(ls "$dist"/zarn-*-cp${v/./}-*manylinux_2_17_*.whl)
+    wheel=$(ls "$dist"/zarn-*-cp${v/./}-*manylinux_2_17_x86_64*.whl)
     step "Python $v: the suite against $(basename "$wheel")"
     venv=$build/venv-$v
     new_venv "$v" "$venv"
@@ -86,6 +120,30 @@ for v in "${ZARN_PYTHONS[@]}"; do
     pip_quiet "$venv" "$wheel[test]"
     run_suite "$venv"
 done
+
+if [ "$platforms" = all ]; then
+    last=${ZARN_PYTHONS[-1]}
+    wheel=$(ls "$dist"/zarn-*-cp${last/./}-*manylinux_2_17_aarch64*.whl)
+    step "Python $last on aarch64 (qemu): part of the suite against $(basename "$wheel")"
+    # Debian's arm64 CPython, run under qemu-aarch64; the wheel unpacked and
+    # pytest (pure Python) beside it. The part: the files that start no
+    # subprocess (qemu runs no foreign program of itself), need nothing but
+    # pytest, and run in a few minutes under emulation.
+    arm=$(bash "$root/scripts/debian-python.sh" "$last" arm64)
+    site=$build/aarch64-site
+    rm -rf "$site" && mkdir -p "$site"
+    host_python=${python[${ZARN_PYTHONS[0]}]}
+    "$host_python" -m zipfile -e "$wheel" "$site"
+    "$host_python" -m pip install -q --target "$site" pytest > "$build/aarch64-pytest.log" 2>&1 ||
+        { cat "$build/aarch64-pytest.log" >&2; exit 1; }
+    (
+        cd "$(mktemp -d)"
+        cp -r "$root/tests" tests
+        PYTHONPATH=$site qemu-aarch64 "$arm" -c 'import platform, zarn; print("zarn on", platform.machine(), "from", zarn.__file__)'
+        PYTHONPATH=$site qemu-aarch64 "$arm" -m pytest -q -p no:cacheprovider tests/test_binding.py \
+            tests/test_builders.py tests/test_machine.py tests/test_semantics.py tests/test_repr.py
+    )
+fi
 
 first=${ZARN_PYTHONS[0]}
 step "Python $first: the suite against the module built from $(basename "$sdist") alone"

@@ -19,6 +19,8 @@
 #include <new>
 #include <utility>
 
+#include "tls_model.hpp"
+
 namespace velk {
 
 namespace {
@@ -78,7 +80,7 @@ struct ThreadCaches {
 // which sees `closed`.
 ThreadCaches g_closed{{}, {}, 0, nullptr, nullptr, 0, nullptr, 0, true};
 
-[[gnu::tls_model("initial-exec")]] thread_local ThreadCaches* t_caches = nullptr;
+VELK_INITIAL_EXEC_TLS thread_local ThreadCaches* t_caches = nullptr;
 
 struct Closer {
     ~Closer() {

@@ -1,8 +1,10 @@
 // Reading and parsing the cgroup CPU quota files.
 #include "cpu_quota.hpp"
 
+#if defined(__linux__)
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -95,6 +97,8 @@ std::string dir_under(const Mount& mount, std::string_view path) {
     return mount.point;  // outside the mounted part (another namespace): use its top
 }
 
+#if defined(__linux__)
+
 // A file descriptor closed on scope exit.
 class FileDescriptor {
 public:
@@ -130,6 +134,8 @@ std::optional<std::string> read_file(const std::string& path) {
         }
     }
 }
+
+#endif
 
 }  // namespace
 
@@ -179,6 +185,7 @@ std::size_t limit(std::size_t processors, std::optional<std::size_t> quota) noex
     return std::max<std::size_t>(p, 1);
 }
 
+#if defined(__linux__)
 std::optional<std::size_t> read_current() {
     const auto cgroup = read_file("/proc/self/cgroup");
     const auto mountinfo = read_file("/proc/self/mountinfo");
@@ -199,5 +206,6 @@ std::optional<std::size_t> read_current() {
     }
     return quota;
 }
+#endif
 
 }  // namespace velk::cpu_quota

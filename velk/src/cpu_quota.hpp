@@ -32,8 +32,11 @@ CgroupDirs find_cgroup_dirs(std::string_view proc_self_cgroup, std::string_view 
 // `processors` limited by `quota` where one is set; at least 1.
 std::size_t limit(std::size_t processors, std::optional<std::size_t> quota) noexcept;
 
+#if defined(__linux__)
 // The quota of the running process (the smaller where both versions set
-// one); nothing where none is set or the files cannot be read.
+// one); nothing where none is set or the files cannot be read. Linux only:
+// the parsers above are portable, so every system tests them.
 std::optional<std::size_t> read_current();
+#endif
 
 }  // namespace velk::cpu_quota

@@ -1,16 +1,16 @@
 // The process-wide wait table: a fixed array of buckets, each a queue of
-// sleeping threads guarded by a small futex lock. A thread sleeps on its own
-// futex word, so a wake-up never depends on which key shares its bucket.
+// sleeping threads guarded by a small lock on one word. A thread sleeps on
+// its own word, so a wake-up never depends on which key shares its bucket.
+// The sleeping itself is word_wait's (the futex on Linux).
 #include "parking_lot.hpp"
 
 #include "velk/block_pool.hpp"
 
 #include <atomic>
 #include <bit>
-#include <cerrno>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include <thread>
+
+#include "word_wait.hpp"
 
 namespace velk::parking {
 namespace {
@@ -18,35 +18,20 @@ namespace {
 constexpr std::size_t kBuckets = 256;  // queues in the table; keys spread by hash
 static_assert(std::has_single_bit(kBuckets), "buckets are chosen by masking");
 
-void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
-    // Returns on a wake, a signal or a changed word; callers re-check.
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
-              nullptr, nullptr, 0);
-}
-
-void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept {
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count,
-              nullptr, nullptr, 0);
-}
-
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free,
-              "a futex word is a plain 32-bit integer");
-
-// A mutex on one futex word: 0 free, 1 locked, 2 locked with sleepers.
-class FutexLock {
+// A mutex on one word: 0 free, 1 locked, 2 locked with sleepers.
+class WordLock {
 public:
     void lock() noexcept {
         std::uint32_t s = 0;
         if (word_.compare_exchange_strong(s, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
         if (s != 2) s = word_.exchange(2, std::memory_order_acquire);
         while (s != 0) {
-            futex_wait(word_, 2);
+            word_wait::wait(word_, 2);
             s = word_.exchange(2, std::memory_order_acquire);
         }
     }
     void unlock() noexcept {
-        if (word_.exchange(0, std::memory_order_release) == 2) futex_wake(word_, 1);
+        if (word_.exchange(0, std::memory_order_release) == 2) word_wait::wake_one(word_);
     }
 
 private:
@@ -54,14 +39,19 @@ private:
 };
 
 // One sleeping thread; lives in the thread's own storage.
+// `asleep` goes 1 (asleep) -> kWaking (let go; the waker still wakes the
+// word) -> 0 (the waker is done with it). The thread leaves park only at 0,
+// so its Parker outlives every waker's use of it, whatever the system's wait
+// does with a word that is gone.
+constexpr std::uint32_t kWaking = 2;
 struct Parker {
-    std::atomic<std::uint32_t> asleep{0};  // 1 until a waker lets the thread go
+    std::atomic<std::uint32_t> asleep{0};  // see above
     std::uintptr_t key = 0;                // what the thread waits for
     Parker* next = nullptr;                // queue link
 };
 
 struct alignas(kLineBytes) Bucket {
-    FutexLock lock;          // guards the queue
+    WordLock lock;          // guards the queue
     Parker* head = nullptr;  // first to wake
     Parker* tail = nullptr;  // last to arrive
 };
@@ -127,10 +117,11 @@ std::size_t unpark(std::uintptr_t key, std::size_t limit) noexcept {
     std::size_t count = 0;
     while (woken != nullptr) {
         // Once `asleep` is 0 the thread may run on and reuse its Parker, so
-        // read the link first. Waking a futex word that is gone is harmless.
+        // read the link first.
         Parker* const next = woken->next;
+        woken->asleep.store(kWaking, std::memory_order_release);
+        word_wait::wake_one(woken->asleep);
         woken->asleep.store(0, std::memory_order_release);
-        futex_wake(woken->asleep, 1);
         woken = next;
         ++count;
     }
@@ -154,7 +145,13 @@ bool park(std::uintptr_t key, bool (*still_valid)(const void*), const void* cont
     bucket.tail = &self;
     bucket.lock.unlock();
 
-    while (self.asleep.load(std::memory_order_acquire) != 0) futex_wait(self.asleep, 1);
+    for (std::uint32_t state; (state = self.asleep.load(std::memory_order_acquire)) != 0;) {
+        if (state == kWaking) {
+            std::this_thread::yield();  // the waker is between its two stores
+        } else {
+            word_wait::wait(self.asleep, state);
+        }
+    }
     return true;
 }
 

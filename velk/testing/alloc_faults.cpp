@@ -6,8 +6,12 @@
 #include <cstdlib>
 #include <new>
 
+#include "test_memory.hpp"
+
 // The replaced operators pair malloc with free; GCC cannot see that.
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 namespace {
 
@@ -26,9 +30,7 @@ void* allocate(std::size_t n, std::size_t align) {
             break;
         }
     }
-    if (n == 0) n = 1;
-    void* p = align <= alignof(std::max_align_t) ? std::malloc(n)
-                                                 : std::aligned_alloc(align, (n + align - 1) / align * align);
+    void* p = velk::test_memory::allocate(n, align);
     if (p) g_live.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
@@ -36,7 +38,7 @@ void* allocate(std::size_t n, std::size_t align) {
 void release(void* p) noexcept {
     if (!p) return;
     g_live.fetch_sub(1, std::memory_order_relaxed);
-    std::free(p);
+    velk::test_memory::release(p);
 }
 
 void* allocate_or_throw(std::size_t n, std::size_t align) {

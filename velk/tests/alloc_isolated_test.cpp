@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 // The replaced operators below pair malloc with free; GCC cannot see that.
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "../testing/test_memory.hpp"
 #include "tree_builders.hpp"
 #include "inspect.hpp"
 #include "velk/eval.hpp"
@@ -36,17 +39,17 @@ struct Counting {
 
 void* operator new(std::size_t n) {
     if (g_counting) ++g_news;
-    if (void* p = std::malloc(n ? n : 1)) return p;
+    if (void* p = velk::test_memory::allocate(n, 0)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { velk::test_memory::release(p); }
+void operator delete(void* p, std::size_t) noexcept { velk::test_memory::release(p); }
 
 // Aligned blocks (chunks of tree blocks, among others) still out.
 std::atomic<long> g_aligned_live{0};
 void* operator new(std::size_t n, std::align_val_t align) {
     const auto a = static_cast<std::size_t>(align);
-    if (void* p = std::aligned_alloc(a, (n + a - 1) / a * a)) {
+    if (void* p = velk::test_memory::allocate(n, a)) {
         ++g_aligned_live;
         return p;
     }
@@ -54,11 +57,11 @@ void* operator new(std::size_t n, std::align_val_t align) {
 }
 void operator delete(void* p, std::align_val_t) noexcept {
     if (p) --g_aligned_live;
-    std::free(p);
+    velk::test_memory::release(p);
 }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
     if (p) --g_aligned_live;
-    std::free(p);
+    velk::test_memory::release(p);
 }
 
 namespace velk {
