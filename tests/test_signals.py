@@ -98,6 +98,9 @@ def test_a_handler_that_raises_stops_the_run_with_its_exception(alarm, capfd, li
 
 def test_ctrl_c_stops_a_run_with_keyboard_interrupt(watchdog):
     v = machine(NO_LIMITS)
+    # Python's own handler, whatever this process inherited: a shell without
+    # job control starts background commands with SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     # The run holds the interpreter lock: the signal comes from another process.
     sender = subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {os.getpid()}"])
     try:
@@ -105,6 +108,7 @@ def test_ctrl_c_stops_a_run_with_keyboard_interrupt(watchdog):
             v.run([Statement.let("y", endless())])
     finally:
         sender.wait()
+        signal.signal(signal.SIGINT, previous)
     v.run([Statement.let("z", Expr.literal(2))])
     assert v.get("z") == 2
 
