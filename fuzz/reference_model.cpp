@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "velk/debug_text.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk::fuzz {
 

@@ -39,7 +39,7 @@
 #include <type_traits>
 
 #include "velk/eval.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 #include "work_stack.hpp"
 
 namespace velk {

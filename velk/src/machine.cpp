@@ -2,7 +2,7 @@
 #include "velk/machine.hpp"
 
 #include "velk/debug_text.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk {
 

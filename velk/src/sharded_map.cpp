@@ -7,7 +7,7 @@
 
 #include "hash_keys.hpp"
 #include "shard_table.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk {
 

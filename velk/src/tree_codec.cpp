@@ -1,5 +1,5 @@
-// Trees to bytes and back (velk/tree_codec.hpp has the form).
-#include "velk/tree_codec.hpp"
+// Trees to bytes and back (tree_codec.hpp has the form).
+#include "tree_codec.hpp"
 
 #include <bit>
 #include <cstring>

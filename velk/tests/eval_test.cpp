@@ -13,7 +13,7 @@
 #include "velk/debug_text.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk {
 namespace {

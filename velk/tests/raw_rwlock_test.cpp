@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "../src/parking_lot.hpp"
+#include "parking_lot.hpp"
 #include "velk/eval_error.hpp"
 #include "velk/raw_rwlock.hpp"
 #include "wait_until.hpp"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "../src/cpu_quota.hpp"
-#include "../src/shard_table.hpp"
+#include "cpu_quota.hpp"
+#include "shard_table.hpp"
 #include "inspect.hpp"
 #include "velk/eval_error.hpp"
 #include "velk/sharded_map.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/identifier_hash.hpp"
+#include "identifier_hash.hpp"
 #include "siphash_python_vectors.hpp"
 #include "velk/siphash.hpp"
 

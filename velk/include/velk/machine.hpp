@@ -28,7 +28,7 @@ public:
     explicit Machine(Access access = Access::Shared) : vars_(access) {}
 
     // One more reference to the value bound to `key` (never a copy). Throws
-    // EvalError failures::kNotFound (velk/failures.hpp).
+    // EvalError failures::kNotFound (velk/src/failures.hpp).
     ValueRef get(VarKey key) const;
 
     // The value bound to `key`, for an evaluation that only reads it: a

@@ -54,7 +54,7 @@ public:
     // default_shard_amount() shards, keyed from this thread's key pair.
     explicit ShardedMap(Access access = Access::Shared);
     // Throws EvalError failures::kTooFewShards or kShardsNotPowerOfTwo
-    // (velk/failures.hpp).
+    // (velk/src/failures.hpp).
     ShardedMap(std::size_t shard_amount, SipKey key, Access access = Access::Shared);
     ~ShardedMap();
     ShardedMap(const ShardedMap&) = delete;
