@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cpu_quota.hpp"
+#include "parking_lot.hpp"
 #include "shard_table.hpp"
 #include "inspect.hpp"
 #include "velk/eval_error.hpp"
@@ -215,7 +216,8 @@ TEST(ShardedMap, LocksAreReleased) {
         map.insert(k, int_value(2));
         inserted = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The writer asleep on the shard's lock, not merely late.
+    ASSERT_TRUE(wait_until([] { return parking::parked_total() == 1; }));
     EXPECT_FALSE(inserted) << "a binding went through under a read guard";
     EXPECT_EQ(int_of(guard->value()), 1);
     guard.reset();
@@ -305,8 +307,8 @@ TEST(ShardedMap, IterationReleasesItsLocks) {
         for (int i = 0; i < 100; ++i) map.insert(nth_key(i), int_value(i + 1000));  // some hit every shard
         inserted = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(inserted) << "the kept view's shard was not locked";
+    ASSERT_TRUE(wait_until([] { return parking::parked_total() == 1; })) << "the kept view's shard was not locked";
+    EXPECT_FALSE(inserted);
     kept.reset();
     EXPECT_TRUE(wait_until([&] { return inserted.load(); }));
     writer.join();
