@@ -151,7 +151,7 @@ private:
         }
         if (const auto* let = v.statement->get_if<Statement::Let>()) {
             out.push_back(static_cast<char>(kLet));
-            put_identifier(out, let->ident);
+            put_identifier(out, let->id);
             return ref(let->expr);
         }
         const auto& n = *v.statement->get_if<Statement::If>();

@@ -275,14 +275,14 @@ public:
     };
 
     struct Let {
-        Identifier ident;
+        Identifier id;
         Expr expr;
-        // The store's hash of `ident` and its entry there, for the last
+        // The store's hash of `id` and its entry there, for the last
         // store it ran on: rewritten by runs, through the const node.
         HashMemo memo;
         NodeCount nodes;   // of `expr`: set by the first run under max_steps
 
-        VarKey key() const noexcept { return {ident, memo}; }
+        VarKey key() const noexcept { return {id, memo}; }
     };
     struct If {
         Expr cond;
@@ -291,7 +291,7 @@ public:
         NodeCount nodes;   // of `cond`
     };
 
-    static Statement let(Identifier ident, Expr expr);
+    static Statement let(Identifier id, Expr expr);
     static Statement if_(Expr cond, StatementList then, StatementList otherwise);
 
     Statement(const Statement& o) noexcept : node_(o.node_) { retain(); }
