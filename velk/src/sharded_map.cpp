@@ -111,14 +111,14 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std
 namespace {
 
 // The entry a memo remembers in `table`, when the table has not grown since.
-const detail::ShardEntry* remembered(const HashMemo::Recalled& r, const detail::ShardTable& table) noexcept {
+const detail::ShardEntry* remembered(const LookupMemo::Recalled& r, const detail::ShardTable& table) noexcept {
     if (r.entry == nullptr || r.generation != table.generation()) return nullptr;
     return static_cast<const detail::ShardEntry*>(r.entry);
 }
 
 // Looks `key` up in `table` unless the memo knows its entry, and lets the
 // memo know what it did not.
-const detail::ShardEntry* find_through(const HashMemo& memo, const HashMemo::Recalled& r, std::uint64_t map,
+const detail::ShardEntry* find_through(const LookupMemo& memo, const LookupMemo::Recalled& r, std::uint64_t map,
                                        const detail::ShardTable& table, const Identifier& key,
                                        std::uint64_t hash) noexcept {
     if (const detail::ShardEntry* e = remembered(r, table)) return e;
@@ -129,8 +129,8 @@ const detail::ShardEntry* find_through(const HashMemo& memo, const HashMemo::Rec
 
 }  // namespace
 
-bool ShardedMap::read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const {
-    const HashMemo::Recalled r = memo.recall(id_);
+bool ShardedMap::read(const Identifier& key, const LookupMemo& memo, Value& copy, ValueRef& held) const {
+    const LookupMemo::Recalled r = memo.recall(id_);
     const std::uint64_t hash = r.known ? r.hash : hasher_(key);
     Shard& shard = shards_[shard_index(static_cast<std::size_t>(hash))];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
@@ -159,9 +159,9 @@ std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
     return previous;
 }
 
-std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& memo, ValueRef value,
+std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const LookupMemo& memo, ValueRef value,
                                          Admission* admission) {
-    const HashMemo::Recalled r = memo.recall(id_);
+    const LookupMemo::Recalled r = memo.recall(id_);
     const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];

@@ -18,7 +18,7 @@
 #include <optional>
 #include <utility>
 
-#include "velk/hash_memo.hpp"
+#include "velk/lookup_memo.hpp"
 #include "velk/raw_rwlock.hpp"
 #include "velk/siphash.hpp"
 #include "velk/value.hpp"
@@ -95,7 +95,7 @@ public:
     // under the shard's read lock, which spares the shared count two atomic
     // updates. False when the key is not bound. The memo gives the hash, and
     // the entry itself while the entry's table has not grown since.
-    bool read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const;
+    bool read(const Identifier& key, const LookupMemo& memo, Value& copy, ValueRef& held) const;
 
     // Binds `key` to `value`. Returns the previous value when the key was
     // present (its stored key is kept). The lock is released before the
@@ -117,7 +117,7 @@ public:
     // tree, whose hash `memo` remembers): a new key is stored as a copy, made
     // before the shard is locked when making it allocates. A non-null
     // `admission` is asked once, in the same lookup.
-    std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value,
+    std::optional<ValueRef> bind(const Identifier& key, const LookupMemo& memo, ValueRef value,
                                  Admission* admission = nullptr);
 
     // Drops every binding and keeps the shards, the map's number and its
@@ -130,7 +130,7 @@ public:
 
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
-    std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {
+    std::uint64_t hash_of(const Identifier& key, const LookupMemo& memo) const noexcept {
         std::uint64_t hash;
         if (memo.recall(id_, hash)) return hash;
         hash = hasher_(key);

@@ -9,7 +9,7 @@
 //
 // What does change in a built node are its caches, which runs fill in
 // through const nodes: the memo of an identifier's hash and entry in the
-// last store it ran on (HashMemo, atomic words under a sequence lock) and a
+// last store it ran on (LookupMemo, atomic words under a sequence lock) and a
 // statement's count of nodes (NodeCount, an atomic). Neither is part of the
 // tree's meaning, and a copy starts without them.
 //
@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "velk/block_pool.hpp"
-#include "velk/hash_memo.hpp"
+#include "velk/lookup_memo.hpp"
 #include "velk/value.hpp"
 #include "velk/var_key.hpp"
 
@@ -75,7 +75,7 @@ public:
         Identifier id;
         // The store's hash of `id` and its entry there, for the last store
         // it ran on: rewritten by runs, through the const node.
-        HashMemo memo;
+        LookupMemo memo;
 
         VarKey key() const noexcept { return {id, memo}; }
     };
@@ -279,7 +279,7 @@ public:
         Expr expr;
         // The store's hash of `id` and its entry there, for the last
         // store it ran on: rewritten by runs, through the const node.
-        HashMemo memo;
+        LookupMemo memo;
         NodeCount nodes;   // of `expr`: set by the first run under max_steps
 
         VarKey key() const noexcept { return {id, memo}; }
