@@ -233,11 +233,11 @@ TEST(BlockCaches, ValuesAndTreeNodesDoNotShareBlocks) {
     constexpr std::size_t kSize = sizeof(SharedValue);
     void* value = allocate_value_block(kSize);
     free_value_block(value, kSize);  // last freed: a shared cache would hand it out next
-    void* node = allocate_block(kSize);
+    void* node = allocate_tree_block(kSize);
     EXPECT_NE(node, value);
     void* value_again = allocate_value_block(kSize);
     EXPECT_EQ(value_again, value);
-    free_block(node, kSize);
+    free_tree_block(node, kSize);
     free_value_block(value_again, kSize);
     release_cached_blocks();
 }

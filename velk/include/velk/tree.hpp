@@ -204,8 +204,8 @@ template <class T>
 struct Expr::Node::Holder final : Expr::Node {
     template <class P>
     explicit Holder(P&& p) noexcept : Node(kind_of<T>()), payload(std::forward<P>(p)) {}
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+    static void* operator new(std::size_t size) { return allocate_tree_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_tree_block(p, size); }
     T payload;
 };
 
@@ -248,7 +248,7 @@ inline void Expr::retain() const noexcept {
 class Statement;
 // Lists of one or a few statements (the branches of an `if`) are common, so
 // their storage comes from the chunks of tree blocks too.
-using StatementList = std::vector<Statement, BlockAllocator<Statement>>;
+using StatementList = std::vector<Statement, TreeBlockAllocator<Statement>>;
 
 class Statement {
 public:
@@ -341,8 +341,8 @@ public:
         }
     }
 
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+    static void* operator new(std::size_t size) { return allocate_tree_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_tree_block(p, size); }
 
     explicit Node(Let&& let) noexcept : kind_(Kind::Let) { ::new (static_cast<void*>(&let_)) Let(std::move(let)); }
     explicit Node(If&& node) noexcept : kind_(Kind::If) { ::new (static_cast<void*>(&if_node_)) If(std::move(node)); }
