@@ -144,7 +144,7 @@ bool keep(ThreadCaches& state, Cache& cache, void* p, std::size_t block_bytes) n
 
 }  // namespace
 
-bool block_caches_enabled() noexcept { return kPooling; }
+bool blocks_pooled() noexcept { return kPooling; }
 
 // ---- tree blocks -------------------------------------------------------------
 

@@ -49,7 +49,7 @@ void free_line_block(void* p, std::size_t size) noexcept;
 
 // False in builds that pass every block straight to the system (sanitizer
 // and fault-injection builds), where nothing is cached.
-bool block_caches_enabled() noexcept;
+bool blocks_pooled() noexcept;
 
 // Bytes of blocks the calling thread's caches hold now, spare chunks included.
 std::size_t cached_block_bytes() noexcept;
