@@ -20,8 +20,8 @@
 
 namespace velk {
 
-// Bytes of blocks one thread's caches keep at most, all sizes together:
-// enough for the nodes of a run of some 100,000 statements.
+// Bytes of freed value and line blocks one thread's caches keep at most,
+// all sizes together (tree blocks go back to their chunks instead).
 inline constexpr std::size_t kBlockCacheBudget = std::size_t{32} << 20;
 
 // Bytes of one chunk of tree blocks, aligned to its size.
@@ -48,7 +48,7 @@ void* allocate_line_block(std::size_t size);
 void free_line_block(void* p, std::size_t size) noexcept;
 
 // False in builds that pass every block straight to the system (sanitizer
-// and fault-injection builds), where nothing is cached.
+// and fault-injection builds): no chunks, no caches.
 bool blocks_pooled() noexcept;
 
 // Bytes of blocks the calling thread's caches hold now, spare chunks included.
@@ -63,8 +63,8 @@ void release_cached_blocks() noexcept;
 // until set to null. Not for concurrent use.
 void observe_tree_block_frees(void (*observer)(const void*, std::size_t)) noexcept;
 
-// A standard allocator over the block caches, for containers whose storage
-// is often small and short-lived (the statement lists of a run).
+// A standard allocator over the tree blocks, for statement lists, which
+// lie beside the nodes they hold.
 template <class T>
 struct TreeBlockAllocator {
     using value_type = T;

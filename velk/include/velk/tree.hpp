@@ -7,7 +7,7 @@
 // Nothing points to a parent and a node is built only from finished nodes,
 // so no tree has a cycle. `clone()` makes a complete, independent copy.
 //
-// What does change in a built node are its caches, which runs fill in
+// What does change in a built node is what runs remember of it, written
 // through const nodes: the memo of an identifier's hash and entry in the
 // last store it ran on (LookupMemo, atomic words under a sequence lock) and a
 // statement's count of nodes (NodeCount, an atomic). Neither is part of the
