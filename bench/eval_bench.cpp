@@ -128,7 +128,7 @@ void exec(Vars& vars, const StatementList& list) {
     for (const Statement& s : list) {
         if (const auto* let = s.get_if<Statement::Let>()) {
             Shared v = eval(vars, let->expr);
-            vars[std::string(key(let->ident))] = std::move(v);
+            vars[std::string(key(let->id))] = std::move(v);
         } else {
             const auto& n = *s.get_if<Statement::If>();
             exec(vars, eval(vars, n.cond)->as_boolean() ? n.then : n.otherwise);

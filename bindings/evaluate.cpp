@@ -39,7 +39,7 @@ constexpr const char* kEvaluatorName = "zarn_runtime._Evaluator";
 struct Name {
     velk::Identifier id;
     PyRef key;             // the str it was given as: the result dict's key
-    velk::HashMemo memo;
+    velk::LookupMemo memo;
 };
 
 // Inputs are matched to the program's names one by one, up to this many
@@ -55,7 +55,7 @@ struct Evaluator {
     std::optional<velk::Limits> limits;  // none: the defaults at each call
 
     // The memo of an input's name, or kNoMemo.
-    const velk::HashMemo& memo_of(const velk::Identifier& id) const noexcept {
+    const velk::LookupMemo& memo_of(const velk::Identifier& id) const noexcept {
         for (const Name& name : inputs) {
             if (name.id == id) return name.memo;
         }

@@ -17,7 +17,7 @@
 #include "fault_boundary.hpp"
 #include "py_instance.hpp"
 #include "velk/machine.hpp"
-#include "velk/tree_codec.hpp"
+#include "tree_codec.hpp"
 
 namespace zarn {
 namespace {

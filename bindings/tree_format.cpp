@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "conversions.hpp"
-#include "velk/tree_codec.hpp"
+#include "tree_codec.hpp"
 
 namespace zarn {
 namespace {

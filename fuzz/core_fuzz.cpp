@@ -28,7 +28,7 @@
 #include "velk/debug_text.hpp"
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 #include "velk/machine.hpp"
 
 namespace velk::fuzz {

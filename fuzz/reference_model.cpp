@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "velk/debug_text.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk::fuzz {
 
@@ -92,7 +92,7 @@ void ReferenceModel::exec(const StatementList& list) {
     for (const Statement& s : list) {
         if (const auto* let = s.get_if<Statement::Let>()) {
             Value v = eval(let->expr);  // before the binding: x = x + 1 reads the old x
-            auto [it, fresh] = vars_.try_emplace(key_of(let->ident), let->ident, Value());
+            auto [it, fresh] = vars_.try_emplace(key_of(let->id), let->id, Value());
             it->second.second = std::move(v);
             continue;
         }

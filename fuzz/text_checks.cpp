@@ -1,6 +1,6 @@
 #include "text_checks.hpp"
 
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 #include <array>
 #include <charconv>

@@ -8,7 +8,7 @@
 
 #include "velk/eval.hpp"
 #include "velk/eval_error.hpp"
-#include "velk/tree_codec.hpp"
+#include "tree_codec.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string error;

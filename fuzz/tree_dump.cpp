@@ -85,7 +85,7 @@ void put_list(std::string& out, const StatementList& list) {
     for (const Statement& s : list) {
         if (const auto* let = s.get_if<Statement::Let>()) {
             out += "let ";
-            put_ident(out, let->ident);
+            put_ident(out, let->id);
             put_expr(out, let->expr);
         } else {
             const auto& i = *s.get_if<Statement::If>();

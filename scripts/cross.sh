@@ -114,7 +114,7 @@ module() {
     for src in "${module_sources[@]}"; do
         local object=$dir/module/$(basename "${src%.cpp}").o
         quiet "$dir/module.log" "$compiler" -std=c++20 -O1 -fPIC -fvisibility=hidden -fsized-deallocation \
-            -Wall -Wextra -Werror ${module_defines:-} -I"$root/velk/include" -I"$include" -c "$src" -o "$object"
+            -Wall -Wextra -Werror ${module_defines:-} -I"$root/velk/include" -I"$root/velk/src" -I"$include" -c "$src" -o "$object"
         objects+=("$object")
     done
     if [ $# -gt 0 ]; then

@@ -15,7 +15,7 @@ DIVIDE_OVERFLOW = "attempt to divide with overflow"
 CONDITION = "Expected deduced condition to be a bool, got other type"
 
 # Where the fault report places CONDITION: one of the report's fixed
-# positions, which the core's failure catalogue (velk/failures.hpp) holds.
+# positions, which the core's failure catalogue (velk/src/failures.hpp) holds.
 CONDITION_REPORTED_AT = "crates/velk/src/lib:247:21"
 
 LANGUAGE = (NOT_FOUND, STRING_OPERATOR, OPERAND_KINDS, NOT_OPERAND, ORDER_OPERANDS,

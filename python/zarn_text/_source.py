@@ -2,7 +2,7 @@
 compile_expr turn into the same trees.
 
 The tree is read from its bytes (zarn_runtime.dumps, whose form
-velk/include/velk/tree_codec.hpp describes): distinct nodes in post-order,
+velk/src/tree_codec.hpp describes): distinct nodes in post-order,
 children before their parents. The record tags, the operator bytes and the
 version come from the codec itself (zarn_runtime exports them), checked when
 this module is imported. One loop reads the records into flat tables and

@@ -144,7 +144,7 @@ bool keep(ThreadCaches& state, Cache& cache, void* p, std::size_t block_bytes) n
 
 }  // namespace
 
-bool block_caches_enabled() noexcept { return kPooling; }
+bool blocks_pooled() noexcept { return kPooling; }
 
 // ---- tree blocks -------------------------------------------------------------
 
@@ -219,7 +219,7 @@ void retire_current(ThreadCaches& state) noexcept {
 
 }  // namespace
 
-void* allocate_block(std::size_t size) {
+void* allocate_tree_block(std::size_t size) {
     if (!pooled(size)) return ::operator new(size);
     size = class_size(class_of(size));
     if (ThreadCaches* state = t_caches; state && static_cast<std::size_t>(state->end - state->next) >= size) {
@@ -231,7 +231,7 @@ void* allocate_block(std::size_t size) {
     return allocate_tree_slow(size);
 }
 
-void free_block(void* p, std::size_t size) noexcept {
+void free_tree_block(void* p, std::size_t size) noexcept {
     if (p == nullptr) return;
     if (!pooled(size)) return ::operator delete(p, size);
     if (auto observer = g_free_observer.load(std::memory_order_relaxed)) observer(p, size);

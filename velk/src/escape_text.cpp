@@ -4,7 +4,7 @@
 
 #include "utf8_decode.hpp"
 #include "velk/debug_text.hpp"
-#include "velk/unicode.hpp"
+#include "unicode.hpp"
 
 namespace velk {
 namespace {

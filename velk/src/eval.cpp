@@ -39,7 +39,7 @@
 #include <type_traits>
 
 #include "velk/eval.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 #include "work_stack.hpp"
 
 namespace velk {
@@ -559,7 +559,7 @@ template <class Meter>
         w.meter.statement();
         value = evaluate(w, let.expr.node());
     }
-    w.meter.name(let.ident);
+    w.meter.name(let.id);
     // The replaced value, if any, is released here: after the store's lock
     // is gone.
     std::optional<ValueRef> previous = Meter::bind(w.machine, let, std::move(value));

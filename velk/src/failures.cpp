@@ -1,5 +1,5 @@
 // Raising a catalogued failure.
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 #include <string>
 

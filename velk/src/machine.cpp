@@ -2,7 +2,7 @@
 #include "velk/machine.hpp"
 
 #include "velk/debug_text.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk {
 
@@ -25,7 +25,7 @@ ValueRef Machine::get(VarKey key) const {
 
 // Flattened: every operand read of a run comes here, and the store's read
 // inlined into it saves a call and its register traffic per variable.
-[[gnu::flatten]] const Value& Machine::read_unpacked(const Identifier& id, const HashMemo& memo, Value& copy,
+[[gnu::flatten]] const Value& Machine::read_unpacked(const Identifier& id, const LookupMemo& memo, Value& copy,
                                                      ValueRef& held) const {
     if (!vars_.read(id, memo, copy, held)) not_found(id);
     return held ? *held : copy;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <bit>
+#include <optional>
 #include <thread>
 
 #include "word_wait.hpp"
@@ -159,14 +160,30 @@ std::size_t unpark_one(std::uintptr_t key) noexcept { return unpark(key, 1); }
 
 std::size_t unpark_all(std::uintptr_t key) noexcept { return unpark(key, SIZE_MAX); }
 
-std::size_t parked_count(std::uintptr_t key) noexcept {
-    WaitTable* table = g_table.load(std::memory_order_acquire);
-    if (table == nullptr) return 0;
-    Bucket& bucket = bucket_of(*table, key);
+namespace {
+
+// Threads asleep in `bucket` under `key`, or under any key when it is null.
+std::size_t count_parked(Bucket& bucket, std::optional<std::uintptr_t> key) noexcept {
     bucket.lock.lock();
     std::size_t count = 0;
-    for (const Parker* p = bucket.head; p != nullptr; p = p->next) count += p->key == key;
+    for (const Parker* p = bucket.head; p != nullptr; p = p->next) count += !key || p->key == *key;
     bucket.lock.unlock();
+    return count;
+}
+
+}  // namespace
+
+std::size_t parked_count(std::uintptr_t key) noexcept {
+    WaitTable* table = g_table.load(std::memory_order_acquire);
+    return table ? count_parked(bucket_of(*table, key), key) : 0;
+}
+
+std::size_t parked_total() noexcept {
+    WaitTable* table = g_table.load(std::memory_order_acquire);
+    std::size_t count = 0;
+    if (table) {
+        for (Bucket& bucket : table->buckets) count += count_parked(bucket, std::nullopt);
+    }
     return count;
 }
 

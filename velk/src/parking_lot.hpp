@@ -23,4 +23,8 @@ std::size_t unpark_all(std::uintptr_t key) noexcept;
 // has really gone to sleep, not merely announced that it will).
 std::size_t parked_count(std::uintptr_t key) noexcept;
 
+// Threads asleep under any key at this moment: the same, for tests whose
+// waiting thread sleeps on a lock they cannot name (a shard's).
+std::size_t parked_total() noexcept;
+
 }  // namespace velk::parking

@@ -6,7 +6,7 @@
 #include <sched.h>
 
 #include "parking_lot.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

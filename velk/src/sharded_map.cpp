@@ -7,7 +7,7 @@
 
 #include "hash_keys.hpp"
 #include "shard_table.hpp"
-#include "velk/failures.hpp"
+#include "failures.hpp"
 
 namespace velk {
 
@@ -17,7 +17,7 @@ struct alignas(kLineBytes) ShardedMap::Shard {  // shards never share a line
 };
 static_assert(sizeof(ShardedMap::Shard) == kLineBytes, "a shard fills exactly one cache line");
 
-ShardedMap::ShardedMap(Access access) : ShardedMap(default_shard_amount(), take_thread_hash_key(), access) {}
+ShardedMap::ShardedMap(Access access) : ShardedMap(default_shard_count(), take_thread_hash_key(), access) {}
 
 namespace {
 
@@ -75,23 +75,23 @@ private:
 
 }  // namespace
 
-ShardedMap::ShardedMap(std::size_t shard_amount, SipKey key, Access access)
+ShardedMap::ShardedMap(std::size_t shard_count, SipKey key, Access access)
     : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key), locking_(access == Access::Shared) {
-    if (!(shard_amount > 1)) raise(failures::kTooFewShards);
-    if ((shard_amount & (shard_amount - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
+    if (!(shard_count > 1)) raise(failures::kTooFewShards);
+    if ((shard_count & (shard_count - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
         raise(failures::kShardsNotPowerOfTwo);
     }
-    shift_ = kWordBits - trailing_zero_bits(shard_amount);
-    shard_amount_ = shard_amount;
+    shift_ = kWordBits - trailing_zero_bits(shard_count);
+    shard_count_ = shard_count;
     // Line blocks: a machine made per request takes its shards from the
     // thread's cache rather than from the system.
-    shards_ = static_cast<Shard*>(allocate_line_block(shard_amount * sizeof(Shard)));
-    for (std::size_t i = 0; i < shard_amount; ++i) ::new (static_cast<void*>(shards_ + i)) Shard();
+    shards_ = static_cast<Shard*>(allocate_line_block(shard_count * sizeof(Shard)));
+    for (std::size_t i = 0; i < shard_count; ++i) ::new (static_cast<void*>(shards_ + i)) Shard();
 }
 
 ShardedMap::~ShardedMap() {
-    for (std::size_t i = 0; i < shard_amount_; ++i) shards_[i].~Shard();
-    free_line_block(shards_, shard_amount_ * sizeof(Shard));
+    for (std::size_t i = 0; i < shard_count_; ++i) shards_[i].~Shard();
+    free_line_block(shards_, shard_count_ * sizeof(Shard));
 }
 
 std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std::uint64_t hash64) const {
@@ -111,14 +111,14 @@ std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std
 namespace {
 
 // The entry a memo remembers in `table`, when the table has not grown since.
-const detail::ShardEntry* remembered(const HashMemo::Recalled& r, const detail::ShardTable& table) noexcept {
+const detail::ShardEntry* remembered(const LookupMemo::Recalled& r, const detail::ShardTable& table) noexcept {
     if (r.entry == nullptr || r.generation != table.generation()) return nullptr;
     return static_cast<const detail::ShardEntry*>(r.entry);
 }
 
 // Looks `key` up in `table` unless the memo knows its entry, and lets the
 // memo know what it did not.
-const detail::ShardEntry* find_through(const HashMemo& memo, const HashMemo::Recalled& r, std::uint64_t map,
+const detail::ShardEntry* find_through(const LookupMemo& memo, const LookupMemo::Recalled& r, std::uint64_t map,
                                        const detail::ShardTable& table, const Identifier& key,
                                        std::uint64_t hash) noexcept {
     if (const detail::ShardEntry* e = remembered(r, table)) return e;
@@ -129,8 +129,8 @@ const detail::ShardEntry* find_through(const HashMemo& memo, const HashMemo::Rec
 
 }  // namespace
 
-bool ShardedMap::read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const {
-    const HashMemo::Recalled r = memo.recall(id_);
+bool ShardedMap::read(const Identifier& key, const LookupMemo& memo, Value& copy, ValueRef& held) const {
+    const LookupMemo::Recalled r = memo.recall(id_);
     const std::uint64_t hash = r.known ? r.hash : hasher_(key);
     Shard& shard = shards_[shard_index(static_cast<std::size_t>(hash))];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
@@ -159,9 +159,9 @@ std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
     return previous;
 }
 
-std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& memo, ValueRef value,
+std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const LookupMemo& memo, ValueRef value,
                                          Admission* admission) {
-    const HashMemo::Recalled r = memo.recall(id_);
+    const LookupMemo::Recalled r = memo.recall(id_);
     const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
@@ -195,7 +195,7 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const HashMemo& 
 }
 
 void ShardedMap::clear() noexcept {
-    for (std::size_t i = 0; i < shard_amount_; ++i) {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
         detail::ShardTable& table = shards_[i].table;
         // Names that come back keep their entries; a shard that has met too
         // many names to be worth keeping starts empty.
@@ -227,7 +227,7 @@ std::optional<ShardedMap::EntryView> ShardedMap::Iter::next() {
                 return EntryView(hold_, &e.key, &e.value);
             }
         }
-        if (next_shard_ == map_->shard_amount_) return std::nullopt;
+        if (next_shard_ == map_->shard_count_) return std::nullopt;
         // Lock the next shard before letting go of the current one.
         hold_ = std::make_shared<const ShardHold>(map_->locking_ ? &map_->shards_[next_shard_].lock : nullptr);
         ++next_shard_;

@@ -140,8 +140,8 @@ Statement::Node::~Node() {
     }
 }
 
-Statement Statement::let(Identifier ident, Expr expr) {
-    return Statement(new Node(Let{std::move(ident), std::move(expr), {}, {}}));
+Statement Statement::let(Identifier id, Expr expr) {
+    return Statement(new Node(Let{std::move(id), std::move(expr), {}, {}}));
 }
 
 Statement Statement::if_(Expr cond, StatementList then, StatementList otherwise) {
@@ -188,7 +188,7 @@ void Statement::release() noexcept {
 // Explicit stacks again: a frame per `if` being copied, its copied
 // condition and the lists filled so far.
 Statement Statement::clone() const {
-    if (const Let* let = get_if<Let>()) return Statement::let(Identifier(let->ident), let->expr.clone());
+    if (const Let* let = get_if<Let>()) return Statement::let(Identifier(let->id), let->expr.clone());
     struct Frame {
         const If* src;
         Expr cond;
@@ -220,7 +220,7 @@ Statement Statement::clone() const {
         const bool in_then = i < then_size;
         const Statement& s = in_then ? f.src->then[i] : f.src->otherwise[i - then_size];
         if (const Let* let = s.get_if<Let>()) {
-            (in_then ? f.then : f.otherwise).push_back(Statement::let(Identifier(let->ident), let->expr.clone()));
+            (in_then ? f.then : f.otherwise).push_back(Statement::let(Identifier(let->id), let->expr.clone()));
             continue;
         }
         // `f` may move when the stack grows; it is not used past this point.

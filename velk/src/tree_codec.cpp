@@ -1,5 +1,5 @@
-// Trees to bytes and back (velk/tree_codec.hpp has the form).
-#include "velk/tree_codec.hpp"
+// Trees to bytes and back (tree_codec.hpp has the form).
+#include "tree_codec.hpp"
 
 #include <bit>
 #include <cstring>
@@ -151,7 +151,7 @@ private:
         }
         if (const auto* let = v.statement->get_if<Statement::Let>()) {
             out.push_back(static_cast<char>(kLet));
-            put_identifier(out, let->ident);
+            put_identifier(out, let->id);
             return ref(let->expr);
         }
         const auto& n = *v.statement->get_if<Statement::If>();

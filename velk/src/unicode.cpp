@@ -1,4 +1,4 @@
-#include "velk/unicode.hpp"
+#include "unicode.hpp"
 
 #include <algorithm>
 

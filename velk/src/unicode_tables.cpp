@@ -5,7 +5,7 @@
 //
 // Sorted, disjoint, merged inclusive ranges of code points.
 
-#include "velk/unicode.hpp"
+#include "unicode.hpp"
 
 namespace velk {
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "velk/failures.hpp"
+#include "failures.hpp"
 #include "velk/value.hpp"
 
 namespace velk {

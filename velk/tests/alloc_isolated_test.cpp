@@ -154,7 +154,7 @@ private:
 
 TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
     // ((a + b) == !c): expected order a, b, (a+b), c, !c, then the root.
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     Expr root = Expr::equals(add(var("a"), var("b")), Expr::not_(var("c")));
     const auto& eq = *root.get_if<Expr::Equals>();
     const auto& sum = *eq.left.get_if<Expr::BinaryOp>();
@@ -170,7 +170,7 @@ TEST(Release, OperandsGoDepthFirstLeftBeforeRightNodeLast) {
 TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
     // (s + 1) and (s * 2) share s = (x - y): dropping the first tree frees
     // its own nodes and leaves s whole.
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     Expr s = sub(var("x"), var("y"));
     Expr first = add(s, lit_int(1));
     Expr second = mul(s, lit_int(2));
@@ -190,7 +190,7 @@ TEST(Release, ASharedOperandLosesOneReferenceAndStays) {
 TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
     // if (a + a): [let t = b + b; if (c): [let u = d + d] else []]
     // else [let o = e + e]. Every expression node is freed, in this order.
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     auto nodes = [](const Expr& e) {
         const auto& sum = *e.get_if<Expr::BinaryOp>();
         return std::vector<const void*>{inspect::identity(sum.left), inspect::identity(sum.right), inspect::identity(e)};
@@ -213,7 +213,7 @@ TEST(Release, AnIfGoesConditionThenListThenOtherwiseList) {
 }
 
 TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     release_cached_blocks();
     constexpr std::size_t kSize = 128;
     std::vector<void*> blocks(kBlockCacheBudget / kSize + 1000);
@@ -228,22 +228,22 @@ TEST(BlockCaches, HoldNoMoreThanTheirBudget) {
 TEST(BlockCaches, ValuesAndTreeNodesDoNotShareBlocks) {
     // Shared values travel between threads and outlive trees; tree blocks
     // come from chunks. A freed value block must not come back as a node.
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     release_cached_blocks();
     constexpr std::size_t kSize = sizeof(SharedValue);
     void* value = allocate_value_block(kSize);
     free_value_block(value, kSize);  // last freed: a shared cache would hand it out next
-    void* node = allocate_block(kSize);
+    void* node = allocate_tree_block(kSize);
     EXPECT_NE(node, value);
     void* value_again = allocate_value_block(kSize);
     EXPECT_EQ(value_again, value);
-    free_block(node, kSize);
+    free_tree_block(node, kSize);
     free_value_block(value_again, kSize);
     release_cached_blocks();
 }
 
 TEST(TreeChunks, NodesBuiltInARowLieInARowWhateverWasFreedBefore) {
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     // A large program built and dropped first leaves freed blocks of every
     // size behind; the nodes built next still follow one another.
     {
@@ -273,7 +273,7 @@ TEST(TreeChunks, NodesBuiltInARowLieInARowWhateverWasFreedBefore) {
 }
 
 TEST(TreeChunks, GoBackWholeOnceEveryBlockIsFreedOnAnyThread) {
-    if (!block_caches_enabled()) GTEST_SKIP() << "this build caches no blocks";
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
     // Nodes built here and dropped on another thread, round after round:
     // every chunk they used goes back, so none stays out in the end.
     release_cached_blocks();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "velk/unicode.hpp"
+#include "unicode.hpp"
 
 namespace {
 

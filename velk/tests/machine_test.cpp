@@ -192,7 +192,7 @@ TEST(MachineReset, ForgetsEveryBindingWhateverRemembersIt) {
             for (const Statement& s : lets) {
                 const Statement::Let& l = *s.get_if<Statement::Let>();
                 EXPECT_THROW((void)m.get(l.key()), EvalError);
-                EXPECT_THROW((void)m.get(l.ident), EvalError);
+                EXPECT_THROW((void)m.get(l.id), EvalError);
                 Value copy;
                 ValueRef held;
                 EXPECT_FALSE(m.try_read(l.key(), copy, held));

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "../src/parking_lot.hpp"
+#include "parking_lot.hpp"
 #include "velk/eval_error.hpp"
 #include "velk/raw_rwlock.hpp"
 #include "wait_until.hpp"
@@ -165,8 +165,8 @@ TEST(RawRwLock, ParkedWritersAllGetTheirTurn) {
             ++done;
         });
     }
-    ASSERT_TRUE(wait_until([&] { return has_bits(lock, kWritersParked); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the others park too
+    // Every writer asleep, none through.
+    ASSERT_TRUE(wait_until([&] { return velk::parking::parked_count(reinterpret_cast<std::uintptr_t>(&lock)) == kWriters; }));
     EXPECT_EQ(done.load(), 0);
     lock.unlock_exclusive();
     // Each release wakes only one writer; a lost wake-up strands the rest.

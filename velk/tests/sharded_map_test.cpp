@@ -11,8 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "../src/cpu_quota.hpp"
-#include "../src/shard_table.hpp"
+#include "cpu_quota.hpp"
+#include "parking_lot.hpp"
+#include "shard_table.hpp"
 #include "inspect.hpp"
 #include "velk/eval_error.hpp"
 #include "velk/sharded_map.hpp"
@@ -34,26 +35,26 @@ Identifier nth_key(int i) {
     return i % 2 == 0 ? Identifier::u(static_cast<std::uint32_t>(i)) : Identifier::s("var_" + std::to_string(i));
 }
 
-TEST(ShardAmount, FourPerProcessorRoundedUpToAPowerOfTwo) {
+TEST(ShardCount, FourPerProcessorRoundedUpToAPowerOfTwo) {
     const std::pair<std::size_t, std::size_t> cases[] = {
         {0, 4}, {1, 4}, {2, 8}, {3, 16}, {6, 32}, {8, 32}, {12, 64}, {16, 64}, {17, 128},
         {std::size_t(1) << (W - 3), std::size_t(1) << (W - 1)},
         {SIZE_MAX, std::size_t(1) << (W - 1)},
     };
-    for (auto [processors, shards] : cases) EXPECT_EQ(shard_amount_for(processors), shards) << processors;
+    for (auto [processors, shards] : cases) EXPECT_EQ(shard_count_for(processors), shards) << processors;
 }
 
-TEST(ShardAmount, DefaultIsFixedAndUsable) {
-    const std::size_t amount = default_shard_amount();
-    EXPECT_EQ(amount, shard_amount_for(amount / 4)) << "not of the form shard_amount_for(p)";
+TEST(ShardCount, DefaultIsFixedAndUsable) {
+    const std::size_t shards = default_shard_count();
+    EXPECT_EQ(shards, shard_count_for(shards / 4)) << "not of the form shard_count_for(p)";
     std::size_t other_thread = 0;
-    std::thread([&] { other_thread = default_shard_amount(); }).join();
-    EXPECT_EQ(other_thread, amount);
-    EXPECT_LE(amount, shard_amount_for(std::max(1u, std::thread::hardware_concurrency())));
-    EXPECT_EQ(ShardedMap().shard_amount(), amount);
+    std::thread([&] { other_thread = default_shard_count(); }).join();
+    EXPECT_EQ(other_thread, shards);
+    EXPECT_LE(shards, shard_count_for(std::max(1u, std::thread::hardware_concurrency())));
+    EXPECT_EQ(ShardedMap().shard_count(), shards);
 }
 
-TEST(ShardAmount, TrailingZeroBitsAreTheLog2OfAPowerOfTwo) {
+TEST(ShardCount, TrailingZeroBitsAreTheLog2OfAPowerOfTwo) {
     EXPECT_EQ(trailing_zero_bits(0), W);
     EXPECT_EQ(trailing_zero_bits(1), 0u);
     EXPECT_EQ(trailing_zero_bits(32), 5u);
@@ -129,15 +130,15 @@ TEST(ShardedMap, CreationChecks) {
         {3, "assertion failed: shard_amount.is_power_of_two()"},
         {12, "assertion failed: shard_amount.is_power_of_two()"},
     };
-    for (auto [amount, message] : bad) {
+    for (auto [shards, message] : bad) {
         try {
-            ShardedMap map(amount, kKey);
-            ADD_FAILURE() << amount << " shards accepted";
+            ShardedMap map(shards, kKey);
+            ADD_FAILURE() << shards << " shards accepted";
         } catch (const EvalError& e) {
             EXPECT_EQ(e.message(), message);
         }
     }
-    for (std::size_t amount : {2u, 4u, 64u}) EXPECT_EQ(ShardedMap(amount, kKey).shard_amount(), amount);
+    for (std::size_t shards : {2u, 4u, 64u}) EXPECT_EQ(ShardedMap(shards, kKey).shard_count(), shards);
 }
 
 TEST(ShardedMap, ShardIndexTakesTheBitsBelowTheTag) {
@@ -215,7 +216,8 @@ TEST(ShardedMap, LocksAreReleased) {
         map.insert(k, int_value(2));
         inserted = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The writer asleep on the shard's lock, not merely late.
+    ASSERT_TRUE(wait_until([] { return parking::parked_total() == 1; }));
     EXPECT_FALSE(inserted) << "a binding went through under a read guard";
     EXPECT_EQ(int_of(guard->value()), 1);
     guard.reset();
@@ -305,8 +307,8 @@ TEST(ShardedMap, IterationReleasesItsLocks) {
         for (int i = 0; i < 100; ++i) map.insert(nth_key(i), int_value(i + 1000));  // some hit every shard
         inserted = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(inserted) << "the kept view's shard was not locked";
+    ASSERT_TRUE(wait_until([] { return parking::parked_total() == 1; })) << "the kept view's shard was not locked";
+    EXPECT_FALSE(inserted);
     kept.reset();
     EXPECT_TRUE(wait_until([&] { return inserted.load(); }));
     writer.join();

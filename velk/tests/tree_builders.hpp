@@ -87,7 +87,7 @@ inline std::string show(const StatementList& l);
 
 inline std::string show(const Statement& s) {
     if (const auto* let = s.get_if<Statement::Let>()) {
-        return "let " + debug_text(let->ident) + " = " + show(let->expr) + ";";
+        return "let " + debug_text(let->id) + " = " + show(let->expr) + ";";
     }
     const auto& n = *s.get_if<Statement::If>();
     return "if " + show(n.cond) + " {" + show(n.then) + "} else {" + show(n.otherwise) + "}";

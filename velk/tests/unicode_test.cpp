@@ -1,6 +1,6 @@
 // The generated Unicode tables against an expectation built independently
 // from Python's unicodedata and PropList.txt (tools/gen_unicode_test_data.py).
-#include "velk/unicode.hpp"
+#include "unicode.hpp"
 
 #include <gtest/gtest.h>
 

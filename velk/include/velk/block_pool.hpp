@@ -20,8 +20,8 @@
 
 namespace velk {
 
-// Bytes of blocks one thread's caches keep at most, all sizes together:
-// enough for the nodes of a run of some 100,000 statements.
+// Bytes of freed value and line blocks one thread's caches keep at most,
+// all sizes together (tree blocks go back to their chunks instead).
 inline constexpr std::size_t kBlockCacheBudget = std::size_t{32} << 20;
 
 // Bytes of one chunk of tree blocks, aligned to its size.
@@ -29,8 +29,8 @@ inline constexpr std::size_t kTreeChunkBytes = std::size_t{16} << 10;
 
 // A tree block of at least `size` bytes; throws std::bad_alloc. A block goes
 // back with the same size, to the same family of functions.
-void* allocate_block(std::size_t size);
-void free_block(void* p, std::size_t size) noexcept;
+void* allocate_tree_block(std::size_t size);
+void free_tree_block(void* p, std::size_t size) noexcept;
 
 // The same for shared values, from the caches: a value made on one thread is
 // often released on another and may outlive its tree by far (a variable
@@ -48,8 +48,8 @@ void* allocate_line_block(std::size_t size);
 void free_line_block(void* p, std::size_t size) noexcept;
 
 // False in builds that pass every block straight to the system (sanitizer
-// and fault-injection builds), where nothing is cached.
-bool block_caches_enabled() noexcept;
+// and fault-injection builds): no chunks, no caches.
+bool blocks_pooled() noexcept;
 
 // Bytes of blocks the calling thread's caches hold now, spare chunks included.
 std::size_t cached_block_bytes() noexcept;
@@ -63,24 +63,24 @@ void release_cached_blocks() noexcept;
 // until set to null. Not for concurrent use.
 void observe_tree_block_frees(void (*observer)(const void*, std::size_t)) noexcept;
 
-// A standard allocator over the block caches, for containers whose storage
-// is often small and short-lived (the statement lists of a run).
+// A standard allocator over the tree blocks, for statement lists, which
+// lie beside the nodes they hold.
 template <class T>
-struct BlockAllocator {
+struct TreeBlockAllocator {
     using value_type = T;
 
-    BlockAllocator() noexcept = default;
+    TreeBlockAllocator() noexcept = default;
     template <class U>
-    BlockAllocator(const BlockAllocator<U>&) noexcept {}
+    TreeBlockAllocator(const TreeBlockAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(allocate_block(n * sizeof(T)));
+        return static_cast<T*>(allocate_tree_block(n * sizeof(T)));
     }
-    void deallocate(T* p, std::size_t n) noexcept { free_block(p, n * sizeof(T)); }
+    void deallocate(T* p, std::size_t n) noexcept { free_tree_block(p, n * sizeof(T)); }
 
     template <class U>
-    friend bool operator==(const BlockAllocator&, const BlockAllocator<U>&) noexcept {
+    friend bool operator==(const TreeBlockAllocator&, const TreeBlockAllocator<U>&) noexcept {
         return true;
     }
 };

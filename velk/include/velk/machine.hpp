@@ -28,7 +28,7 @@ public:
     explicit Machine(Access access = Access::Shared) : vars_(access) {}
 
     // One more reference to the value bound to `key` (never a copy). Throws
-    // EvalError failures::kNotFound (velk/failures.hpp).
+    // EvalError failures::kNotFound (velk/src/failures.hpp).
     ValueRef get(VarKey key) const;
 
     // The value bound to `key`, for an evaluation that only reads it: a
@@ -99,7 +99,7 @@ private:
     // read() with the key taken apart before the call: a key passed whole
     // into the flattened read reached the evaluator's loop as two more
     // stack slots.
-    const Value& read_unpacked(const Identifier& id, const HashMemo& memo, Value& copy, ValueRef& held) const;
+    const Value& read_unpacked(const Identifier& id, const LookupMemo& memo, Value& copy, ValueRef& held) const;
 
     // Every variable of this machine, one flat space. Mutable because the
     // store locks internally: binding through a const machine is sound.

@@ -44,7 +44,7 @@ public:
     RawRwLock(const RawRwLock&) = delete;
     RawRwLock& operator=(const RawRwLock&) = delete;
 
-    // Throws EvalError failures::kReaderOverflow (velk/failures.hpp) when
+    // Throws EvalError failures::kReaderOverflow (velk/src/failures.hpp) when
     // the reader limit is hit.
     void lock_shared() {
         State s = state_.load(std::memory_order_relaxed);

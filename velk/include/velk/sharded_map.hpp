@@ -18,7 +18,7 @@
 #include <optional>
 #include <utility>
 
-#include "velk/hash_memo.hpp"
+#include "velk/lookup_memo.hpp"
 #include "velk/raw_rwlock.hpp"
 #include "velk/siphash.hpp"
 #include "velk/value.hpp"
@@ -26,12 +26,12 @@
 namespace velk {
 
 // The default shard count, computed on the first call and then fixed for the
-// process: shard_amount_for(the processors this process may use).
-std::size_t default_shard_amount();
+// process: shard_count_for(the processors this process may use).
+std::size_t default_shard_count();
 
 // The smallest power of two that is at least 4 * processors (processors
 // taken as at least 1; saturates at the largest power of two).
-std::size_t shard_amount_for(std::size_t processors) noexcept;
+std::size_t shard_count_for(std::size_t processors) noexcept;
 
 // Trailing zero bits of n, the word width for 0; log2(n) for a power of two.
 std::size_t trailing_zero_bits(std::size_t n) noexcept;
@@ -51,11 +51,11 @@ public:
     static_assert(sizeof(std::size_t) == sizeof(std::uintptr_t),
                   "shard arithmetic is done in pointer-sized words");
 
-    // default_shard_amount() shards, keyed from this thread's key pair.
+    // default_shard_count() shards, keyed from this thread's key pair.
     explicit ShardedMap(Access access = Access::Shared);
     // Throws EvalError failures::kTooFewShards or kShardsNotPowerOfTwo
-    // (velk/failures.hpp).
-    ShardedMap(std::size_t shard_amount, SipKey key, Access access = Access::Shared);
+    // (velk/src/failures.hpp).
+    ShardedMap(std::size_t shard_count, SipKey key, Access access = Access::Shared);
     ~ShardedMap();
     ShardedMap(const ShardedMap&) = delete;
     ShardedMap& operator=(const ShardedMap&) = delete;
@@ -95,7 +95,7 @@ public:
     // under the shard's read lock, which spares the shared count two atomic
     // updates. False when the key is not bound. The memo gives the hash, and
     // the entry itself while the entry's table has not grown since.
-    bool read(const Identifier& key, const HashMemo& memo, Value& copy, ValueRef& held) const;
+    bool read(const Identifier& key, const LookupMemo& memo, Value& copy, ValueRef& held) const;
 
     // Binds `key` to `value`. Returns the previous value when the key was
     // present (its stored key is kept). The lock is released before the
@@ -117,7 +117,7 @@ public:
     // tree, whose hash `memo` remembers): a new key is stored as a copy, made
     // before the shard is locked when making it allocates. A non-null
     // `admission` is asked once, in the same lookup.
-    std::optional<ValueRef> bind(const Identifier& key, const HashMemo& memo, ValueRef value,
+    std::optional<ValueRef> bind(const Identifier& key, const LookupMemo& memo, ValueRef value,
                                  Admission* admission = nullptr);
 
     // Drops every binding and keeps the shards, the map's number and its
@@ -130,7 +130,7 @@ public:
 
     // The hash of `key` under this map's key: the one `memo` remembers for
     // this map, or a new one that it then remembers.
-    std::uint64_t hash_of(const Identifier& key, const HashMemo& memo) const noexcept {
+    std::uint64_t hash_of(const Identifier& key, const LookupMemo& memo) const noexcept {
         std::uint64_t hash;
         if (memo.recall(id_, hash)) return hash;
         hash = hasher_(key);
@@ -190,10 +190,10 @@ public:
     };
     Iter iter() const { return Iter(*this); }
 
-    std::size_t shard_amount() const noexcept { return shard_amount_; }
+    std::size_t shard_count() const noexcept { return shard_count_; }
     Access access() const noexcept { return locking_ ? Access::Shared : Access::Exclusive; }
     SipKey hasher() const noexcept { return hasher_.key(); }
-    // The shard of a hash: the log2(shard_amount) bits right below its top 7.
+    // The shard of a hash: the log2(shard_count) bits right below its top 7.
     std::size_t shard_index(std::uint64_t hash) const noexcept {
         return (static_cast<std::size_t>(hash) << kTagBits) >> shift_;
     }
@@ -206,10 +206,10 @@ private:
     std::atomic<bool>* use_mark() const noexcept;
 
     std::uint64_t id_;                 // this map's number, never given to another map
-    Shard* shards_;                    // shard_amount_ of them in one line block, never resized
-    std::size_t shift_;                // W - log2(shard_amount_)
+    Shard* shards_;                    // shard_count_ of them in one line block, never resized
+    std::size_t shift_;                // W - log2(shard_count_)
     IdentifierHasher hasher_;          // hashes keys under this map's hash key
-    std::size_t shard_amount_;         // length of shards_, a power of two > 1
+    std::size_t shard_count_;          // length of shards_, a power of two > 1
     bool locking_;                     // Access::Shared: operations take the shard locks
 #ifdef VELK_CHECKED
     mutable std::atomic<bool> in_use_{false};  // an operation of an exclusive map is running

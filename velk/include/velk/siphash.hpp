@@ -22,7 +22,9 @@ struct SipKey {
 // SipHash-1-3 of `len` bytes at `data`.
 std::uint64_t siphash13(SipKey key, const void* data, std::size_t len) noexcept;
 
-// SipHash-1-3 of `id.hash_input()`, computed without building that string.
+// SipHash-1-3 of an identifier's hash input, computed without building it:
+// the kind index (U 0, S 1) as a pointer-sized little-endian word, then a
+// U's number as a 32-bit little-endian word, or an S's text and 0xFF.
 std::uint64_t hash_identifier(SipKey key, const Identifier& id) noexcept;
 
 // hash_identifier under one fixed key, with the state after the kind word

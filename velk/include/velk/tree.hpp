@@ -7,9 +7,9 @@
 // Nothing points to a parent and a node is built only from finished nodes,
 // so no tree has a cycle. `clone()` makes a complete, independent copy.
 //
-// What does change in a built node are its caches, which runs fill in
+// What does change in a built node is what runs remember of it, written
 // through const nodes: the memo of an identifier's hash and entry in the
-// last store it ran on (HashMemo, atomic words under a sequence lock) and a
+// last store it ran on (LookupMemo, atomic words under a sequence lock) and a
 // statement's count of nodes (NodeCount, an atomic). Neither is part of the
 // tree's meaning, and a copy starts without them.
 //
@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "velk/block_pool.hpp"
-#include "velk/hash_memo.hpp"
+#include "velk/lookup_memo.hpp"
 #include "velk/value.hpp"
 #include "velk/var_key.hpp"
 
@@ -75,7 +75,7 @@ public:
         Identifier id;
         // The store's hash of `id` and its entry there, for the last store
         // it ran on: rewritten by runs, through the const node.
-        HashMemo memo;
+        LookupMemo memo;
 
         VarKey key() const noexcept { return {id, memo}; }
     };
@@ -204,8 +204,8 @@ template <class T>
 struct Expr::Node::Holder final : Expr::Node {
     template <class P>
     explicit Holder(P&& p) noexcept : Node(kind_of<T>()), payload(std::forward<P>(p)) {}
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+    static void* operator new(std::size_t size) { return allocate_tree_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_tree_block(p, size); }
     T payload;
 };
 
@@ -248,7 +248,7 @@ inline void Expr::retain() const noexcept {
 class Statement;
 // Lists of one or a few statements (the branches of an `if`) are common, so
 // their storage comes from the chunks of tree blocks too.
-using StatementList = std::vector<Statement, BlockAllocator<Statement>>;
+using StatementList = std::vector<Statement, TreeBlockAllocator<Statement>>;
 
 class Statement {
 public:
@@ -275,14 +275,14 @@ public:
     };
 
     struct Let {
-        Identifier ident;
+        Identifier id;
         Expr expr;
-        // The store's hash of `ident` and its entry there, for the last
+        // The store's hash of `id` and its entry there, for the last
         // store it ran on: rewritten by runs, through the const node.
-        HashMemo memo;
+        LookupMemo memo;
         NodeCount nodes;   // of `expr`: set by the first run under max_steps
 
-        VarKey key() const noexcept { return {ident, memo}; }
+        VarKey key() const noexcept { return {id, memo}; }
     };
     struct If {
         Expr cond;
@@ -291,7 +291,7 @@ public:
         NodeCount nodes;   // of `cond`
     };
 
-    static Statement let(Identifier ident, Expr expr);
+    static Statement let(Identifier id, Expr expr);
     static Statement if_(Expr cond, StatementList then, StatementList otherwise);
 
     Statement(const Statement& o) noexcept : node_(o.node_) { retain(); }
@@ -341,8 +341,8 @@ public:
         }
     }
 
-    static void* operator new(std::size_t size) { return allocate_block(size); }
-    static void operator delete(void* p, std::size_t size) noexcept { free_block(p, size); }
+    static void* operator new(std::size_t size) { return allocate_tree_block(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { free_tree_block(p, size); }
 
     explicit Node(Let&& let) noexcept : kind_(Kind::Let) { ::new (static_cast<void*>(&let_)) Let(std::move(let)); }
     explicit Node(If&& node) noexcept : kind_(Kind::If) { ::new (static_cast<void*>(&if_node_)) If(std::move(node)); }

@@ -139,7 +139,6 @@ public:
     // Accessors; each only for its own kind.
     bool as_boolean() const noexcept { return boolean_; }
     std::string_view as_string() const noexcept { return text_.view(); }
-    const Text& as_text() const noexcept { return text_; }
     const Number& as_number() const noexcept { return number_; }
 
     // Structural equality as the language's `==` defines it: kinds must
@@ -183,17 +182,11 @@ public:
     bool is_s() const noexcept { return kind() == Kind::S; }
     std::uint32_t as_u() const noexcept { return payload_.number(); }
     std::string_view as_s() const noexcept { return payload_.view(); }
-    const Text& as_text() const noexcept { return payload_; }
     // Whether a copy needs memory of its own: only texts of over 15 bytes.
     bool copy_allocates() const noexcept { return payload_.on_heap(); }
 
     // Kinds differ by the payload's form, so one comparison covers both.
     friend bool operator==(const Identifier& a, const Identifier& b) noexcept { return a.payload_ == b.payload_; }
-
-    // The exact bytes the store's hasher is fed: the kind index as a
-    // pointer-sized little-endian word, then the U number as a 32-bit
-    // little-endian word, or the S text's bytes followed by 0xFF.
-    std::string hash_input() const;
 
 private:
     explicit Identifier(Text&& payload) noexcept : payload_(std::move(payload)) {}

@@ -13,7 +13,7 @@
 // references costs.
 #pragma once
 
-#include "velk/hash_memo.hpp"
+#include "velk/lookup_memo.hpp"
 #include "velk/value.hpp"
 
 namespace velk {
@@ -21,12 +21,12 @@ namespace velk {
 struct VarKey {
     // A name that is not a tree's (no memo given): nothing about it is
     // remembered.
-    VarKey(const Identifier& id, const HashMemo& memo = kNoMemo) noexcept : id(id), memo(memo) {}
+    VarKey(const Identifier& id, const LookupMemo& memo = kNoMemo) noexcept : id(id), memo(memo) {}
 
     const Identifier& id;
     // Written by lookups through a const key: the memo is internally
-    // synchronised (velk/hash_memo.hpp).
-    const HashMemo& memo;
+    // synchronised (velk/lookup_memo.hpp).
+    const LookupMemo& memo;
 };
 
 }  // namespace velk

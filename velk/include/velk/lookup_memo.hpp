@@ -28,17 +28,17 @@
 
 namespace velk {
 
-class HashMemo {
+class LookupMemo {
 public:
-    HashMemo() noexcept = default;
+    LookupMemo() noexcept = default;
     // A memo that never remembers: its sequence stays odd, as if a writer
     // were always busy, so it recalls nothing and is never written. One
     // such memo (kNoMemo) serves every name that is not a tree's.
     struct Never {};
-    constexpr explicit HashMemo(Never) noexcept : seq_(1) {}
+    constexpr explicit LookupMemo(Never) noexcept : seq_(1) {}
     // A copy of a node starts with nothing remembered.
-    HashMemo(const HashMemo&) noexcept {}
-    HashMemo& operator=(const HashMemo&) = delete;
+    LookupMemo(const LookupMemo&) noexcept {}
+    LookupMemo& operator=(const LookupMemo&) = delete;
 
     // What a memo knows for one store.
     struct Recalled {
@@ -97,6 +97,6 @@ private:
     mutable std::atomic<std::uint64_t> generation_{0};   // of the entry's table when found
 };
 
-inline constinit const HashMemo kNoMemo{HashMemo::Never{}};
+inline constinit const LookupMemo kNoMemo{LookupMemo::Never{}};
 
 }  // namespace velk

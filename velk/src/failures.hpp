@@ -43,7 +43,8 @@ inline constexpr Failure kTextLimit{"Limit exceeded: max_text=", {kLimitsSourceF
 inline constexpr Failure kBytesLimit{"Limit exceeded: max_bytes=", {kLimitsSourceFile, 2, 0}};
 inline constexpr Failure kStepsLimit{"Limit exceeded: max_steps=", {kLimitsSourceFile, 3, 0}};
 
-// The store's own checks, which no program can reach.
+// The store's own checks, which no program can reach. Their text names the
+// shard count `shard_amount`: the words of a message are fixed.
 inline constexpr Failure kTooFewShards{"assertion failed: shard_amount > 1", {kCoreSourceFile, 82, 9}};
 inline constexpr Failure kShardsNotPowerOfTwo{"assertion failed: shard_amount.is_power_of_two()",
                                               {kCoreSourceFile, 83, 9}};

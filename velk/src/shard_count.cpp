@@ -13,7 +13,7 @@ constexpr std::size_t kShardsPerProcessor = 4;  // keeps two threads rarely on o
 
 }  // namespace
 
-std::size_t shard_amount_for(std::size_t processors) noexcept {
+std::size_t shard_count_for(std::size_t processors) noexcept {
     constexpr std::size_t kLargest = std::size_t(1) << (std::numeric_limits<std::size_t>::digits - 1);
     const std::size_t p = processors == 0 ? 1 : processors;
     if (p > kLargest / kShardsPerProcessor) return kLargest;
@@ -22,9 +22,9 @@ std::size_t shard_amount_for(std::size_t processors) noexcept {
 
 std::size_t trailing_zero_bits(std::size_t n) noexcept { return static_cast<std::size_t>(std::countr_zero(n)); }
 
-std::size_t default_shard_amount() {
-    static const std::size_t amount = shard_amount_for(usable_processors());  // once per process
-    return amount;
+std::size_t default_shard_count() {
+    static const std::size_t count = shard_count_for(usable_processors());  // once per process
+    return count;
 }
 
 }  // namespace velk
