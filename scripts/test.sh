@@ -16,7 +16,8 @@
 #      pip from the sdist alone;
 #   5. the examples (eligibility.py's output against eligibility.expected,
 #      dask_rules.py's results on a local Dask cluster against one process)
-#      and mypy --strict over them;
+#      and mypy --strict over them and over python/ (zarn_text, against
+#      the installed stubs of zarn and zarn_runtime);
 #   6. the documentation, with warnings as errors, and every example in it
 #      run as a doctest (scripts/docs.sh).
 set -euo pipefail
@@ -172,6 +173,7 @@ echo "eligibility.py: output as in eligibility.expected; a malformed rule file r
 pip_quiet "$venv" "dask[distributed]"
 "$venv/bin/python" "$root/examples/dask_rules.py"
 (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
+(cd "$root/python" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
 
 step "documentation (against the installed wheel)"
 bash "$root/scripts/docs.sh" "$venv/bin/python"

@@ -12,18 +12,17 @@ import argparse
 import json
 import sys
 from collections.abc import Sequence
-from typing import Union
+from typing import TYPE_CHECKING
 
 from zarn import Velk
 from zarn_runtime import PanicException, bind, set_fault_report, set_limits
 
 from zarn_text import Program, compile_program
 
-__all__ = ["main"]
+if TYPE_CHECKING:
+    from zarn import _Value
 
-# What an input may be: the JSON values that are also zarn values.
-_Value = Union[None, bool, int, float, str]
-_VALUE_TYPES = (type(None), bool, int, float, str)
+__all__ = ["main"]
 
 _EPILOG = """\
 examples:
@@ -164,18 +163,22 @@ def _name(what: str, name: str) -> str:
 
 
 def _value(what: str, value: object) -> _Value:
-    """`value` when zarn can hold it; else a usage error naming `what`."""
-    if isinstance(value, str) and not _is_text(value):
-        raise ValueError(f"{what}: a string with a lone surrogate cannot be bound")
-    if type(value) not in _VALUE_TYPES:
-        kind = "an array" if type(value) is list else "an object"
-        raise ValueError(f"{what}: a value must be null, a Boolean, a number or a string, not {kind}")
+    """`value` (read from JSON) when zarn can hold it; else a usage error
+    naming `what`."""
+    if type(value) is str:
+        if not _is_text(value):
+            raise ValueError(f"{what}: a string with a lone surrogate cannot be bound")
+        return value
     if type(value) is int:
         try:
             float(value)  # Expr.literal takes the nearest Float beyond 64 bits, and no further
         except OverflowError:
             raise ValueError(f"{what}: the integer is beyond the range of a float") from None
-    return value  # type: ignore[return-value]
+        return value
+    if value is None or type(value) is bool or type(value) is float:
+        return value
+    kind = "an array" if type(value) is list else "an object"
+    raise ValueError(f"{what}: a value must be null, a Boolean, a number or a string, not {kind}")
 
 
 def _inputs(inputs_file: str | None, settings: list[str]) -> dict[str, _Value]:
