@@ -89,7 +89,7 @@ pip_quiet() {
 }
 
 # run_suite VENV [PYTEST ARGS...]: the Python suite from a copy of tests/
-# (and of examples/, which test_source.py reads) outside the source tree, so
+# (and of examples/, which test_compile.py reads) outside the source tree, so
 # `import zarn` finds only the installed module.
 run_suite() {
     local venv=$1 copy

@@ -32,6 +32,7 @@ from zarn import Expr, Statement, Velk
 from zarn_runtime import PanicException
 
 from . import _evaluate
+from ._source import to_source
 
 if TYPE_CHECKING:
     from zarn import _Value
@@ -1126,5 +1127,3 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
         object.__setattr__(program, name, value)
     return program
 
-
-from ._source import to_source  # noqa: E402  (it reads the compiler's own trees)

@@ -27,16 +27,16 @@ from zarn_runtime import _TREE_FORMAT, dumps
 # The limits of one call (the to_source docstring and docs/source_text.rst
 # give these numbers). More expanded nodes or characters have no text of a
 # size worth making.
-MAX_NODES: Final = 10_000_000
-MAX_LENGTH: Final = 100_000_000
+_MAX_NODES: Final = 10_000_000
+_MAX_LENGTH: Final = 100_000_000
 # Python's parser (3.12 and later) reads 100 levels of indentation, 200 of
 # parentheses, expressions some 3,000 syntax nodes deep, and refuses what
 # fills its stack of 6,000 rule calls first: a parenthesised comparison
 # takes some 31 of them, an indented block 6, any other node 1 or 2. Within
 # these limits, together, every text reads back, with room to spare.
 _MAX_INDENT_LEVELS: Final = 99
-MAX_PARENTHESES: Final = 100
-MAX_NESTING: Final = 1000
+_MAX_PARENTHESES: Final = 100
+_MAX_NESTING: Final = 1000
 
 # The form of the bytes that this reader was written for.
 _READS_VERSION: Final = 1
@@ -204,8 +204,8 @@ def _records(data: bytes) -> _Records:
 
 
 # Each measure saturates here: past it the call is refused whatever the rest.
-_NODES_CAP: Final = MAX_NODES + 1
-_LENGTH_CAP: Final = MAX_LENGTH + 1
+_NODES_CAP: Final = _MAX_NODES + 1
+_LENGTH_CAP: Final = _MAX_LENGTH + 1
 
 
 def _measure_expr(records: _Records, index: int, children: tuple[int, ...]) -> None:
@@ -277,19 +277,19 @@ def _measure_if(records: _Records, index: int) -> None:
 def _check_limits(records: _Records, roots: list[int]) -> None:
     """Refuses the text of `roots` (written one after the other, without
     indentation) when it is past a limit."""
-    if sum(records.nodes[r] for r in roots) > MAX_NODES:
-        raise ValueError(f"the tree expands to more than {MAX_NODES} nodes: no text of a manageable size")
-    if sum(records.length[r] for r in roots) > MAX_LENGTH:
-        raise ValueError(f"the tree's text would be longer than {MAX_LENGTH} characters: "
+    if sum(records.nodes[r] for r in roots) > _MAX_NODES:
+        raise ValueError(f"the tree expands to more than {_MAX_NODES} nodes: no text of a manageable size")
+    if sum(records.length[r] for r in roots) > _MAX_LENGTH:
+        raise ValueError(f"the tree's text would be longer than {_MAX_LENGTH} characters: "
                          "no text of a manageable size")
     if max(records.indent[r] for r in roots) > _MAX_INDENT_LEVELS:
         raise ValueError(f"statements nested more than {_MAX_INDENT_LEVELS} levels deep have no text "
                          "that Python's parser reads")
-    if max(records.parens[r] for r in roots) > MAX_PARENTHESES:
-        raise ValueError(f"the text would nest parentheses more than {MAX_PARENTHESES} levels deep, "
+    if max(records.parens[r] for r in roots) > _MAX_PARENTHESES:
+        raise ValueError(f"the text would nest parentheses more than {_MAX_PARENTHESES} levels deep, "
                          "past the nesting limit within which Python's parser reads it back")
-    if max(records.nesting[r] for r in roots) > MAX_NESTING:
-        raise ValueError(f"the tree nests more than {MAX_NESTING} levels deep (expressions and ifs, "
+    if max(records.nesting[r] for r in roots) > _MAX_NESTING:
+        raise ValueError(f"the tree nests more than {_MAX_NESTING} levels deep (expressions and ifs, "
                          "each elif included), past the nesting limit within which Python's parser "
                          "reads its text back")
 
