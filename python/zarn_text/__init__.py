@@ -306,9 +306,9 @@ def _is_condition(node: ast.expr) -> bool:
     a conditional value, a chain of comparisons or a membership test."""
     if type(node) not in _CONDITION_FORMS:
         return False
-    if isinstance(node, ast.UnaryOp):
+    if type(node) is ast.UnaryOp:
         return type(node.op) is ast.Not
-    if isinstance(node, ast.Compare):
+    if type(node) is ast.Compare:
         return len(node.ops) > 1 or type(node.ops[0]) in _MEMBERSHIP
     return True
 
@@ -320,19 +320,19 @@ def _plan_condition(node: ast.expr, planner: _Planner) -> None:
     if not _is_condition(node):
         push(_TO_CONDITION_STEP)
         push(node)
-    elif isinstance(node, ast.BoolOp):
+    elif type(node) is ast.BoolOp:
         push(("and" if type(node.op) is ast.And else "or", len(node.values)))
         for value in reversed(node.values):
             push(("condition", value))
-    elif isinstance(node, ast.UnaryOp):  # not
+    elif type(node) is ast.UnaryOp:  # not
         push(_NOT_CONDITION_STEP)
         push(("condition", node.operand))
-    elif isinstance(node, ast.IfExp):
+    elif type(node) is ast.IfExp:
         push(_CHOOSE_STEP)
         push(("condition", node.orelse))
         push(("condition", node.body))
         push(("condition", node.test))
-    elif isinstance(node, ast.Compare):
+    elif type(node) is ast.Compare:
         _plan_comparison(node, push)
 
 
@@ -540,9 +540,9 @@ def _translate(root: _Compound, line: int, keep_lines: bool, name: str | None = 
         task = tasks.pop()
         if task[0] == "if":  # the condition chooses between the two branches
             _, condition, yes, no = task
-            while isinstance(condition, tuple) and condition[0] == "not":
+            while type(condition) is tuple and condition[0] == "not":
                 condition, yes, no = condition[1], no, yes
-            if not isinstance(condition, tuple):
+            if type(condition) is Expr:
                 yes_statements, yes_lines = yes.use(line)
                 no_statements, no_lines = no.use(line)
                 statement = if_(condition, yes_statements, no_statements)
@@ -562,7 +562,7 @@ def _translate(root: _Compound, line: int, keep_lines: bool, name: str | None = 
         elif task[0] == "let":  # the assignment of the value
             _, value, assignment = task
             target, true, false = assignment
-            if not isinstance(value, tuple):
+            if type(value) is Expr:
                 results.append(_Branch([let(target, value)], lines_of((line, (), ()))))
             elif value[0] == "not":  # Python's not gives a bool
                 tasks.append(("if", value[1], false, true))
@@ -611,7 +611,7 @@ def _chain(operands: list[Expr], links: tuple[_Link, ...]) -> _Condition:
             condition = builder(left, right)
             left = right
         if negated:
-            condition = ("not", condition) if isinstance(condition, tuple) else Expr.not_(condition)
+            condition = Expr.not_(condition) if type(condition) is Expr else ("not", condition)
         conditions.append(condition)
         at += count
     return conditions[0] if len(conditions) == 1 else ("and", conditions)
@@ -631,76 +631,77 @@ def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> tuple[l
     # one entry per statement).
     marks: list[int] = []
     for step in steps:
-        if step[0] == "literal":
-            push(literal(step[1]))
-        elif step[0] == "ident":
-            push(ident(step[1]))
-        elif step[0] == "to condition":
-            conditions.append(pop())
-        elif step[0] == "let" or step[0] == "let condition":
-            value = pop() if step[0] == "let" else conditions.pop()
-            if not isinstance(value, tuple):
-                statements.append(let(step[1], value))
+        match step[0]:
+            case "literal":
+                push(literal(step[1]))
+            case "ident":
+                push(ident(step[1]))
+            case "let" | "let condition":
+                value = pop() if step[0] == "let" else conditions.pop()
+                if type(value) is Expr:
+                    statements.append(let(step[1], value))
+                    if lines is not None:
+                        lines.append((step[2], (), ()))
+                else:
+                    made = _translate(value, step[2], lines is not None, name=step[1])
+                    statements.append(made.statements[0])
+                    if lines is not None:
+                        lines.append(made.lines[0])
+            case "then" | "otherwise":
+                marks.append(len(statements))
+            case "binary":
+                b = pop()
+                push(binary_op(pop(), step[1], b))
+            case "compare":
+                b = pop()
+                push(step[1](pop(), b))
+            case "if" | "if condition":
+                otherwise_at = marks.pop()
+                then_at = marks.pop()
+                then, otherwise = statements[then_at:otherwise_at], statements[otherwise_at:]
+                del statements[then_at:]
+                then_lines: _Lines = ()
+                otherwise_lines: _Lines = ()
                 if lines is not None:
-                    lines.append((step[2], (), ()))
-            else:
-                made = _translate(value, step[2], lines is not None, name=step[1])
-                statements.append(made.statements[0])
-                if lines is not None:
-                    lines.append(made.lines[0])
-        elif step[0] == "then" or step[0] == "otherwise":
-            marks.append(len(statements))
-        elif step[0] == "binary":
-            b = pop()
-            push(binary_op(pop(), step[1], b))
-        elif step[0] == "compare":
-            b = pop()
-            push(step[1](pop(), b))
-        elif step[0] == "if" or step[0] == "if condition":
-            otherwise_at = marks.pop()
-            then_at = marks.pop()
-            then, otherwise = statements[then_at:otherwise_at], statements[otherwise_at:]
-            del statements[then_at:]
-            then_lines: _Lines = ()
-            otherwise_lines: _Lines = ()
-            if lines is not None:
-                then_lines = tuple(lines[then_at:otherwise_at])
-                otherwise_lines = tuple(lines[otherwise_at:])
-                del lines[then_at:]
-            condition = pop() if step[0] == "if" else conditions.pop()
-            if not isinstance(condition, tuple):
-                statements.append(if_(condition, then, otherwise))
-                if lines is not None:
-                    lines.append((step[1], then_lines, otherwise_lines))
-            else:
-                made = _translate(condition, step[1], lines is not None,
-                                  then=_Branch(then, then_lines), otherwise=_Branch(otherwise, otherwise_lines))
-                statements.append(made.statements[0])
-                if lines is not None:
-                    lines.append(made.lines[0])
-        elif step[0] == "not":
-            push(not_(pop()))
-        elif step[0] == "not condition":
-            operand = conditions.pop()
-            conditions.append(("not", operand) if isinstance(operand, tuple) else not_(operand))
-        elif step[0] == "not compare":
-            b = pop()
-            push(not_(step[1](pop(), b)))
-        elif step[0] == "and" or step[0] == "or":
-            count = step[1]
-            operands = conditions[-count:]
-            del conditions[-count:]
-            conditions.append((step[0], operands))
-        elif step[0] == "choose":
-            otherwise_value = conditions.pop()
-            then_value = conditions.pop()
-            conditions.append(("choose", conditions.pop(), then_value, otherwise_value))
-        elif step[0] == "chain":
-            links = step[1]
-            count = 1 + sum(link[2] for link in links)
-            chained = exprs[-count:]
-            del exprs[-count:]
-            conditions.append(_chain(chained, links))
+                    then_lines = tuple(lines[then_at:otherwise_at])
+                    otherwise_lines = tuple(lines[otherwise_at:])
+                    del lines[then_at:]
+                condition = pop() if step[0] == "if" else conditions.pop()
+                if type(condition) is Expr:
+                    statements.append(if_(condition, then, otherwise))
+                    if lines is not None:
+                        lines.append((step[1], then_lines, otherwise_lines))
+                else:
+                    made = _translate(condition, step[1], lines is not None,
+                                      then=_Branch(then, then_lines), otherwise=_Branch(otherwise, otherwise_lines))
+                    statements.append(made.statements[0])
+                    if lines is not None:
+                        lines.append(made.lines[0])
+            case "to condition":
+                conditions.append(pop())
+            case "not":
+                push(not_(pop()))
+            case "not condition":
+                operand = conditions.pop()
+                conditions.append(not_(operand) if type(operand) is Expr else ("not", operand))
+            case "not compare":
+                b = pop()
+                push(not_(step[1](pop(), b)))
+            case "and" | "or":
+                count = step[1]
+                operands = conditions[-count:]
+                del conditions[-count:]
+                conditions.append((step[0], operands))
+            case "choose":
+                otherwise_value = conditions.pop()
+                then_value = conditions.pop()
+                conditions.append(("choose", conditions.pop(), then_value, otherwise_value))
+            case "chain":
+                links = step[1]
+                count = 1 + sum(link[2] for link in links)
+                chained = exprs[-count:]
+                del exprs[-count:]
+                conditions.append(_chain(chained, links))
     return statements, exprs
 
 # --------------------------------------------------------------------------
