@@ -276,7 +276,7 @@ def _plan(roots: list[ast.stmt] | list[ast.expr]) -> list[_Step]:
     steps: list[_Step] = []
     emit = steps.append
     work: list[_Work] = [*reversed(roots)]
-    pop = work.pop
+    push, pop = work.append, work.pop
     planner = _Planner(steps, work)
     planners = _PLANNERS
     Name, Constant = ast.Name, ast.Constant
@@ -284,7 +284,12 @@ def _plan(roots: list[ast.stmt] | list[ast.expr]) -> list[_Step]:
         item = pop()
         if type(item) is tuple:
             if item[0] == "condition":
-                _plan_condition(item[1], planner)
+                node = item[1]
+                if type(node) in _CONDITION_FORMS and _is_condition(node):
+                    _plan_condition(node, planner)
+                else:  # an expression, moved to the conditions once built
+                    push(_TO_CONDITION_STEP)
+                    push(node)
             else:
                 emit(item)
         elif type(item) is Name:  # names and constants, most of any text, without a call
@@ -314,13 +319,11 @@ def _is_condition(node: ast.expr) -> bool:
 
 
 def _plan_condition(node: ast.expr, planner: _Planner) -> None:
-    """Plans `node` where a condition may stand: its condition is pushed on
-    the conditions."""
+    """Plans `node`, a form that only a condition may be (_is_condition),
+    where a condition may stand: its condition is pushed on the
+    conditions."""
     push = planner.push
-    if not _is_condition(node):
-        push(_TO_CONDITION_STEP)
-        push(node)
-    elif type(node) is ast.BoolOp:
+    if type(node) is ast.BoolOp:
         push(("and" if type(node.op) is ast.And else "or", len(node.values)))
         for value in reversed(node.values):
             push(("condition", value))
