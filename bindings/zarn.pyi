@@ -13,9 +13,11 @@ from typing import SupportsFloat, SupportsIndex, final
 
 __all__ = ["Velk", "Statement", "Expr"]
 
-# What a literal accepts: None, bool, str, and numbers (ints of 64 bits, or
-# anything with an integer or float form).
-_Literal = None | bool | int | float | str | SupportsIndex | SupportsFloat
+# A value of the language as Python sees it: what Velk.get gives back.
+_Value = None | bool | int | float | str
+# What a literal accepts: a value, or a number in any form (ints of 64 bits,
+# or anything with an integer or float form).
+_Literal = _Value | SupportsIndex | SupportsFloat
 # A variable name: an unsigned 32-bit number or a text.
 _Identifier = int | str | SupportsIndex
 
@@ -40,7 +42,7 @@ class Velk:
         message; the statements before it keep their effects, the rest do not
         run.
         """
-    def get(self, ident: _Identifier) -> None | bool | int | float | str:
+    def get(self, ident: _Identifier) -> _Value:
         """The value of a variable, as a new Python object.
 
         ident is a text or a number from 0 to 4294967295 (7 and "7" name two

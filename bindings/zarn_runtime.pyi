@@ -4,7 +4,7 @@ report."""
 
 from collections.abc import Iterable, Mapping
 
-from zarn import Expr, Statement, Velk
+from zarn import Expr, Statement, Velk, _Literal, _Value
 
 __all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "dumps", "loads", "read"]
 
@@ -73,8 +73,6 @@ def set_fault_report(enabled: bool, /) -> None:
     writes to standard error (``zarn: thread '…' faulted at …``). On by
     default. The exceptions are raised the same either way."""
 
-_Literal = None | bool | int | float | str
-
 # Mapping is invariant in its keys: each key type is named.
 def bind(machine: Velk, values: Mapping[str, _Literal] | Mapping[int, _Literal] | Mapping[int | str, _Literal]) -> None:
     """Binds each identifier of ``values`` to its value, in the mapping's
@@ -122,7 +120,7 @@ _TREE_FORMAT: tuple[bytes, int, tuple[tuple[str, int], ...], tuple[tuple[str, in
 """The form of ``dumps``' bytes, for zarn_text's reader: the header's magic,
 the version, each record tag by name, each operator's byte."""
 
-def read(machine: Velk, names: Iterable[str | int], /) -> dict[str | int, _Literal]:
+def read(machine: Velk, names: Iterable[str | int], /) -> dict[str | int, _Value]:
     """The values of several variables of ``machine`` in one call, as
     ``{name: value}`` in the order of ``names``; a name that is not bound is
     left out (where ``Velk.get`` would raise). Each name is converted as

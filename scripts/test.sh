@@ -16,7 +16,8 @@
 #      pip from the sdist alone;
 #   5. the examples (eligibility.py's output against eligibility.expected,
 #      dask_rules.py's results on a local Dask cluster against one process)
-#      and mypy --strict over them;
+#      and mypy --strict over them and over python/ (zarn_text, against
+#      the installed stubs of zarn and zarn_runtime);
 #   6. the documentation, with warnings as errors, and every example in it
 #      run as a doctest (scripts/docs.sh).
 set -euo pipefail
@@ -88,7 +89,7 @@ pip_quiet() {
 }
 
 # run_suite VENV [PYTEST ARGS...]: the Python suite from a copy of tests/
-# (and of examples/, which test_source.py reads) outside the source tree, so
+# (and of examples/, which test_compile.py reads) outside the source tree, so
 # `import zarn` finds only the installed module.
 run_suite() {
     local venv=$1 copy
@@ -172,6 +173,7 @@ echo "eligibility.py: output as in eligibility.expected; a malformed rule file r
 pip_quiet "$venv" "dask[distributed]"
 "$venv/bin/python" "$root/examples/dask_rules.py"
 (cd "$root/examples" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
+(cd "$root/python" && "$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null .)
 
 step "documentation (against the installed wheel)"
 bash "$root/scripts/docs.sh" "$venv/bin/python"

@@ -3,9 +3,11 @@
 import json
 import subprocess
 import sys
+from importlib import metadata
 
 import pytest
-import zarn_runtime
+from zarn import Velk
+from zarn_runtime import PanicException
 
 import zarn_text.__main__
 from zarn_text import Program
@@ -23,23 +25,25 @@ def files(tmp_path, monkeypatch):
         for name, text in contents.items():
             data = text if isinstance(text, bytes) else text.encode()
             (tmp_path / name.replace("_", ".")).write_bytes(data)
-    yield write
-    zarn_runtime.set_fault_report(True)  # `run` switches it off for the process
+    return write
 
 
-def test_check_reports_each_file_like_a_linter(files, capsys):
+def test_check_lists_each_file_or_reports_its_error(files, capsys):
     files(rules_txt=RULES, bad_txt="x = 1\ny = x +\n", call_txt="x = 1\nif f(x):\n    pass\n",
           latin_txt=b"x = 1\n" * 5000 + b"x = '\xe9'\n", empty_txt="", bom_txt=b"\xef\xbb\xbfx = 1\n")
     files_given = ["rules.txt", "bad.txt", "call.txt", "latin.txt", "missing.txt", "empty.txt", "bom.txt"]
     assert main(["check", *files_given]) == 1
-    assert capsys.readouterr().out.splitlines() == [
+    printed = capsys.readouterr()
+    assert printed.out.splitlines() == [
         "rules.txt: inputs: unit, weight, zone; outputs: fee, heavy, note",
+        "empty.txt: inputs: -; outputs: -",
+        "bom.txt: inputs: -; outputs: x",
+    ]
+    assert printed.err.splitlines() == [
         "bad.txt:2:8: invalid syntax",
         "call.txt:2:4: function calls are not part of the language",
         "latin.txt:5001: not UTF-8 text (invalid continuation byte)",
         "missing.txt: No such file or directory",
-        "empty.txt: inputs: -; outputs: -",
-        "bom.txt: inputs: -; outputs: x",
     ]
     assert main(["check", "rules.txt", "empty.txt"]) == 0
 
@@ -131,19 +135,43 @@ def test_the_command_runs_as_a_module_without_a_fault_report(files):
     assert "faulted at" not in failed.stderr
     helped = command("--help")
     assert helped.returncode == 0 and "check" in helped.stdout and "run" in helped.stdout
+    try:
+        version = metadata.version("zarn")
+    except metadata.PackageNotFoundError:  # a build that is not installed
+        version = "unknown (zarn is not installed)"
+    shown = command("--version")
+    assert (shown.returncode, shown.stdout, shown.stderr) == (0, f"python -m zarn_text {version}\n", "")
 
 
-@pytest.mark.parametrize("command, status, printed", [
-    (["run", "."], 1, ".: Is a directory"),
-    (["run", "a\0b"], 1, "a\0b: embedded null byte"),
-    (["run", "\udcff.txt", "--set", "x=1"], 1, "\\xff.txt: No such file or directory"),
-    (["run", "latin.txt"], 1, "latin.txt:1: not UTF-8 text (invalid continuation byte)"),
-    (["run", "double.txt"], 1, "double.txt: out of memory while running"),
-    (["check", ".", "a\0b", "rules.txt"], 1,
-     ".: Is a directory\na\0b: embedded null byte\nrules.txt: inputs: x; outputs: y"),
+@pytest.mark.parametrize("argv", [
+    ["run", "rules.txt", "--set", "x=41"],
+    ["run", "rules.txt", "--set", "x=hello"],  # a failing run
+    ["run", "rules.txt", "--set", "x"],  # a usage error
+    ["check", "rules.txt", "missing.txt"],
+])
+def test_the_fault_report_is_on_again_after_main(files, capfd, argv):
+    files(rules_txt="y = x + 1\n")
+    try:
+        main(argv)
+    except SystemExit:
+        pass
+    assert "faulted at" not in capfd.readouterr().err
+    with pytest.raises(PanicException):
+        Velk().get("nope")
+    assert "faulted at" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("command, status, printed, listed", [
+    (["run", "."], 1, ".: Is a directory", ""),
+    (["run", "a\0b"], 1, "a\0b: embedded null byte", ""),
+    (["run", "\udcff.txt", "--set", "x=1"], 1, "\\xff.txt: No such file or directory", ""),
+    (["run", "latin.txt"], 1, "latin.txt:1: not UTF-8 text (invalid continuation byte)", ""),
+    (["run", "double.txt"], 1, "double.txt: out of memory while running", ""),
+    (["check", ".", "a\0b", "rules.txt"], 1, ".: Is a directory\na\0b: embedded null byte",
+     "rules.txt: inputs: x; outputs: y"),
 ])
 def test_unreadable_files_and_failed_runs_exit_1_without_a_traceback(files, capsys, monkeypatch, command, status,
-                                                                     printed):
+                                                                     printed, listed):
     files(rules_txt=COPY, latin_txt=b"x = '\xe9'\n", double_txt="t = 'ab'\n")
     real_run = Program.run
 
@@ -154,7 +182,7 @@ def test_unreadable_files_and_failed_runs_exit_1_without_a_traceback(files, caps
     monkeypatch.setattr(Program, "run", run_out_of_memory)
     assert main(command) == status
     out = capsys.readouterr()
-    assert (out.out if command[0] == "check" else out.err).rstrip("\n") == printed
+    assert (out.err.rstrip("\n"), out.out.rstrip("\n")) == (printed, listed)
 
 
 def test_check_reports_every_file_when_one_runs_out_of_memory(files, capsys, monkeypatch):
@@ -167,12 +195,9 @@ def test_check_reports_every_file_when_one_runs_out_of_memory(files, capsys, mon
         return real(source, filename)
     monkeypatch.setattr(zarn_text.__main__, "compile_program", compile_program)
     assert main(["check", "a.txt", "huge.txt", "b.txt", "c.txt"]) == 1
-    assert capsys.readouterr().out.splitlines() == [
-        "a.txt: inputs: x; outputs: y",
-        "huge.txt: out of memory while compiling",
-        "b.txt:1:8: invalid syntax",
-        "c.txt: inputs: -; outputs: z",
-    ]
+    printed = capsys.readouterr()
+    assert printed.out.splitlines() == ["a.txt: inputs: x; outputs: y", "c.txt: inputs: -; outputs: z"]
+    assert printed.err.splitlines() == ["huge.txt: out of memory while compiling", "b.txt:1:8: invalid syntax"]
 
 
 def test_no_argument_ends_in_a_traceback(files, tmp_path):

@@ -33,7 +33,10 @@ def test_daemon_thread_inside_a_call_at_exit(call):
         import threading, time
         from zarn import Expr, Statement, Velk
 
+        entered = threading.Event()  # set from inside the zarn call
+
         def sleep_forever(*args):
+            entered.set()
             while True:
                 time.sleep(0.001)
 
@@ -53,8 +56,7 @@ def test_daemon_thread_inside_a_call_at_exit(call):
             __del__ = sleep_forever
 
         threading.Thread(target=lambda: {call}, daemon=True).start()
-        time.sleep(0.1)
-        print("exiting")
+        print("exiting" if entered.wait(60) else "the thread never entered the call")
     """
     for _ in range(5):
         result = run_child(code)

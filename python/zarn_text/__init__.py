@@ -26,12 +26,16 @@ import ast
 import re
 from itertools import accumulate
 from collections.abc import Callable, Iterable
-from typing import Any, Final, Literal, NoReturn, Union
+from typing import TYPE_CHECKING, Any, Final, Literal, NoReturn, overload
 
 from zarn import Expr, Statement, Velk
 from zarn_runtime import PanicException
 
 from . import _evaluate
+from ._source import to_source
+
+if TYPE_CHECKING:
+    from zarn import _Value
 
 __all__ = ["compile_statements", "compile_expr", "compile_program", "Program", "to_source"]
 
@@ -108,58 +112,65 @@ _OPERATOR_NAMES: Final = {
 # refusing what the language lacks; the second runs the steps with the
 # builders. Both walk with explicit stacks, so any depth the parser accepts
 # is compiled.
-
-_LITERAL: Final = 0  # arg: the Python value
-_IDENT: Final = 1  # arg: the name
-_BINARY: Final = 2  # arg: the operator text; pops b, a
-_COMPARE: Final = 3  # arg: the builder; pops b, a
-_NOT: Final = 4  # pops the operand: an Expr gets not_, a compound condition is negated
-_NOT_COMPARE: Final = 5  # arg: the builder; pops b, a; not_ of the comparison
-_LET: Final = 6  # arg: the name; pops the value (an Expr or a compound condition)
-_MARK: Final = 7  # arg: "then" or "otherwise"; a branch list starts here
-_IF: Final = 8  # pops the otherwise-list, the then-list and the condition
-_LINE: Final = 9  # arg: the line of the let or if step that follows (planned with lines only)
-# Compound conditions: and, or, conditional values, chains and membership.
-# They become tuples on the build stack (tag first), translated into ifs by
-# the let or if that takes them (_translate).
-_AND: Final = 10  # arg: the operand count; pops the operands
-_OR: Final = 11  # arg: the operand count; pops the operands
-_CHOOSE: Final = 12  # pops the value otherwise, the value then and the test
-_CHAIN: Final = 13  # arg: the links (_Link); pops the left operand and the links' operands
-# A work item (never a step): arg is a node where the compound forms may
-# stand: an if/elif condition, the whole value of an assignment, and the
+#
+# A step is a pair: its kind, then what the kind needs. The build keeps
+# three stacks: expressions (Expr), conditions and statements. A condition
+# is an Expr or a compound of and, or, not, a conditional value or a chain
+# of comparisons (with membership), which the let or if that takes it
+# translates into ifs (_translate); compounds stand only where a condition
+# may: an if/elif condition, the whole value of an assignment, and the
 # operands of and, or, not and conditional values there.
-_BOOLEAN_PLACE: Final = 14
 
-_BINARY_OPERATORS: Final = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/"}
-_COMPARISONS: Final = {
-    ast.Eq: (_COMPARE, Expr.equals),
-    ast.Lt: (_COMPARE, Expr.less_than),
-    ast.Gt: (_COMPARE, Expr.greater_than),
-    ast.NotEq: (_NOT_COMPARE, Expr.equals),
-    ast.LtE: (_NOT_COMPARE, Expr.greater_than),
-    ast.GtE: (_NOT_COMPARE, Expr.less_than),
-}
-_MEMBERSHIP: Final = (ast.In, ast.NotIn)
-_DISPLAYS: Final = (ast.Tuple, ast.List, ast.Set)
-_ALLOWED_ONLY: Final = "only allowed in an if or elif condition or as the whole value of an assignment"
-_THEN_STEP: Final = (_MARK, "then")
-_OTHERWISE_STEP: Final = (_MARK, "otherwise")
-_NOT_STEP: Final = (_NOT, None)
-_IF_STEP: Final = (_IF, None)
-_CHOOSE_STEP: Final = (_CHOOSE, None)
-
-_Step = tuple[int, object]
-_Work = Union[ast.AST, _Step]
+type _Comparison = Callable[[Expr, Expr], Expr]
 # One link of a chain of comparisons: the builder (None for membership in a
 # display), whether its result is negated, and how many operands it pops
 # (1 for a comparison, one per constant for membership).
-_Link = tuple[Union[Callable[[Expr, Expr], Expr], None], bool, int]
+type _Link = tuple[_Comparison | None, bool, int]
+type _Step = (
+    tuple[Literal["literal"], _Value]  # pushes the expression
+    | tuple[Literal["ident"], str]  # pushes the expression
+    | tuple[Literal["binary"], str]  # the operator text; pops b, a
+    | tuple[Literal["compare", "not compare"], _Comparison]  # pops b, a; "not compare": not_ of it
+    | tuple[Literal["not"], None]  # not_ of the expression on top
+    | tuple[Literal["to condition"], None]  # moves the expression on top to the conditions
+    | tuple[Literal["not condition"], None]  # negates the condition on top
+    | tuple[Literal["and", "or"], int]  # the operand count; pops as many conditions
+    | tuple[Literal["choose"], None]  # pops the conditions otherwise, then and the test
+    | tuple[Literal["chain"], tuple[_Link, ...]]  # pops the left operand and the links' (expressions)
+    # The name and the line; pops the value (an expression, a condition).
+    | tuple[Literal["let", "let condition"], str, int]
+    | tuple[Literal["then", "otherwise"], None]  # a branch's statements start here
+    # The line; pops the condition (an expression, a condition). The
+    # branches are the statements since the two marks.
+    | tuple[Literal["if", "if condition"], int]
+)
+# A work item of the plan: a node to plan, a step to emit once the items
+# above it are done, or a node where a condition may stand.
+type _Work = ast.AST | _Step | tuple[Literal["condition"], ast.expr]
 # The lines of a statement list, one entry per statement: its line, and the
 # lines of its then-list and of its otherwise-list (both empty for a let).
 # Translated conditions share entries as they share statements.
-_Lines = tuple["_LineEntry", ...]
-_LineEntry = tuple[int, _Lines, _Lines]
+type _Lines = tuple[_LineEntry, ...]
+type _LineEntry = tuple[int, _Lines, _Lines]
+
+_BINARY_OPERATORS: Final = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/"}
+_COMPARISON_STEPS: Final[dict[type[ast.cmpop], tuple[Literal["compare", "not compare"], _Comparison]]] = {
+    ast.Eq: ("compare", Expr.equals),
+    ast.Lt: ("compare", Expr.less_than),
+    ast.Gt: ("compare", Expr.greater_than),
+    ast.NotEq: ("not compare", Expr.equals),
+    ast.LtE: ("not compare", Expr.greater_than),
+    ast.GtE: ("not compare", Expr.less_than),
+}
+_MEMBERSHIP: Final = (ast.In, ast.NotIn)
+_ALLOWED_ONLY: Final = "only allowed in an if or elif condition or as the whole value of an assignment"
+_THEN_STEP: Final[_Step] = ("then", None)
+_OTHERWISE_STEP: Final[_Step] = ("otherwise", None)
+_NOT_STEP: Final[_Step] = ("not", None)
+_NOT_CONDITION_STEP: Final[_Step] = ("not condition", None)
+_TO_CONDITION_STEP: Final[_Step] = ("to condition", None)
+_CONDITION_FORMS: Final = frozenset({ast.BoolOp, ast.UnaryOp, ast.IfExp, ast.Compare})
+_CHOOSE_STEP: Final[_Step] = ("choose", None)
 
 
 class _Refused(Exception):
@@ -171,11 +182,9 @@ class _Refused(Exception):
 
 def _refuse(node: ast.AST) -> _Refused:
     kind = type(node)
-    if kind is ast.Expr:
-        # A bare call is the likely mistake: name it, not the statement.
-        assert isinstance(node, ast.Expr)
-        if type(node.value) in _REFUSED:
-            return _refuse(node.value)
+    # A bare call is the likely mistake: name it, not the statement.
+    if isinstance(node, ast.Expr) and type(node.value) in _REFUSED:
+        return _refuse(node.value)
     message = _REFUSED.get(kind)
     if message is None:
         message = f"{kind.__name__} nodes are not part of the language"
@@ -188,30 +197,146 @@ def _operator_refused(node: ast.AST, op: ast.AST) -> _Refused:
 
 def _misplaced(node: ast.AST) -> _Refused | None:
     """The refusal of a compound form where only an expression may stand."""
-    kind = type(node)
-    if kind is ast.BoolOp:
-        assert isinstance(node, ast.BoolOp)
+    if isinstance(node, ast.BoolOp):
         return _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}' is {_ALLOWED_ONLY}")
-    if kind is ast.IfExp:
+    if isinstance(node, ast.IfExp):
         return _Refused(node, f"conditional expressions are {_ALLOWED_ONLY}")
-    if kind is ast.Compare:
-        assert isinstance(node, ast.Compare)
+    if isinstance(node, ast.Compare):
         if len(node.ops) > 1:
             return _Refused(node, f"chained comparisons are {_ALLOWED_ONLY}")
-        if _display_of_constants(node.ops[0], node.comparators[0]):
+        if _constant_display(node.ops[0], node.comparators[0]) is not None:
             return _Refused(node, f"membership tests are {_ALLOWED_ONLY}")
     return None
 
 
-def _display_of_constants(op: ast.cmpop, comparator: ast.expr) -> bool:
-    """Whether `op comparator` is a membership test the language has: in or
-    not in a tuple, list or set display of constants (a minus allowed)."""
-    if type(op) not in _MEMBERSHIP or type(comparator) not in _DISPLAYS:
+def _constant_display(op: ast.cmpop, comparator: ast.expr) -> list[ast.expr] | None:
+    """The constants of `op comparator` when it is a membership test the
+    language has: in or not in a tuple, list or set display of constants (a
+    minus allowed); else None."""
+    if type(op) not in _MEMBERSHIP or not isinstance(comparator, (ast.Tuple, ast.List, ast.Set)):
+        return None
+    items = comparator.elts
+    if items and all(type(item) is ast.Constant or (type(item) is ast.UnaryOp and type(item.op) is ast.USub)
+                     for item in items):
+        return items
+    return None
+
+
+def _constant(node: ast.AST, value: object) -> _Step:
+    if type(value) is int:
+        if not _I64_MIN <= value <= _I64_MAX:
+            # Outside 64 bits the builder takes the nearest double, as
+            # Expr.literal does with the same int; beyond that it refuses.
+            try:
+                float(value)
+            except OverflowError:
+                raise _Refused(node, "integer constants beyond the range of a float are "
+                                     "not part of the language") from None
+        return ("literal", value)
+    if type(value) is str:
+        if not value.isascii():
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise _Refused(node, "strings with lone surrogates are not part of the language") from None
+        return ("literal", value)
+    if value is None or type(value) is bool or type(value) is float:
+        return ("literal", value)
+    what = {bytes: "bytes constants are", complex: "complex numbers are"}.get(type(value), "the constant ... is")
+    raise _Refused(node, f"{what} not part of the language")
+
+
+class _Planner:
+    """What the planners of nodes add to: the steps, and the work still to
+    do (a stack: the item pushed last is planned first)."""
+
+    __slots__ = ("emit", "push", "extend")
+
+    def __init__(self, steps: list[_Step], work: list[_Work]) -> None:
+        self.emit = steps.append
+        self.push = work.append
+        self.extend = work.extend
+
+
+# The planner of each kind of node that the language has (but names and
+# constants, which _plan does itself), by the node's type. The decorator
+# ties each planner to its type, so the table may take the node as Any.
+_PLANNERS: Final[dict[type, Callable[[Any, _Planner], None]]] = {}
+
+
+def _plans[N: ast.AST](kind: type[N]) -> Callable[[Callable[[N, _Planner], None]], Callable[[N, _Planner], None]]:
+    def register(planner: Callable[[N, _Planner], None]) -> Callable[[N, _Planner], None]:
+        _PLANNERS[kind] = planner
+        return planner
+    return register
+
+
+def _plan(roots: list[ast.stmt] | list[ast.expr]) -> list[_Step]:
+    """The build steps of `roots` (statements, or one expression), in order."""
+    steps: list[_Step] = []
+    emit = steps.append
+    work: list[_Work] = [*reversed(roots)]
+    push, pop = work.append, work.pop
+    planner = _Planner(steps, work)
+    planners = _PLANNERS
+    Name, Constant = ast.Name, ast.Constant
+    while work:
+        item = pop()
+        if type(item) is tuple:
+            if item[0] == "condition":
+                node = item[1]
+                if type(node) in _CONDITION_FORMS and _is_condition(node):
+                    _plan_condition(node, planner)
+                else:  # an expression, moved to the conditions once built
+                    push(_TO_CONDITION_STEP)
+                    push(node)
+            else:
+                emit(item)
+        elif type(item) is Name:  # names and constants, most of any text, without a call
+            emit(("ident", item.id))
+        elif type(item) is Constant:
+            emit(_constant(item, item.value))
+        else:
+            planners.get(type(item), _plan_refused)(item, planner)
+    return steps
+
+
+def _plan_refused(node: ast.AST, planner: _Planner) -> None:
+    """The planner of every node that the language lacks."""
+    raise _misplaced(node) or _refuse(node)
+
+
+def _is_condition(node: ast.expr) -> bool:
+    """Whether `node` is a form that only a condition may be: and, or, not,
+    a conditional value, a chain of comparisons or a membership test."""
+    if type(node) not in _CONDITION_FORMS:
         return False
-    items = comparator.elts  # type: ignore[attr-defined]
-    return bool(items) and all(
-        type(item) is ast.Constant or (type(item) is ast.UnaryOp and type(item.op) is ast.USub)
-        for item in items)
+    if type(node) is ast.UnaryOp:
+        return type(node.op) is ast.Not
+    if type(node) is ast.Compare:
+        return len(node.ops) > 1 or type(node.ops[0]) in _MEMBERSHIP
+    return True
+
+
+def _plan_condition(node: ast.expr, planner: _Planner) -> None:
+    """Plans `node`, a form that only a condition may be (_is_condition),
+    where a condition may stand: its condition is pushed on the
+    conditions."""
+    push = planner.push
+    if type(node) is ast.BoolOp:
+        push(("and" if type(node.op) is ast.And else "or", len(node.values)))
+        for value in reversed(node.values):
+            push(("condition", value))
+    elif type(node) is ast.UnaryOp:  # not
+        push(_NOT_CONDITION_STEP)
+        push(("condition", node.operand))
+    elif type(node) is ast.IfExp:
+        push(_CHOOSE_STEP)
+        push(("condition", node.orelse))
+        push(("condition", node.body))
+        push(("condition", node.test))
+    elif type(node) is ast.Compare:
+        _plan_comparison(node, push)
 
 
 def _plan_comparison(node: ast.Compare, push: Callable[[_Work], None]) -> None:
@@ -221,188 +346,133 @@ def _plan_comparison(node: ast.Compare, push: Callable[[_Work], None]) -> None:
     ops, comparators = node.ops, node.comparators
     last = len(ops) - 1
     links: list[_Link] = []
-    operands: list[ast.AST] = []
+    operands: list[ast.expr] = []
     for at, (op, comparator) in enumerate(zip(ops, comparators)):
-        if at == last and _display_of_constants(op, comparator):
+        items = _constant_display(op, comparator) if at == last else None
+        if items is not None:
             # Its operand is read once per constant: a name or a constant
             # keeps the run linear in the text.
             tested = comparators[at - 1] if at else node.left
             if type(tested) is not ast.Name and type(tested) is not ast.Constant:
                 raise _Refused(tested, "membership tests are only allowed on a name or a constant "
                                         "(assign the value to a name first)")
-            items = comparator.elts  # type: ignore[attr-defined]
             links.append((None, type(op) is ast.NotIn, len(items)))
             operands.extend(items)
             continue
-        found = _COMPARISONS.get(type(op))
+        found = _COMPARISON_STEPS.get(type(op))
         if found is None:
             raise _operator_refused(node, op)
-        links.append((found[1], found[0] == _NOT_COMPARE, 1))
+        links.append((found[1], found[0] == "not compare", 1))
         operands.append(comparator)
-    push((_CHAIN, tuple(links)))
+    push(("chain", tuple(links)))
     for operand in reversed(operands):
         push(operand)
     push(node.left)
 
 
-def _constant(node: ast.AST, value: object) -> _Step:
-    kind = type(value)
-    if kind is int:
-        assert isinstance(value, int)
-        if not _I64_MIN <= value <= _I64_MAX:
-            # Outside 64 bits the builder takes the nearest double, as
-            # Expr.literal does with the same int; beyond that it refuses.
-            try:
-                float(value)
-            except OverflowError:
-                raise _Refused(node, "integer constants beyond the range of a float are "
-                                     "not part of the language") from None
-        return (_LITERAL, value)
-    if kind is str:
-        assert isinstance(value, str)
-        if not value.isascii():
-            try:
-                value.encode("utf-8")
-            except UnicodeEncodeError:
-                raise _Refused(node, "strings with lone surrogates are not part of the language") from None
-        return (_LITERAL, value)
-    if value is None or kind is bool or kind is float:
-        return (_LITERAL, value)
-    what = {bytes: "bytes constants are", complex: "complex numbers are"}.get(kind, "the constant ... is")
-    raise _Refused(node, f"{what} not part of the language")
+@_plans(ast.BinOp)
+def _plan_binary(node: ast.BinOp, planner: _Planner) -> None:
+    op = _BINARY_OPERATORS.get(type(node.op))
+    if op is None:
+        raise _operator_refused(node, node.op)
+    push = planner.push
+    push(("binary", op))
+    push(node.right)
+    push(node.left)
 
 
-def _plan(roots: list[ast.AST], lines: bool = False) -> list[_Step]:
-    """The build steps of `roots` (statements, or one expression), in order;
-    with `lines`, also the steps that give the line of each statement."""
-    steps: list[_Step] = []
-    emit = steps.append
-    work: list[_Work] = list(reversed(roots))
-    push = work.append
-    pop = work.pop
-    Constant, Name, BinOp, Compare, UnaryOp = ast.Constant, ast.Name, ast.BinOp, ast.Compare, ast.UnaryOp
-    Assign, AugAssign, If, Pass, Not, USub = ast.Assign, ast.AugAssign, ast.If, ast.Pass, ast.Not, ast.USub
-    BoolOp, IfExp, And = ast.BoolOp, ast.IfExp, ast.And
-    while work:
-        node = pop()
-        kind = type(node)
-        if kind is tuple:
-            if node[0] != _BOOLEAN_PLACE:  # type: ignore[index]
-                emit(node)  # type: ignore[arg-type]
-                continue
-            place: ast.AST = node[1]  # type: ignore[index, assignment]
-            node = place
-            kind = type(place)
-            if isinstance(place, BoolOp):
-                push((_AND if type(place.op) is And else _OR, len(place.values)))
-                for value in reversed(place.values):
-                    push((_BOOLEAN_PLACE, value))
-                continue
-            if isinstance(place, UnaryOp) and type(place.op) is Not:
-                push(_NOT_STEP)
-                push((_BOOLEAN_PLACE, place.operand))
-                continue
-            if isinstance(place, IfExp):
-                push(_CHOOSE_STEP)
-                push((_BOOLEAN_PLACE, place.orelse))
-                push((_BOOLEAN_PLACE, place.body))
-                push((_BOOLEAN_PLACE, place.test))
-                continue
-            if isinstance(place, Compare) and (len(place.ops) > 1 or type(place.ops[0]) in _MEMBERSHIP):
-                _plan_comparison(place, push)
-                continue
-            # Any other node is an expression: planned as one, below.
-        if kind is Name:
-            emit((_IDENT, node.id))  # type: ignore[union-attr]
-        elif kind is Constant:
-            emit(_constant(node, node.value))  # type: ignore[arg-type, union-attr]
-        elif kind is BinOp:
-            assert isinstance(node, ast.BinOp)
-            op = _BINARY_OPERATORS.get(type(node.op))
-            if op is None:
-                raise _operator_refused(node, node.op)
-            push((_BINARY, op))
-            push(node.right)
-            push(node.left)
-        elif kind is Compare:
-            assert isinstance(node, ast.Compare)
-            misplaced = _misplaced(node)
-            if misplaced is not None:
-                raise misplaced
-            found = _COMPARISONS.get(type(node.ops[0]))
-            if found is None:
-                raise _operator_refused(node, node.ops[0])
-            push(found)
-            push(node.comparators[0])
-            push(node.left)
-        elif kind is UnaryOp:
-            assert isinstance(node, ast.UnaryOp)
-            op_kind = type(node.op)
-            if op_kind is Not:
-                push(_NOT_STEP)
-                push(node.operand)
-            elif op_kind is USub:
-                operand = node.operand
-                number = operand.value if isinstance(operand, Constant) else None
-                if type(number) is not int and type(number) is not float:
-                    raise _Refused(node, "unary minus on anything but a number constant is not part of the language")
-                assert isinstance(number, (int, float))
-                emit(_constant(node, -number))
-            else:
-                raise _operator_refused(node, node.op)
-        elif kind is Assign:
-            assert isinstance(node, ast.Assign)
-            targets = node.targets
-            if len(targets) > 1:
-                raise _Refused(targets[1], "chained assignments are not part of the language")
-            target = targets[0]
-            if type(target) is not Name:
-                if type(target) in (ast.Tuple, ast.List):
-                    raise _Refused(target, "unpacking assignments are not part of the language")
-                raise _refuse(target)
-            assert isinstance(target, Name)
-            push((_LET, target.id))
-            if lines:
-                push((_LINE, node.lineno))
-            push((_BOOLEAN_PLACE, node.value))
-        elif kind is AugAssign:
-            # x += e is x = x + e: the target is read first.
-            assert isinstance(node, ast.AugAssign)
-            op = _BINARY_OPERATORS.get(type(node.op))
-            if op is None:
-                raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}=' is not part of the language")
-            target = node.target
-            if type(target) is not Name:
-                raise _refuse(target)
-            assert isinstance(target, Name)
-            push((_LET, target.id))
-            if lines:
-                push((_LINE, node.lineno))
-            push((_BINARY, op))
-            push(node.value)
-            emit((_IDENT, target.id))
-        elif kind is If:
-            assert isinstance(node, ast.If)
-            push(_IF_STEP)
-            if lines:
-                push((_LINE, node.lineno))
-            work.extend(reversed(node.orelse))
-            push(_OTHERWISE_STEP)
-            work.extend(reversed(node.body))
-            push(_THEN_STEP)
-            push((_BOOLEAN_PLACE, node.test))
-        elif kind is Pass:
-            pass
-        else:
-            raise _misplaced(node) or _refuse(node)  # type: ignore[arg-type]
-    return steps
+@_plans(ast.Compare)
+def _plan_compare(node: ast.Compare, planner: _Planner) -> None:
+    misplaced = _misplaced(node)
+    if misplaced is not None:
+        raise misplaced
+    found = _COMPARISON_STEPS.get(type(node.ops[0]))
+    if found is None:
+        raise _operator_refused(node, node.ops[0])
+    push = planner.push
+    push(found)
+    push(node.comparators[0])
+    push(node.left)
 
 
-# A compound condition on the build stack: (tag, ...) with the tag of its
-# step. (_AND, [operands]), (_OR, [operands]), (_NOT, operand),
-# (_CHOOSE, test, then, otherwise); the operands are Exprs or compounds.
-_Compound = tuple[object, ...]
-_Built = Union[Statement, Expr, _Compound]
+@_plans(ast.UnaryOp)
+def _plan_unary(node: ast.UnaryOp, planner: _Planner) -> None:
+    op_kind = type(node.op)
+    if op_kind is ast.Not:
+        planner.push(_NOT_STEP)
+        planner.push(node.operand)
+    elif op_kind is ast.USub:
+        operand = node.operand
+        number = operand.value if isinstance(operand, ast.Constant) else None
+        if type(number) is not int and type(number) is not float:
+            raise _Refused(node, "unary minus on anything but a number constant is not part of the language")
+        planner.emit(_constant(node, -number))
+    else:
+        raise _operator_refused(node, node.op)
+
+
+@_plans(ast.Assign)
+def _plan_assign(node: ast.Assign, planner: _Planner) -> None:
+    targets = node.targets
+    if len(targets) > 1:
+        raise _Refused(targets[1], "chained assignments are not part of the language")
+    target = targets[0]
+    if not isinstance(target, ast.Name):
+        if type(target) in (ast.Tuple, ast.List):
+            raise _Refused(target, "unpacking assignments are not part of the language")
+        raise _refuse(target)
+    push = planner.push
+    value = node.value
+    if type(value) in _CONDITION_FORMS and _is_condition(value):
+        push(("let condition", target.id, node.lineno))
+        push(("condition", value))
+    else:
+        push(("let", target.id, node.lineno))
+        push(value)
+
+
+@_plans(ast.AugAssign)
+def _plan_augmented(node: ast.AugAssign, planner: _Planner) -> None:
+    # x += e is x = x + e: the target is read first.
+    op = _BINARY_OPERATORS.get(type(node.op))
+    if op is None:
+        raise _Refused(node, f"the operator '{_OPERATOR_NAMES[type(node.op)]}=' is not part of the language")
+    target = node.target
+    if not isinstance(target, ast.Name):
+        raise _refuse(target)
+    push = planner.push
+    push(("let", target.id, node.lineno))
+    push(("binary", op))
+    push(node.value)
+    planner.emit(("ident", target.id))
+
+
+@_plans(ast.If)
+def _plan_if(node: ast.If, planner: _Planner) -> None:
+    push = planner.push
+    test = node.test
+    condition = type(test) in _CONDITION_FORMS and _is_condition(test)
+    push(("if condition" if condition else "if", node.lineno))
+    planner.extend(reversed(node.orelse))
+    push(_OTHERWISE_STEP)
+    planner.extend(reversed(node.body))
+    push(_THEN_STEP)
+    push(("condition", test) if condition else test)
+
+
+@_plans(ast.Pass)
+def _plan_pass(node: ast.Pass, planner: _Planner) -> None:
+    pass
+
+
+# A condition on the build stack: an Expr, or a compound whose operands are
+# conditions.
+type _Condition = Expr | _Compound
+type _Compound = (
+    tuple[Literal["and", "or"], list[_Condition]]
+    | tuple[Literal["not"], _Condition]
+    | tuple[Literal["choose"], _Condition, _Condition, _Condition]  # the test, then, otherwise
+)
 _ALWAYS: Final = Expr.literal(True)
 
 
@@ -431,6 +501,21 @@ class _Branch:
         return self._wrapped
 
 
+# An assignment of a translated value: the name, and the branches that bind
+# it to True and to False.
+type _Assignment = tuple[str, _Branch, _Branch]
+# The work of a translation (a stack): the choice of a condition between
+# two branches, the assignment of a value, the rest of an and or or from
+# operand at (before the result of the operands after it), and the test of
+# a conditional value between the last two results.
+type _Task = (
+    tuple[Literal["if"], _Condition, _Branch, _Branch]
+    | tuple[Literal["let"], _Condition, _Assignment]
+    | tuple[Literal["and", "or"], list[_Condition], int, _Branch]
+    | tuple[Literal["choose"], _Condition]
+)
+
+
 def _translate(root: _Compound, line: int, keep_lines: bool, name: str | None = None,
                then: _Branch | None = None, otherwise: _Branch | None = None) -> _Branch:
     """The one statement that a compound condition becomes: for `name`,
@@ -444,183 +529,183 @@ def _translate(root: _Compound, line: int, keep_lines: bool, name: str | None = 
     def lines_of(entry: _LineEntry) -> _Lines:
         return (entry,) if keep_lines else ()
 
-    true = false = None
-    tasks: list[tuple[Any, ...]]
+    tasks: list[_Task]
     if name is not None:
         true = _Branch([let(name, Expr.literal(True))], lines_of((line, (), ())))
         false = _Branch([let(name, Expr.literal(False))], lines_of((line, (), ())))
-        tasks = [(_LET, root)]
+        tasks = [("let", root, (name, true, false))]
+    elif then is not None and otherwise is not None:
+        tasks = [("if", root, then, otherwise)]
     else:
-        tasks = [(_IF, root, then, otherwise)]
+        raise TypeError("_translate takes a name or both branches")
     results: list[_Branch] = []
     while tasks:
         task = tasks.pop()
-        tag = task[0]
-        if tag == _IF:  # the condition task[1] chooses between branches task[2] and task[3]
-            condition, yes, no = task[1], task[2], task[3]
-            while type(condition) is tuple and condition[0] == _NOT:
+        if task[0] == "if":  # the condition chooses between the two branches
+            _, condition, yes, no = task
+            while type(condition) is tuple and condition[0] == "not":
                 condition, yes, no = condition[1], no, yes
-            if type(condition) is not tuple:
+            if type(condition) is Expr:
                 yes_statements, yes_lines = yes.use(line)
                 no_statements, no_lines = no.use(line)
                 statement = if_(condition, yes_statements, no_statements)
                 results.append(_Branch([statement], lines_of((line, yes_lines, no_lines))))
-            elif condition[0] == _AND:  # a and b: if a: (if b: yes else no) else no
+            elif condition[0] == "and":  # a and b: if a: (if b: yes else no) else no
                 operands = condition[1]
-                tasks.append((_AND, operands, len(operands) - 2, no))
-                tasks.append((_IF, operands[-1], yes, no))
-            elif condition[0] == _OR:  # a or b: if a: yes else (if b: yes else no)
+                tasks.append(("and", operands, len(operands) - 2, no))
+                tasks.append(("if", operands[-1], yes, no))
+            elif condition[0] == "or":  # a or b: if a: yes else (if b: yes else no)
                 operands = condition[1]
-                tasks.append((_OR, operands, len(operands) - 2, yes))
-                tasks.append((_IF, operands[-1], yes, no))
-            else:  # (t if c else o): if c: (if t: yes else no) else (if o: yes else no)
-                tasks.append((_CHOOSE, condition[1]))
-                tasks.append((_IF, condition[3], yes, no))
-                tasks.append((_IF, condition[2], yes, no))
-        elif tag == _LET:  # the assignment of the value task[1]
-            value = task[1]
-            if type(value) is not tuple:
-                assert name is not None  # tasks of this kind are made only for an assignment
-                results.append(_Branch([let(name, value)], lines_of((line, (), ()))))
-            elif value[0] == _NOT:  # Python's not gives a bool
-                tasks.append((_IF, value[1], false, true))
-            elif value[0] == _AND:  # a and b: if a: y = b else: y = False
+                tasks.append(("or", operands, len(operands) - 2, yes))
+                tasks.append(("if", operands[-1], yes, no))
+            elif condition[0] == "choose":  # (t if c else o): if c: (if t: yes else no) else (if o: yes else no)
+                tasks.append(("choose", condition[1]))
+                tasks.append(("if", condition[3], yes, no))
+                tasks.append(("if", condition[2], yes, no))
+        elif task[0] == "let":  # the assignment of the value
+            _, value, assignment = task
+            target, true, false = assignment
+            if type(value) is Expr:
+                results.append(_Branch([let(target, value)], lines_of((line, (), ()))))
+            elif value[0] == "not":  # Python's not gives a bool
+                tasks.append(("if", value[1], false, true))
+            elif value[0] == "and":  # a and b: if a: y = b else: y = False
                 operands = value[1]
-                tasks.append((_AND, operands, len(operands) - 2, false))
-                tasks.append((_LET, operands[-1]))
-            elif value[0] == _OR:  # a or b: if a: y = True else: y = b
+                tasks.append(("and", operands, len(operands) - 2, false))
+                tasks.append(("let", operands[-1], assignment))
+            elif value[0] == "or":  # a or b: if a: y = True else: y = b
                 operands = value[1]
-                tasks.append((_OR, operands, len(operands) - 2, true))
-                tasks.append((_LET, operands[-1]))
-            else:  # y = t if c else o: if c: y = t else: y = o
-                tasks.append((_CHOOSE, value[1]))
-                tasks.append((_LET, value[3]))
-                tasks.append((_LET, value[2]))
-        elif tag == _CHOOSE:  # the test task[1] between the last two results
+                tasks.append(("or", operands, len(operands) - 2, true))
+                tasks.append(("let", operands[-1], assignment))
+            elif value[0] == "choose":  # y = t if c else o: if c: y = t else: y = o
+                tasks.append(("choose", value[1]))
+                tasks.append(("let", value[3], assignment))
+                tasks.append(("let", value[2], assignment))
+        elif task[0] == "choose":  # the test between the last two results
             otherwise_result = results.pop()
-            tasks.append((_IF, task[1], results.pop(), otherwise_result))
-        else:  # operand task[2] of an and/or, before the result of the operands after it
-            operands, at, other = task[1], task[2], task[3]
+            tasks.append(("if", task[1], results.pop(), otherwise_result))
+        elif task[0] == "and" or task[0] == "or":  # operand at, before the result of the operands after it
+            tag, operands, at, other = task
             rest = results.pop()
             if at > 0:
                 tasks.append((tag, operands, at - 1, other))
-            if tag == _AND:
-                tasks.append((_IF, operands[at], rest, other))
+            if tag == "and":
+                tasks.append(("if", operands[at], rest, other))
             else:
-                tasks.append((_IF, operands[at], other, rest))
+                tasks.append(("if", operands[at], other, rest))
     (result,) = results
     return result
 
 
-def _chain(operands: list[_Built], links: tuple[_Link, ...]) -> _Built:
+def _chain(operands: list[Expr], links: tuple[_Link, ...]) -> _Condition:
     """The condition of a chain of comparisons, or of one membership test:
     the and of its links, each middle operand shared by the two links
     beside it; membership is the or of equalities in the display's order."""
     left = operands[0]
     at = 1
-    conditions: list[_Built] = []
+    conditions: list[_Condition] = []
     for builder, negated, count in links:
-        condition: _Built
+        condition: _Condition
         if builder is None:
-            equalities = [Expr.equals(left, item) for item in operands[at:at + count]]  # type: ignore[arg-type]
-            condition = (_OR, equalities) if count > 1 else equalities[0]
+            equalities: list[_Condition] = [Expr.equals(left, item) for item in operands[at:at + count]]
+            condition = ("or", equalities) if count > 1 else equalities[0]
         else:
             right = operands[at]
-            condition = builder(left, right)  # type: ignore[arg-type]
+            condition = builder(left, right)
             left = right
         if negated:
-            condition = (_NOT, condition) if type(condition) is tuple else Expr.not_(condition)  # type: ignore[arg-type]
+            condition = Expr.not_(condition) if type(condition) is Expr else ("not", condition)
         conditions.append(condition)
         at += count
-    return conditions[0] if len(conditions) == 1 else (_AND, conditions)
+    return conditions[0] if len(conditions) == 1 else ("and", conditions)
 
 
-def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> list[_Built]:
-    """The trees of `steps`; for steps planned with lines, `lines` receives
-    the line entry of each statement."""
+def _build(steps: list[_Step], lines: list[_LineEntry] | None = None) -> tuple[list[Statement], list[Expr]]:
+    """The trees of `steps`: the statements, and what is left on the
+    expressions (the expression of steps planned from one); for steps
+    planned with lines, `lines` receives the line entry of each statement."""
     literal, ident, binary_op, not_ = Expr.literal, Expr.ident, Expr.binary_op, Expr.not_
     let, if_ = Statement.let, Statement.if_
-    keep_lines = lines is not None
-    stack: list[_Built] = []
-    push, pop = stack.append, stack.pop
+    exprs: list[Expr] = []
+    push, pop = exprs.append, exprs.pop
+    conditions: list[_Condition] = []
+    statements: list[Statement] = []
+    # Where each open branch starts in statements (and in lines, which holds
+    # one entry per statement).
     marks: list[int] = []
-    line_marks: list[int] = []
-    line = 0
-    for step, arg in steps:
-        if step == _IDENT:
-            push(ident(arg))  # type: ignore[arg-type]
-        elif step == _LITERAL:
-            push(literal(arg))  # type: ignore[arg-type]
-        elif step == _BINARY:
-            b = pop()
-            push(binary_op(pop(), arg, b))  # type: ignore[arg-type]
-        elif step == _COMPARE:
-            b = pop()
-            push(arg(pop(), b))  # type: ignore[operator]
-        elif step == _LINE:
-            line = arg  # type: ignore[assignment]
-        elif step == _LET:
-            value = pop()
-            if type(value) is not tuple:
-                push(let(arg, value))  # type: ignore[arg-type]
-                if keep_lines:
-                    lines.append((line, (), ()))  # type: ignore[union-attr]
-            else:
-                made = _translate(value, line, keep_lines, name=arg)  # type: ignore[arg-type]
-                push(made.statements[0])
-                if keep_lines:
-                    lines.append(made.lines[0])  # type: ignore[union-attr]
-        elif step == _MARK:
-            marks.append(len(stack))
-            if keep_lines:
-                line_marks.append(len(lines))  # type: ignore[arg-type]
-        elif step == _IF:
-            otherwise_at = marks.pop()
-            then_at = marks.pop()
-            condition = stack[then_at - 1]
-            then, otherwise = stack[then_at:otherwise_at], stack[otherwise_at:]
-            then_lines: _Lines = ()
-            otherwise_lines: _Lines = ()
-            if keep_lines:
-                otherwise_lines_at = line_marks.pop()
-                then_lines_at = line_marks.pop()
-                then_lines = tuple(lines[then_lines_at:otherwise_lines_at])  # type: ignore[index]
-                otherwise_lines = tuple(lines[otherwise_lines_at:])  # type: ignore[index]
-                del lines[then_lines_at:]  # type: ignore[union-attr]
-            del stack[then_at - 1:]
-            if type(condition) is not tuple:
-                push(if_(condition, then, otherwise))  # type: ignore[arg-type]
-                if keep_lines:
-                    lines.append((line, then_lines, otherwise_lines))  # type: ignore[union-attr]
-            else:
-                made = _translate(condition, line, keep_lines,
-                                  then=_Branch(then, then_lines), otherwise=_Branch(otherwise, otherwise_lines))  # type: ignore[arg-type]
-                push(made.statements[0])
-                if keep_lines:
-                    lines.append(made.lines[0])  # type: ignore[union-attr]
-        elif step == _NOT:
-            operand = pop()
-            push(not_(operand) if type(operand) is not tuple else (_NOT, operand))  # type: ignore[arg-type]
-        elif step == _NOT_COMPARE:
-            b = pop()
-            push(not_(arg(pop(), b)))  # type: ignore[operator]
-        elif step == _AND or step == _OR:
-            count: int = arg  # type: ignore[assignment]
-            operands = stack[-count:]
-            del stack[-count:]
-            push((step, operands))
-        elif step == _CHOOSE:
-            otherwise_value = pop()
-            then_value = pop()
-            push((_CHOOSE, pop(), then_value, otherwise_value))
-        else:  # _CHAIN
-            links: tuple[_Link, ...] = arg  # type: ignore[assignment]
-            count = 1 + sum(link[2] for link in links)
-            operands = stack[-count:]
-            del stack[-count:]
-            push(_chain(operands, links))
-    return stack
-
+    for step in steps:
+        match step[0]:
+            case "literal":
+                push(literal(step[1]))
+            case "ident":
+                push(ident(step[1]))
+            case "let" | "let condition":
+                value = pop() if step[0] == "let" else conditions.pop()
+                if type(value) is Expr:
+                    statements.append(let(step[1], value))
+                    if lines is not None:
+                        lines.append((step[2], (), ()))
+                else:
+                    made = _translate(value, step[2], lines is not None, name=step[1])
+                    statements.append(made.statements[0])
+                    if lines is not None:
+                        lines.append(made.lines[0])
+            case "then" | "otherwise":
+                marks.append(len(statements))
+            case "binary":
+                b = pop()
+                push(binary_op(pop(), step[1], b))
+            case "compare":
+                b = pop()
+                push(step[1](pop(), b))
+            case "if" | "if condition":
+                otherwise_at = marks.pop()
+                then_at = marks.pop()
+                then, otherwise = statements[then_at:otherwise_at], statements[otherwise_at:]
+                del statements[then_at:]
+                then_lines: _Lines = ()
+                otherwise_lines: _Lines = ()
+                if lines is not None:
+                    then_lines = tuple(lines[then_at:otherwise_at])
+                    otherwise_lines = tuple(lines[otherwise_at:])
+                    del lines[then_at:]
+                condition = pop() if step[0] == "if" else conditions.pop()
+                if type(condition) is Expr:
+                    statements.append(if_(condition, then, otherwise))
+                    if lines is not None:
+                        lines.append((step[1], then_lines, otherwise_lines))
+                else:
+                    made = _translate(condition, step[1], lines is not None,
+                                      then=_Branch(then, then_lines), otherwise=_Branch(otherwise, otherwise_lines))
+                    statements.append(made.statements[0])
+                    if lines is not None:
+                        lines.append(made.lines[0])
+            case "to condition":
+                conditions.append(pop())
+            case "not":
+                push(not_(pop()))
+            case "not condition":
+                operand = conditions.pop()
+                conditions.append(not_(operand) if type(operand) is Expr else ("not", operand))
+            case "not compare":
+                b = pop()
+                push(not_(step[1](pop(), b)))
+            case "and" | "or":
+                count = step[1]
+                operands = conditions[-count:]
+                del conditions[-count:]
+                conditions.append((step[0], operands))
+            case "choose":
+                otherwise_value = conditions.pop()
+                then_value = conditions.pop()
+                conditions.append(("choose", conditions.pop(), then_value, otherwise_value))
+            case "chain":
+                links = step[1]
+                count = 1 + sum(link[2] for link in links)
+                chained = exprs[-count:]
+                del exprs[-count:]
+                conditions.append(_chain(chained, links))
+    return statements, exprs
 
 # --------------------------------------------------------------------------
 # Positions and parser failures
@@ -644,13 +729,18 @@ def _refusal(source: str, filename: str, refused: _Refused) -> SyntaxError:
     line = _line(source, lineno)
     offset = _column(line, getattr(node, "col_offset", 0))
     end_lineno: int | None = getattr(node, "end_lineno", None)
+    end_col_offset: int | None = getattr(node, "end_col_offset", None)
     end_offset: int | None = None
-    if end_lineno is not None and getattr(node, "end_col_offset", None) is not None:
-        end_offset = _column(_line(source, end_lineno), node.end_col_offset)  # type: ignore[attr-defined]
+    if end_lineno is not None and end_col_offset is not None:
+        end_offset = _column(_line(source, end_lineno), end_col_offset)
     return SyntaxError(refused.message, (filename, lineno, offset, line, end_lineno, end_offset))
 
 
-def _parse(source: str, filename: str, mode: str) -> ast.AST:
+@overload
+def _parse(source: str, filename: str, mode: Literal["exec"]) -> ast.Module: ...
+@overload
+def _parse(source: str, filename: str, mode: Literal["eval"]) -> ast.Expression: ...
+def _parse(source: str, filename: str, mode: Literal["exec", "eval"]) -> ast.Module | ast.Expression:
     if not isinstance(source, str):
         raise TypeError(f"source must be a str, not {type(source).__name__}")
     if not isinstance(filename, str):
@@ -658,6 +748,8 @@ def _parse(source: str, filename: str, mode: str) -> ast.AST:
     if "\0" in filename:
         raise ValueError("filename must not contain NUL characters")
     try:
+        if mode == "exec":
+            return ast.parse(source, filename, mode)
         return ast.parse(source, filename, mode)
     except SyntaxError as exc:
         if exc.filename is None:  # some parser checks come without one
@@ -686,11 +778,11 @@ def compile_statements(source: str, filename: str = "<text>") -> list[Statement]
     """
     tree = _parse(source, filename, "exec")
     try:
-        steps = _plan(tree.body)  # type: ignore[attr-defined]
+        steps = _plan(tree.body)
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
     del tree  # the build needs only the steps: the collector need not walk the syntax tree meanwhile
-    return _build(steps)  # type: ignore[return-value]
+    return _build(steps)[0]
 
 
 def compile_expr(source: str, filename: str = "<text>") -> Expr:
@@ -700,11 +792,11 @@ def compile_expr(source: str, filename: str = "<text>") -> Expr:
     """
     tree = _parse(source, filename, "eval")
     try:
-        steps = _plan([tree.body])  # type: ignore[attr-defined]
+        steps = _plan([tree.body])
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
-    (expr,) = _build(steps)
-    return expr  # type: ignore[return-value]
+    (expr,) = _build(steps)[1]
+    return expr
 
 
 # --------------------------------------------------------------------------
@@ -726,24 +818,24 @@ def _inputs_and_outputs(steps: list[_Step]) -> tuple[frozenset[str], frozenset[s
     newly: list[str] = []  # the names in bound, in the order they were bound
     starts: list[int] = []  # per open if: where its branch's names start in newly
     then_bound: list[list[str]] = []  # per if in its otherwise-list: what its then-list bound
-    for step, arg in steps:
-        if step == _IDENT:
-            if arg not in bound:
-                inputs.add(arg)  # type: ignore[arg-type]
-        elif step == _LET:
-            outputs.add(arg)  # type: ignore[arg-type]
-            if arg not in bound:
-                bound.add(arg)  # type: ignore[arg-type]
-                newly.append(arg)  # type: ignore[arg-type]
-        elif step == _MARK:
-            if arg == "then":
-                starts.append(len(newly))
-            else:
-                start = starts[-1]
-                then_bound.append(newly[start:])
-                del newly[start:]
-                bound.difference_update(then_bound[-1])
-        elif step == _IF:
+    for step in steps:
+        if step[0] == "ident":
+            if step[1] not in bound:
+                inputs.add(step[1])
+        elif step[0] == "let" or step[0] == "let condition":
+            name = step[1]
+            outputs.add(name)
+            if name not in bound:
+                bound.add(name)
+                newly.append(name)
+        elif step[0] == "then":
+            starts.append(len(newly))
+        elif step[0] == "otherwise":
+            start = starts[-1]
+            then_bound.append(newly[start:])
+            del newly[start:]
+            bound.difference_update(then_bound[-1])
+        elif step[0] == "if" or step[0] == "if condition":
             start = starts.pop()
             otherwise_bound = newly[start:]
             del newly[start:]
@@ -755,7 +847,7 @@ def _inputs_and_outputs(steps: list[_Step]) -> tuple[frozenset[str], frozenset[s
 
 
 _SHOWN_LINE_MAX: Final = 200
-_LEADING_SPACE: Final = re.compile(r"\s*")
+_NOT_SPACE: Final = re.compile(r"\S")
 
 
 def _shown_line(text: str, start: int = 0, end: int | None = None) -> str:
@@ -764,7 +856,8 @@ def _shown_line(text: str, start: int = 0, end: int | None = None) -> str:
     long the line is. The one place that decides how much of a rule goes
     into a note or a diagnostic."""
     end = len(text) if end is None else end
-    start = _LEADING_SPACE.match(text, start, end).end()  # type: ignore[union-attr]
+    found = _NOT_SPACE.search(text, start, end)
+    start = end if found is None else found.start()
     if end - start <= _SHOWN_LINE_MAX:
         return text[start:end].rstrip()
     return text[start:start + _SHOWN_LINE_MAX - 3] + "..."
@@ -921,7 +1014,7 @@ class Program:
 
     # ---- a program as a function: inputs in, outputs out -----------------
 
-    def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _evaluate.Value]:
+    def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _Value]:
         r"""Runs the program on a fresh state with `inputs` bound first and
         returns ``{name: value}`` for each name of :attr:`outputs` that the
         run bound.
@@ -943,7 +1036,7 @@ class Program:
         except AttributeError:
             evaluator = _evaluate.evaluator_of(self)
         try:
-            result: dict[str, _evaluate.Value] = _evaluate.evaluate(evaluator, inputs)
+            result: dict[str, _Value] = _evaluate.evaluate(evaluator, inputs)
         except PanicException as failure:
             self._note_failure(failure)
             raise
@@ -1024,12 +1117,12 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
     """
     tree = _parse(source, filename, "exec")
     try:
-        steps = _plan(tree.body, lines=True)  # type: ignore[attr-defined]
+        steps = _plan(tree.body)
     except _Refused as refused:
         raise _refusal(source, filename, refused) from None
     del tree  # as in compile_statements
     lines: list[_LineEntry] = []
-    statements = _build(steps, lines)
+    statements = _build(steps, lines)[0]
     program = object.__new__(Program)
     inputs, outputs = _inputs_and_outputs(steps)
     for name, value in [("_source", source), ("_filename", filename), ("_statements", tuple(statements)),
@@ -1038,5 +1131,3 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
         object.__setattr__(program, name, value)
     return program
 
-
-from ._source import to_source  # noqa: E402  (it reads the compiler's own trees)

@@ -1,9 +1,9 @@
 """The command line of zarn_text: ``python -m zarn_text check|run ...``.
 
-``check`` compiles rules files and reports like a linter; ``run`` runs one
-on inputs given as JSON and prints its outputs as JSON. What each command
-prints, and the exit statuses, are in ``python -m zarn_text --help`` (the
-texts below); docs/source_text.rst shows them in use.
+``check`` compiles rules files and lists their inputs and outputs; ``run``
+runs one on inputs given as JSON and prints its outputs as JSON. What each
+command prints, and the exit statuses, are in ``python -m zarn_text --help``
+(the texts below); docs/source_text.rst shows them in use.
 """
 
 from __future__ import annotations
@@ -11,19 +11,19 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from importlib import metadata
 from collections.abc import Sequence
-from typing import Union
+from typing import TYPE_CHECKING
 
 from zarn import Velk
 from zarn_runtime import PanicException, bind, set_fault_report, set_limits
 
 from zarn_text import Program, compile_program
 
-__all__ = ["main"]
+if TYPE_CHECKING:
+    from zarn import _Value
 
-# What an input may be: the JSON values that are also zarn values.
-_Value = Union[None, bool, int, float, str]
-_VALUE_TYPES = (type(None), bool, int, float, str)
+__all__ = ["main"]
 
 _EPILOG = """\
 examples:
@@ -31,16 +31,22 @@ examples:
   python -m zarn_text run rules.txt --inputs order.json --set member=true
   python -m zarn_text run rules.txt --set zone=domestic --set weight_kg=2.5 --max-steps 10000
 
+diagnostics: both commands print what they make (lists of names, outputs) on
+standard output and every diagnostic on standard error, as compilers do:
+run's standard output is JSON for another program to read, which a diagnostic
+must not break, and check keeps the same rule so that a script reads each
+stream alone.
+
 exit status: 0 on success; 1 when a file cannot be read or compiled, an input
 is missing or a run fails; 2 for a usage error (including a bad --inputs file
 or --set argument)."""
 
 _CHECK_DESCRIPTION = """\
-Compile each FILE (UTF-8) without running it. Prints, on standard output,
-FILE:LINE:COL: message for a syntax error or a construct outside the language,
-FILE: message for a file that cannot be read, and for a file that compiles
-FILE: inputs: ...; outputs: ... (the names to bind first and the names bound;
-- for none). Exits 1 when any file has an error."""
+Compile each FILE (UTF-8) without running it. Prints on standard output, for a
+file that compiles, FILE: inputs: ...; outputs: ... (the names to bind first
+and the names bound; - for none); on standard error, FILE:LINE:COL: message
+for a syntax error or a construct outside the language, and FILE: message for
+a file that cannot be read. Exits 1 when any file has an error."""
 
 _RUN_DESCRIPTION = """\
 Compile FILE, bind its inputs on a fresh machine, run it, and print on
@@ -53,6 +59,15 @@ An input the program may read and that is not given is refused before the run
 and the failing line on standard error."""
 
 
+def _version() -> str:
+    """The version of the installed zarn package; a checkout that is not
+    installed has none to give."""
+    try:
+        return metadata.version("zarn")
+    except metadata.PackageNotFoundError:
+        return "unknown (zarn is not installed)"
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m zarn_text",
@@ -60,6 +75,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     check = commands.add_parser(
         "check", help="compile rules files and list their inputs and outputs",
@@ -141,7 +157,7 @@ def _check(files: list[str]) -> int:
         compiled = _compile(path)
         if isinstance(compiled, str):
             failed = True
-            print(compiled)
+            print(compiled, file=sys.stderr)
         else:
             print(f"{_shown(path)}: inputs: {_names(compiled.inputs)}; outputs: {_names(compiled.outputs)}")
     return 1 if failed else 0
@@ -164,18 +180,22 @@ def _name(what: str, name: str) -> str:
 
 
 def _value(what: str, value: object) -> _Value:
-    """`value` when zarn can hold it; else a usage error naming `what`."""
-    if isinstance(value, str) and not _is_text(value):
-        raise ValueError(f"{what}: a string with a lone surrogate cannot be bound")
-    if type(value) not in _VALUE_TYPES:
-        kind = "an array" if type(value) is list else "an object"
-        raise ValueError(f"{what}: a value must be null, a Boolean, a number or a string, not {kind}")
+    """`value` (read from JSON) when zarn can hold it; else a usage error
+    naming `what`."""
+    if type(value) is str:
+        if not _is_text(value):
+            raise ValueError(f"{what}: a string with a lone surrogate cannot be bound")
+        return value
     if type(value) is int:
         try:
             float(value)  # Expr.literal takes the nearest Float beyond 64 bits, and no further
         except OverflowError:
             raise ValueError(f"{what}: the integer is beyond the range of a float") from None
-    return value  # type: ignore[return-value]
+        return value
+    if value is None or type(value) is bool or type(value) is float:
+        return value
+    kind = "an array" if type(value) is list else "an object"
+    raise ValueError(f"{what}: a value must be null, a Boolean, a number or a string, not {kind}")
 
 
 def _inputs(inputs_file: str | None, settings: list[str]) -> dict[str, _Value]:
@@ -228,8 +248,6 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         print(f"{_shown(args.file)}: missing inputs: {_names(missing)} (give them with --inputs or --set)",
               file=sys.stderr)
         return 1
-    # The command reports failures itself: no second report from the module.
-    set_fault_report(False)
     machine = Velk()
     bind(machine, inputs)
     # Set after binding the inputs: max_steps counts the program's run alone,
@@ -255,14 +273,21 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (default: ``sys.argv[1:]``) and returns
-    its exit status. Usage errors and ``--help`` raise :exc:`SystemExit`, as
-    :mod:`argparse` does. ``run`` switches the fault report of
-    :mod:`zarn_runtime` off for the whole process."""
+    its exit status. Usage errors, ``--help`` and ``--version`` raise
+    :exc:`SystemExit`, as :mod:`argparse` does. The commands report failures
+    themselves: while one runs, the fault report of :mod:`zarn_runtime` is
+    off, for the whole process, and it is on again when `main` returns or
+    raises (the switch cannot be read, so `main` leaves it as a process has
+    it by default; a caller that had switched it off switches it off again)."""
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.command == "check":
-        return _check(args.files)
-    return _run(args.parser, args)
+    set_fault_report(False)
+    try:
+        if args.command == "check":
+            return _check(args.files)
+        return _run(args.parser, args)
+    finally:
+        set_fault_report(True)
 
 
 if __name__ == "__main__":

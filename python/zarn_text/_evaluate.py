@@ -4,25 +4,28 @@ call and kept in the program's slot."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from typing import TYPE_CHECKING, Union
+from collections.abc import Callable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any
 
 import zarn_runtime
 
 if TYPE_CHECKING:
+    from zarn import Statement, _Literal, _Value
+
     from . import Program
 
-# A value a run can bind, as Velk.get gives it back.
-Value = Union[None, bool, int, float, str]
 # The inputs of one call: Mapping is invariant in its keys, so each key type is named.
-Inputs = Union[Mapping[str, Value], Mapping[int, Value], Mapping[Union[int, str], Value], None]
+type Inputs = Mapping[str, _Literal] | Mapping[int, _Literal] | Mapping[int | str, _Literal] | None
 
 # The keywords of with_limits, those of zarn_runtime.set_limits.
 LIMIT_NAMES = ("max_text", "max_bytes", "max_steps")
 
-new_evaluator = zarn_runtime._evaluator  # type: ignore[attr-defined]
-evaluate = zarn_runtime._evaluate  # type: ignore[attr-defined]
-evaluate_many = zarn_runtime._evaluate_many  # type: ignore[attr-defined]
+# zarn_runtime's functions for this module alone, left out of its stub:
+# their types are here, where they are used.
+new_evaluator: Callable[[tuple[Statement, ...], frozenset[str], frozenset[str], dict[str, int | None] | None],
+                        object] = getattr(zarn_runtime, "_evaluator")
+evaluate: Callable[[object, Inputs], dict[str, _Value]] = getattr(zarn_runtime, "_evaluate")
+evaluate_many: Callable[[object, Iterable[Inputs], bool], list[Any]] = getattr(zarn_runtime, "_evaluate_many")
 
 
 def evaluator_of(program: Program) -> object:

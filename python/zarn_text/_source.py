@@ -19,7 +19,7 @@ import keyword
 import math
 import struct
 import unicodedata
-from typing import Final, Union
+from typing import Final
 
 from zarn import Expr, Statement
 from zarn_runtime import _TREE_FORMAT, dumps
@@ -27,16 +27,16 @@ from zarn_runtime import _TREE_FORMAT, dumps
 # The limits of one call (the to_source docstring and docs/source_text.rst
 # give these numbers). More expanded nodes or characters have no text of a
 # size worth making.
-MAX_NODES: Final = 10_000_000
-MAX_LENGTH: Final = 100_000_000
+_MAX_NODES: Final = 10_000_000
+_MAX_LENGTH: Final = 100_000_000
 # Python's parser (3.12 and later) reads 100 levels of indentation, 200 of
 # parentheses, expressions some 3,000 syntax nodes deep, and refuses what
 # fills its stack of 6,000 rule calls first: a parenthesised comparison
 # takes some 31 of them, an indented block 6, any other node 1 or 2. Within
 # these limits, together, every text reads back, with room to spare.
 _MAX_INDENT_LEVELS: Final = 99
-MAX_PARENTHESES: Final = 100
-MAX_NESTING: Final = 1000
+_MAX_PARENTHESES: Final = 100
+_MAX_NESTING: Final = 1000
 
 # The form of the bytes that this reader was written for.
 _READS_VERSION: Final = 1
@@ -49,16 +49,17 @@ if _VERSION != _READS_VERSION or sorted(_TAGS) != sorted(_TAG_NAMES) or \
     raise ImportError(f"zarn_text reads tree data of version {_READS_VERSION}; this zarn writes version "
                       f"{_VERSION} with tags {sorted(_TAGS)}: the two do not belong together")
 (_NULL, _FALSE, _TRUE, _INT, _FLOAT, _TEXT, _NUMBER_NAME, _TEXT_NAME,
- _BINARY, _EQUALS, _NOT_TAG, _GREATER, _LESS, _LET, _IF) = (_TAGS[name] for name in _TAG_NAMES)
+ _BINARY, _EQUALS, _NOT, _GREATER, _LESS, _LET, _IF) = (_TAGS[name] for name in _TAG_NAMES)
 _HEADER: Final = bytes(_MAGIC) + bytes([_VERSION])
 
 # Binding strength of an expression's text, weakest first. An operand
 # weaker than its place needs parentheses; so does a right operand as
 # strong as its left-associative operator, and any comparison inside a
 # comparison (the compiler refuses chains).
-_NOT, _COMPARE, _SUM, _PRODUCT, _SIGNED, _ATOM = range(6)
+_NOT_STRENGTH, _COMPARE_STRENGTH, _SUM_STRENGTH, _PRODUCT_STRENGTH, _SIGNED_STRENGTH, _ATOM_STRENGTH = range(6)
 
-_OPERATORS: Final = {byte: (symbol, _SUM if symbol in "+-" else _PRODUCT) for symbol, byte in _OPERATOR_PAIRS}
+_OPERATORS: Final = {byte: (symbol, _SUM_STRENGTH if symbol in "+-" else _PRODUCT_STRENGTH)
+                     for symbol, byte in _OPERATOR_PAIRS}
 _CONSTANTS: Final = {_NULL: "None", _FALSE: "False", _TRUE: "True"}
 _COMPARISONS: Final = {_EQUALS: "==", _GREATER: ">", _LESS: "<"}
 _NEGATED: Final = {_EQUALS: "!=", _GREATER: "<=", _LESS: ">="}  # not_ of the comparison
@@ -72,8 +73,8 @@ _ELSE_LINE_LENGTH: Final = len("else:\n")
 # An expression record, ready to write: its binding strength, then the
 # pieces of its text in order, each a str or the index of an operand with
 # the strength its place needs.
-_Piece = Union[str, tuple[int, int]]
-_ExprRecord = tuple[int, list[_Piece]]
+type _Piece = str | tuple[int, int]
+type _ExprRecord = tuple[int, list[_Piece]]
 
 
 class _Records:
@@ -136,9 +137,9 @@ def _float(x: float) -> tuple[int, str]:
     if math.isnan(x):
         raise ValueError("a NaN literal has no text form")
     if math.isinf(x):
-        return (_SIGNED, "-1e999") if x < 0 else (_ATOM, "1e999")
+        return (_SIGNED_STRENGTH, "-1e999") if x < 0 else (_ATOM_STRENGTH, "1e999")
     text = repr(x)
-    return (_SIGNED if text.startswith("-") else _ATOM), text
+    return (_SIGNED_STRENGTH if text.startswith("-") else _ATOM_STRENGTH), text
 
 
 def _records(data: bytes) -> _Records:
@@ -150,22 +151,22 @@ def _records(data: bytes) -> _Records:
         record: _ExprRecord
         children: tuple[int, ...] = ()
         if tag in _CONSTANTS:
-            record = (_ATOM, [_CONSTANTS[tag]])
+            record = (_ATOM_STRENGTH, [_CONSTANTS[tag]])
         elif tag == _INT:
             z = reader.varint()
             n = (z >> 1) ^ -(z & 1)
-            record = (_SIGNED if n < 0 else _ATOM, [str(n)])
+            record = (_SIGNED_STRENGTH if n < 0 else _ATOM_STRENGTH, [str(n)])
         elif tag == _FLOAT:
             (value,) = struct.unpack_from("<d", reader.data, reader.at)
             reader.at += 8
             strength, text = _float(value)
             record = (strength, [text])
         elif tag == _TEXT:
-            record = (_ATOM, [repr(reader.text())])
+            record = (_ATOM_STRENGTH, [repr(reader.text())])
         elif tag == _NUMBER_NAME:
             raise ValueError(f"the number identifier {reader.varint()} has no text form")
         elif tag == _TEXT_NAME:
-            record = (_ATOM, [_name(reader.text())])
+            record = (_ATOM_STRENGTH, [_name(reader.text())])
         elif tag == _BINARY:
             symbol, strength = _OPERATORS[reader.byte()]
             a, b = children = reader.varint(), reader.varint()
@@ -173,15 +174,16 @@ def _records(data: bytes) -> _Records:
         elif tag in _COMPARISONS:
             a, b = children = reader.varint(), reader.varint()
             comparisons[index] = (tag, a, b)
-            record = (_COMPARE, [(a, _SUM), f" {_COMPARISONS[tag]} ", (b, _SUM)])
-        elif tag == _NOT_TAG:
+            record = (_COMPARE_STRENGTH, [(a, _SUM_STRENGTH), f" {_COMPARISONS[tag]} ", (b, _SUM_STRENGTH)])
+        elif tag == _NOT:
             a = reader.varint()
             children = (a,)
             if a in comparisons:
                 inner, left, right = comparisons[a]
-                record = (_COMPARE, [(left, _SUM), f" {_NEGATED[inner]} ", (right, _SUM)])
+                record = (_COMPARE_STRENGTH,
+                          [(left, _SUM_STRENGTH), f" {_NEGATED[inner]} ", (right, _SUM_STRENGTH)])
             else:
-                record = (_NOT, ["not ", (a, _NOT)])  # any operand reads as meant after `not`
+                record = (_NOT_STRENGTH, ["not ", (a, _NOT_STRENGTH)])  # any operand reads as meant after `not`
         elif tag == _LET:
             if reader.byte() == _NUMBER_NAME:
                 raise ValueError(f"the number identifier {reader.varint()} has no text form")
@@ -202,8 +204,8 @@ def _records(data: bytes) -> _Records:
 
 
 # Each measure saturates here: past it the call is refused whatever the rest.
-_NODES_CAP: Final = MAX_NODES + 1
-_LENGTH_CAP: Final = MAX_LENGTH + 1
+_NODES_CAP: Final = _MAX_NODES + 1
+_LENGTH_CAP: Final = _MAX_LENGTH + 1
 
 
 def _measure_expr(records: _Records, index: int, children: tuple[int, ...]) -> None:
@@ -211,7 +213,7 @@ def _measure_expr(records: _Records, index: int, children: tuple[int, ...]) -> N
     if not children:  # a leaf: one piece of text
         records.nodes[index] = 1
         records.length[index] = min(len(pieces[0]), _LENGTH_CAP)
-        records.nesting[index] = 2 if strength == _SIGNED else 1  # -1 is -(1)
+        records.nesting[index] = 2 if strength == _SIGNED_STRENGTH else 1  # -1 is -(1)
         return
     all_nodes, all_length, all_nesting, all_parens, exprs = (
         records.nodes, records.length, records.nesting, records.parens, records.exprs)
@@ -275,19 +277,19 @@ def _measure_if(records: _Records, index: int) -> None:
 def _check_limits(records: _Records, roots: list[int]) -> None:
     """Refuses the text of `roots` (written one after the other, without
     indentation) when it is past a limit."""
-    if sum(records.nodes[r] for r in roots) > MAX_NODES:
-        raise ValueError(f"the tree expands to more than {MAX_NODES} nodes: no text of a manageable size")
-    if sum(records.length[r] for r in roots) > MAX_LENGTH:
-        raise ValueError(f"the tree's text would be longer than {MAX_LENGTH} characters: "
+    if sum(records.nodes[r] for r in roots) > _MAX_NODES:
+        raise ValueError(f"the tree expands to more than {_MAX_NODES} nodes: no text of a manageable size")
+    if sum(records.length[r] for r in roots) > _MAX_LENGTH:
+        raise ValueError(f"the tree's text would be longer than {_MAX_LENGTH} characters: "
                          "no text of a manageable size")
     if max(records.indent[r] for r in roots) > _MAX_INDENT_LEVELS:
         raise ValueError(f"statements nested more than {_MAX_INDENT_LEVELS} levels deep have no text "
                          "that Python's parser reads")
-    if max(records.parens[r] for r in roots) > MAX_PARENTHESES:
-        raise ValueError(f"the text would nest parentheses more than {MAX_PARENTHESES} levels deep, "
+    if max(records.parens[r] for r in roots) > _MAX_PARENTHESES:
+        raise ValueError(f"the text would nest parentheses more than {_MAX_PARENTHESES} levels deep, "
                          "past the nesting limit within which Python's parser reads it back")
-    if max(records.nesting[r] for r in roots) > MAX_NESTING:
-        raise ValueError(f"the tree nests more than {MAX_NESTING} levels deep (expressions and ifs, "
+    if max(records.nesting[r] for r in roots) > _MAX_NESTING:
+        raise ValueError(f"the tree nests more than {_MAX_NESTING} levels deep (expressions and ifs, "
                          "each elif included), past the nesting limit within which Python's parser "
                          "reads its text back")
 
@@ -300,7 +302,7 @@ class _Writer:
 
     def expr(self, root: int) -> str:
         out: list[str] = []
-        stack: list[_Piece] = [(root, _NOT)]
+        stack: list[_Piece] = [(root, _NOT_STRENGTH)]
         while stack:
             piece = stack.pop()
             if isinstance(piece, str):
@@ -319,7 +321,7 @@ class _Writer:
     def lines(self, roots: list[int]) -> list[str]:
         out: list[str] = []
         # A statement with its indentation and "if " or "elif ", or a line.
-        stack: list[Union[str, tuple[int, str, str]]] = [(i, "", "if ") for i in reversed(roots)]
+        stack: list[str | tuple[int, str, str]] = [(i, "", "if ") for i in reversed(roots)]
         while stack:
             item = stack.pop()
             if isinstance(item, str):
@@ -333,7 +335,7 @@ class _Writer:
             cond, then, otherwise = self.records.ifs[index]
             out.append(f"{indent}{keyword_}{self.expr(cond)}:")
             inner = indent + _INDENT
-            later: list[Union[str, tuple[int, str, str]]] = [(i, inner, "if ") for i in then] or [inner + "pass"]
+            later: list[str | tuple[int, str, str]] = [(i, inner, "if ") for i in then] or [inner + "pass"]
             if len(otherwise) == 1 and otherwise[0] in self.records.ifs:
                 later.append((otherwise[0], indent, "elif "))
             elif otherwise:
@@ -343,7 +345,7 @@ class _Writer:
         return out
 
 
-def to_source(tree: Union[Expr, Statement, list[Statement], tuple[Statement, ...]]) -> str:
+def to_source(tree: Expr | Statement | list[Statement] | tuple[Statement, ...]) -> str:
     """Python-syntax text that :func:`compile_statements` (for statements) or
     :func:`compile_expr` (for an expression) turns back into an equivalent
     tree; the text of that tree is the same text again.
