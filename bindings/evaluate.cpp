@@ -23,6 +23,7 @@
 #include "error_text.hpp"
 #include "fault_boundary.hpp"
 #include "limits_and_report.hpp"
+#include "method_table.hpp"
 #include "signal_poll.hpp"
 #include "statement_sequence.hpp"
 #include "velk/eval.hpp"
@@ -32,6 +33,18 @@ namespace zarn {
 namespace {
 
 constexpr const char* kEvaluatorName = "zarn_runtime._Evaluator";
+
+constexpr const char* kMakeEvaluatorParams[] = {"statements", "inputs", "outputs", "limits"};
+constexpr const char* kEvaluateParams[] = {"evaluator", "inputs"};
+constexpr const char* kEvaluateManyParams[] = {"evaluator", "rows", "return_failures"};
+
+constexpr FunctionDescription kMakeEvaluator{
+    .function_name = "_evaluator", .parameters = kMakeEvaluatorParams, .receiver = Receiver::Module, .positional_only = 4};
+constexpr FunctionDescription kEvaluate{
+    .function_name = "_evaluate", .parameters = kEvaluateParams, .receiver = Receiver::Module, .positional_only = 2};
+constexpr FunctionDescription kEvaluateMany{
+    .function_name = "_evaluate_many", .parameters = kEvaluateManyParams, .receiver = Receiver::Module,
+    .positional_only = 3};
 
 // One name a program reads first or binds, with the memo of its hash and
 // entry in the store it was last met in: the scratch store of a thread
@@ -138,13 +151,6 @@ const Evaluator* evaluator_of(PyObject* object) {
     return static_cast<const Evaluator*>(PyCapsule_GetPointer(object, kEvaluatorName));
 }
 
-bool expect_arguments(const char* function, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    raise_with_message(PyExc_TypeError, std::string(function) + "() takes exactly " + std::to_string(want) +
-                                            " positional arguments (" + std::to_string(nargs) + " given)");
-    return false;
-}
-
 // The names of an iterable of str, sorted (so the result dict's order
 // does not depend on hashing); null with TypeError for any other item.
 bool names_of(PyObject* iterable, std::vector<Name>& out) {
@@ -167,9 +173,10 @@ bool names_of(PyObject* iterable, std::vector<Name>& out) {
 // _evaluator(statements, inputs, outputs, limits, /): statements a tuple of
 // Statement objects, inputs and outputs iterables of str, limits None (the
 // defaults at each call) or a dict of the keywords of set_default_limits.
-PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* make_evaluator(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluator", nargs, 4)) return nullptr;
+        Slots<kMakeEvaluator> args{};
+        if (!bind_fast_call(kMakeEvaluator, given, nargs, kwnames, args)) return nullptr;
         auto evaluator = std::make_unique<Evaluator>();
         auto statements = to_statement_list(args[0]);
         if (!statements) return nullptr;
@@ -188,12 +195,13 @@ PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // _evaluate(evaluator, inputs, /): the outputs' dict.
-PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* evaluate(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluate", nargs, 2)) return nullptr;
+        Slots<kEvaluate> args{};
+        if (!bind_fast_call(kEvaluate, given, nargs, kwnames, args)) return nullptr;
         const Evaluator* evaluator = evaluator_of(args[0]);
         if (evaluator == nullptr) return nullptr;
-        return evaluate_once(*evaluator, args[1], "inputs").release();
+        return evaluate_once(*evaluator, args[1], kEvaluate.parameters[1]).release();
     });
 }
 
@@ -201,7 +209,7 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // PanicException. Null with any other error pending.
 PyRef evaluate_or_failure(const Evaluator& evaluator, PyObject* row) {
     try {
-        return evaluate_once(evaluator, row, "rows");
+        return evaluate_once(evaluator, row, kEvaluateMany.parameters[1]);
     } catch (ForcedUnwind&) {
         throw;
     } catch (...) {
@@ -215,9 +223,10 @@ PyRef evaluate_or_failure(const Evaluator& evaluator, PyObject* row) {
 
 // _evaluate_many(evaluator, rows, return_failures, /): a list of the
 // outputs' dicts; with return_failures, a row's PanicException in its place.
-PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* evaluate_many(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluate_many", nargs, 3)) return nullptr;
+        Slots<kEvaluateMany> args{};
+        if (!bind_fast_call(kEvaluateMany, given, nargs, kwnames, args)) return nullptr;
         const Evaluator* evaluator = evaluator_of(args[0]);
         if (evaluator == nullptr) return nullptr;
         const int return_failures = PyObject_IsTrue(args[2]);
@@ -226,7 +235,7 @@ PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!results) return nullptr;
         const bool done = each_item(args[1], [&](PyObject* row) {
             PyRef result = return_failures != 0 ? evaluate_or_failure(*evaluator, row)
-                                                : evaluate_once(*evaluator, row, "rows");
+                                                : evaluate_once(*evaluator, row, kEvaluateMany.parameters[1]);
             return result && PyList_Append(results.get(), result.get()) == 0;
         });
         return done ? results.release() : nullptr;
@@ -234,12 +243,10 @@ PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef functions[] = {
-    {"_evaluator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_evaluator)), METH_FASTCALL,
-     nullptr},
-    {"_evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)), METH_FASTCALL, nullptr},
-    {"_evaluate_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_many)), METH_FASTCALL,
-     nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    module_function<kMakeEvaluator>(make_evaluator),
+    module_function<kEvaluate>(evaluate),
+    module_function<kEvaluateMany>(evaluate_many),
+    kMethodTableEnd,
 };
 
 }  // namespace
