@@ -28,8 +28,8 @@ enum class Receiver {
 // Parameters are positional-or-keyword and required, but for the first
 // `positional_only` ("/" after them in the signature), which take no
 // keyword, and the last `keyword_only` ("*" before them), which take
-// nothing else and may be left out: their slot then stays null, and the
-// signature shows them "=None".
+// nothing else and may be left out: their slot then stays null, which the
+// function takes as None, as the signature shows them ("=None").
 struct FunctionDescription {
     std::string_view class_name = {};         // empty for a function without a class
     const char* function_name;                // NUL-terminated: the method table's name

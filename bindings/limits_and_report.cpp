@@ -3,6 +3,7 @@
 // host says otherwise, so nothing changes for a program that calls none.
 #include "limits_and_report.hpp"
 
+#include <array>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -149,11 +150,19 @@ PyMethodDef* limits_and_report_functions() noexcept { return functions; }
 const velk::Limits& default_limits() noexcept { return default_limits_now; }
 
 bool limits_from_keywords(PyObject* keywords, velk::Limits& limits) {
+    if (!PyDict_Check(keywords)) {
+        raise_conversion_error(keywords, "dict");
+        return false;
+    }
     PyRef none = PyRef::steal(PyTuple_New(0));
     if (!none) return false;
     Slots<kSetDefaultLimits> slots{};
-    return bind_classic_call(kSetDefaultLimits, none.get(), keywords, slots) &&
-           to_limits(kSetDefaultLimits, slots, limits);
+    if (!bind_classic_call(kSetDefaultLimits, none.get(), keywords, slots)) return false;
+    // The slots borrow from the dict, which an __index__ that converting
+    // runs may change: each value is held until all are converted.
+    std::array<PyRef, kLimitCount> held;
+    for (std::size_t i = 0; i < kLimitCount; ++i) held[i] = PyRef::borrow(slots[i]);
+    return to_limits(kSetDefaultLimits, slots, limits);
 }
 
 }  // namespace zarn

@@ -260,3 +260,24 @@ def test_read_refuses_bad_names():
         read(Velk(), [1.5])
     with pytest.raises(TypeError):
         read(Velk(), 5)
+
+
+def test_limits_are_read_whole_from_a_dict_that_an_index_empties():
+    # The native evaluator takes with_limits' keywords as a dict; the
+    # __index__ of one limit empties it while the last one, held by the dict
+    # alone, is still to be read.
+    class Emptying:
+        def __index__(self):
+            limits.clear()
+            return 1000
+
+    class Two:
+        def __index__(self):
+            return 2
+
+    program = compile_program("x = 1\ny = 2\nz = 3")
+    limits = {"max_text": Emptying(), "max_steps": Two()}
+    evaluator = zarn_runtime._evaluator(program._statements, program._inputs, program._outputs, limits)
+    assert limits == {}
+    with pytest.raises(PanicException, match="^Limit exceeded: max_steps=2\n"):
+        zarn_runtime._evaluate(evaluator, None)
