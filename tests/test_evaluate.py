@@ -271,9 +271,15 @@ def test_limits_are_read_whole_from_a_dict_that_an_index_empties():
             limits.clear()
             return 1000
 
+    destroyed = []
+
     class Two:
         def __index__(self):
+            assert not destroyed, "read after it was destroyed"
             return 2
+
+        def __del__(self):
+            destroyed.append(True)
 
     program = compile_program("x = 1\ny = 2\nz = 3")
     limits = {"max_text": Emptying(), "max_steps": Two()}
