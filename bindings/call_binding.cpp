@@ -35,7 +35,7 @@ std::string name_list(const std::vector<std::string_view>& names) {
 void raise_type_error(std::string_view message) { raise_with_message(PyExc_TypeError, message); }
 
 void raise_too_many_positional(const FunctionDescription& f, std::size_t given) {
-    raise_type_error(f.full_name() + " takes " + std::to_string(f.parameters.size()) +
+    raise_type_error(f.full_name() + " takes " + std::to_string(f.positional_count()) +
                      " positional arguments but " + std::to_string(given) +
                      (given == 1 ? " was" : " were") + " given");
 }
@@ -44,6 +44,18 @@ void raise_missing(const FunctionDescription& f, const std::vector<std::string_v
     raise_type_error(f.full_name() + " missing " + std::to_string(names.size()) +
                      " required positional " + (names.size() == 1 ? "argument: " : "arguments: ") +
                      name_list(names));
+}
+
+// Python's own form, one quoted list: 'a, b'.
+void raise_positional_only_as_keyword(const FunctionDescription& f,
+                                      const std::vector<std::string_view>& names) {
+    std::string list;
+    for (std::string_view name : names) {
+        if (!list.empty()) list += ", ";
+        list += name;
+    }
+    raise_type_error(f.full_name() +
+                     " got some positional-only arguments passed as keyword arguments: '" + list + "'");
 }
 
 void raise_unexpected_keyword(const FunctionDescription& f, PyObject* keyword) {
@@ -72,12 +84,28 @@ std::optional<std::size_t> find_parameter(const FunctionDescription& f, std::str
     return std::nullopt;
 }
 
+// Raises the error for the positional-only parameters that `keywords`
+// names, in the parameters' order, if it names any.
+bool raise_positional_only_given(const FunctionDescription& f,
+                                 std::span<const KeywordArgument> keywords) {
+    std::vector<std::string_view> names;
+    for (std::size_t i = 0; i < f.positional_only; ++i) {
+        const bool named = std::any_of(keywords.begin(), keywords.end(), [&](const KeywordArgument& keyword) {
+            return keyword_text(keyword.name) == std::string_view(f.parameters[i]);
+        });
+        if (named) names.push_back(f.parameters[i]);
+    }
+    if (names.empty()) return false;
+    raise_positional_only_as_keyword(f, names);
+    return true;
+}
+
 // Not named `bind`: called with a std::vector, argument-dependent lookup
 // would pick std::bind instead (with libc++, whose headers declare it).
 bool bind_arguments(const FunctionDescription& f, std::span<PyObject* const> positional,
                     std::span<const KeywordArgument> keywords, std::span<PyObject*> slots) {
     std::fill(slots.begin(), slots.end(), nullptr);
-    if (positional.size() > f.parameters.size()) {
+    if (positional.size() > f.positional_count()) {
         raise_too_many_positional(f, positional.size());
         return false;
     }
@@ -86,8 +114,10 @@ bool bind_arguments(const FunctionDescription& f, std::span<PyObject* const> pos
     for (const KeywordArgument& keyword : keywords) {
         auto text = keyword_text(keyword.name);
         auto index = text ? find_parameter(f, *text) : std::nullopt;
-        if (!index) {
-            raise_unexpected_keyword(f, keyword.name);
+        if (!index || *index < f.positional_only) {
+            // As Python does: positional-only names given as keywords, when
+            // there are any, before the keyword that cannot be taken.
+            if (!raise_positional_only_given(f, keywords)) raise_unexpected_keyword(f, keyword.name);
             return false;
         }
         if (slots[*index] != nullptr) {
@@ -99,7 +129,7 @@ bool bind_arguments(const FunctionDescription& f, std::span<PyObject* const> pos
     }
 
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < f.parameters.size(); ++i) {
+    for (std::size_t i = 0; i < f.positional_count(); ++i) {
         if (slots[i] == nullptr) missing.push_back(f.parameters[i]);
     }
     if (!missing.empty()) {

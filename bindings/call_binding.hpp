@@ -1,8 +1,8 @@
-// Call framing shared by every method: the function's description (its
-// name and parameter names, written there alone), binding a call's
-// arguments to the description's slots, the argument-error rule for failed
-// conversions, and the text signature, which is derived from the
-// description.
+// Call framing shared by every function of both modules: the function's
+// description (its name, parameter names and their shape, written there
+// alone), binding a call's arguments to the description's slots, the
+// argument-error rule for failed conversions, and the documentation, which
+// starts with the text signature derived from the description.
 #pragma once
 
 #include "py_ref.hpp"
@@ -20,16 +20,27 @@ enum class Receiver {
     None,   // a static builder: "name(a, b)"
     Self,   // an instance method: "name($self, a)"
     Class,  // a class's constructor, shown as the class: "Class()"
+    Module, // a module's function: "name($module, a)"
 };
 
 // How one function takes its arguments; drives binding, the wording of
-// binding errors, the names in argument errors and the text signature.
-// Every parameter is positional-or-keyword and required.
+// binding errors, the names in argument errors and the documentation.
+// Parameters are positional-or-keyword and required, but for the first
+// `positional_only` ("/" after them in the signature), which take no
+// keyword, and the last `keyword_only` ("*" before them), which take
+// nothing else and may be left out: their slot then stays null, which the
+// function takes as None, as the signature shows them ("=None").
 struct FunctionDescription {
-    std::string_view class_name;              // empty for a function without a class
+    std::string_view class_name = {};         // empty for a function without a class
     const char* function_name;                // NUL-terminated: the method table's name
     std::span<const char* const> parameters;  // in order; one slot each
     Receiver receiver = Receiver::None;
+    std::size_t positional_only = 0;
+    std::size_t keyword_only = 0;
+    std::string_view summary = {};            // the documentation after the signature
+
+    // How many parameters a call may give positionally.
+    constexpr std::size_t positional_count() const noexcept { return parameters.size() - keyword_only; }
 
     // "Class.function()", or "function()" without a class.
     std::string full_name() const;
@@ -46,11 +57,12 @@ bool bind_fast_call_in_full(const FunctionDescription& function, PyObject* const
 bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* args,
                                PyObject* kwargs, std::span<PyObject*> slots);
 
-// A call that gives every parameter positionally and no keyword at all
-// fits: nothing is too many, nothing is given twice and nothing is missing.
+// A call that gives every positional parameter positionally and no keyword
+// at all fits: nothing is too many, nothing is given twice and nothing is
+// missing.
 inline bool binds_positionally(const FunctionDescription& function, std::size_t positional,
                                bool keywords) noexcept {
-    return !keywords && positional == function.parameters.size();
+    return !keywords && positional == function.positional_count();
 }
 
 inline void fill_positionally(PyObject* const* args, std::size_t count,
@@ -104,10 +116,10 @@ auto convert_argument(const FunctionDescription& function, std::span<PyObject* c
 
 namespace detail {
 
-// Writes the text signature of `f` to `out` (when given) and returns its
-// length: "name(a, b)\n--\n\n", the form the interpreter reads
-// __text_signature__ from.
-constexpr std::size_t write_text_signature(const FunctionDescription& f, char* out) {
+// Writes the documentation of `f` to `out` (when given) and returns its
+// length: the text signature "name(a, b)\n--\n\n", the form the
+// interpreter reads __text_signature__ from, then the summary.
+constexpr std::size_t write_documentation(const FunctionDescription& f, char* out) {
     std::size_t n = 0;
     auto put = [&](std::string_view piece) {
         for (char c : piece) {
@@ -118,35 +130,45 @@ constexpr std::size_t write_text_signature(const FunctionDescription& f, char* o
     put(f.receiver == Receiver::Class ? f.class_name : std::string_view(f.function_name));
     put("(");
     std::string_view separator;
-    if (f.receiver == Receiver::Self) {
-        put("$self");
+    if (f.receiver == Receiver::Self || f.receiver == Receiver::Module) {
+        put(f.receiver == Receiver::Self ? "$self" : "$module");
         separator = ", ";
     }
-    for (const char* parameter : f.parameters) {
+    for (std::size_t i = 0; i < f.parameters.size(); ++i) {
+        if (f.keyword_only != 0 && i == f.positional_count()) {
+            put(separator);
+            put("*");
+            separator = ", ";
+        }
         put(separator);
-        put(parameter);
+        put(f.parameters[i]);
+        if (i >= f.positional_count()) put("=None");
         separator = ", ";
+        if (i + 1 == f.positional_only) put(", /");
     }
     put(")\n--\n\n");
+    put(f.summary);
     return n;
 }
 
 template <const FunctionDescription& F>
-struct TextSignature {
-    static constexpr std::size_t kLength = write_text_signature(F, nullptr);
+struct Documentation {
+    static_assert(F.positional_only + F.keyword_only <= F.parameters.size());
+    static constexpr std::size_t kLength = write_documentation(F, nullptr);
     static constexpr std::array<char, kLength + 1> kText = [] {
         std::array<char, kLength + 1> text{};  // NUL-terminated
-        write_text_signature(F, text.data());
+        write_documentation(F, text.data());
         return text;
     }();
 };
 
 }  // namespace detail
 
-// The documentation of F: its text signature alone, built at compile time.
+// The documentation of F, built at compile time: its text signature, then
+// its summary.
 template <const FunctionDescription& F>
-constexpr const char* text_signature() noexcept {
-    return detail::TextSignature<F>::kText.data();
+constexpr const char* documentation() noexcept {
+    return detail::Documentation<F>::kText.data();
 }
 
 }  // namespace zarn

@@ -47,6 +47,11 @@ std::optional<velk::Expr> to_expr(PyObject* object) {
     return *tree;  // shared: the tree never changes
 }
 
+velk::Machine* to_machine(PyObject* object) {
+    if (instance_value<velk::Machine>(object, velk_class()) == nullptr) return nullptr;
+    return &wrapped<velk::Machine>(object);
+}
+
 PyRef from_value(const velk::Value& value) {
     switch (value.kind()) {
         case velk::Value::Kind::Null: return PyRef::borrow(Py_None);
@@ -61,6 +66,14 @@ PyRef from_value(const velk::Value& value) {
     const velk::Number& number = value.as_number();
     if (number.is_int()) return checked(PyLong_FromLongLong(number.as_int()));
     return checked(PyFloat_FromDouble(number.as_float()));
+}
+
+void put_value(PyObject* dict, PyObject* key, const velk::Value& value) {
+    PyRef object = from_value(value);
+    if (PyDict_SetItem(dict, key, object.get()) < 0) {
+        pass_interpreter_failure();
+        throw PythonErrorPending{};
+    }
 }
 
 }  // namespace zarn

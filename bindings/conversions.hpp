@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 
+#include "velk/machine.hpp"
 #include "velk/tree.hpp"
 #include "velk/value.hpp"
 
@@ -42,8 +43,15 @@ std::optional<velk::BinaryOperator> to_binary_operator(std::string_view text);
 // The tree held by an Expr object, shared.
 std::optional<velk::Expr> to_expr(PyObject* object);
 
+// The machine of a Velk object, used in place.
+velk::Machine* to_machine(PyObject* object);
+
 // A new Python object for a value: None, bool, str, int or float. A failing
 // interpreter call is an internal fault, or passes its MemoryError on.
 PyRef from_value(const velk::Value& value);
+
+// Puts `value`, made a Python object, into `dict` under `key`; throws
+// PythonErrorPending with the error pending when the interpreter fails.
+void put_value(PyObject* dict, PyObject* key, const velk::Value& value);
 
 }  // namespace zarn

@@ -1,6 +1,5 @@
 // A program as a function: inputs in, outputs out, in one call
-// (zarn_text's Program.evaluate and evaluate_many), and zarn_runtime.read,
-// several variables of a machine in one call.
+// (zarn_text's Program.evaluate and evaluate_many).
 //
 // A call runs on a scratch machine of its thread, emptied when the call
 // ends rather than made and destroyed per call: its store keeps its number
@@ -14,15 +13,17 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "bind_and_read.hpp"
 #include "call_binding.hpp"
-#include "class_object.hpp"
 #include "conversions.hpp"
+#include "each_item.hpp"
 #include "error_text.hpp"
 #include "fault_boundary.hpp"
-#include "py_instance.hpp"
-#include "runtime_functions.hpp"
+#include "limits_and_report.hpp"
+#include "method_table.hpp"
 #include "signal_poll.hpp"
 #include "statement_sequence.hpp"
 #include "velk/eval.hpp"
@@ -32,6 +33,18 @@ namespace zarn {
 namespace {
 
 constexpr const char* kEvaluatorName = "zarn_runtime._Evaluator";
+
+constexpr const char* kMakeEvaluatorParams[] = {"statements", "inputs", "outputs", "limits"};
+constexpr const char* kEvaluateParams[] = {"evaluator", "inputs"};
+constexpr const char* kEvaluateManyParams[] = {"evaluator", "rows", "return_failures"};
+
+constexpr FunctionDescription kMakeEvaluator{
+    .function_name = "_evaluator", .parameters = kMakeEvaluatorParams, .receiver = Receiver::Module, .positional_only = 4};
+constexpr FunctionDescription kEvaluate{
+    .function_name = "_evaluate", .parameters = kEvaluateParams, .receiver = Receiver::Module, .positional_only = 2};
+constexpr FunctionDescription kEvaluateMany{
+    .function_name = "_evaluate_many", .parameters = kEvaluateManyParams, .receiver = Receiver::Module,
+    .positional_only = 3};
 
 // One name a program reads first or binds, with the memo of its hash and
 // entry in the store it was last met in: the scratch store of a thread
@@ -105,21 +118,14 @@ void bind_all(const Evaluator& evaluator, const velk::Machine& machine, Bindings
     for (auto& [id, value] : entries) (void)machine.bind(velk::VarKey(id, evaluator.memo_of(id)), std::move(value));
 }
 
-// Puts `value` into `dict` under `key`; throws with the error pending when
-// the interpreter fails.
-void put(PyObject* dict, PyObject* key, const velk::Value& value) {
-    PyRef object = from_value(value);
-    if (PyDict_SetItem(dict, key, object.get()) < 0) {
-        pass_interpreter_failure();
-        throw PythonErrorPending{};
-    }
-}
-
 // One call: null with a Python error pending when the inputs do not
-// convert; throws as a run does.
-PyRef evaluate_once(const Evaluator& evaluator, PyObject* inputs, const char* function) {
+// convert, which names `argument`; throws as a run does.
+PyRef evaluate_once(const Evaluator& evaluator, PyObject* inputs, std::string_view argument) {
     Bindings entries;
-    if (inputs != Py_None && !convert_bindings(inputs, function, "inputs", entries)) return PyRef();
+    if (inputs != Py_None && !convert_bindings(inputs, entries)) {
+        wrap_argument_error(argument);
+        return PyRef();
+    }
     MachineLease lease;
     velk::Machine& machine = lease.machine();
     const velk::Limits& limits = evaluator.limits ? *evaluator.limits : default_limits();
@@ -132,7 +138,7 @@ PyRef evaluate_once(const Evaluator& evaluator, PyObject* inputs, const char* fu
         velk::Value copy;
         velk::ValueRef held;
         if (!machine.try_read(velk::VarKey(output.id, output.memo), copy, held)) continue;
-        put(result.get(), output.key.get(), held ? *held : copy);
+        put_value(result.get(), output.key.get(), held ? *held : copy);
     }
     return result;
 }
@@ -143,13 +149,6 @@ void release_evaluator(PyObject* capsule) {
 
 const Evaluator* evaluator_of(PyObject* object) {
     return static_cast<const Evaluator*>(PyCapsule_GetPointer(object, kEvaluatorName));
-}
-
-bool expect_arguments(const char* function, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    raise_with_message(PyExc_TypeError, std::string(function) + "() takes exactly " + std::to_string(want) +
-                                            " positional arguments (" + std::to_string(nargs) + " given)");
-    return false;
 }
 
 // The names of an iterable of str, sorted (so the result dict's order
@@ -174,9 +173,10 @@ bool names_of(PyObject* iterable, std::vector<Name>& out) {
 // _evaluator(statements, inputs, outputs, limits, /): statements a tuple of
 // Statement objects, inputs and outputs iterables of str, limits None (the
 // defaults at each call) or a dict of the keywords of set_default_limits.
-PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* make_evaluator(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluator", nargs, 4)) return nullptr;
+        Slots<kMakeEvaluator> args{};
+        if (!bind_fast_call(kMakeEvaluator, given, nargs, kwnames, args)) return nullptr;
         auto evaluator = std::make_unique<Evaluator>();
         auto statements = to_statement_list(args[0]);
         if (!statements) return nullptr;
@@ -184,13 +184,8 @@ PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!names_of(args[1], evaluator->inputs) || !names_of(args[2], evaluator->outputs)) return nullptr;
         if (evaluator->inputs.size() > kMatchedInputs) evaluator->inputs.clear();
         if (args[3] != Py_None) {
-            static const char* const names_before[] = {nullptr};
-            PyRef empty = PyRef::steal(PyTuple_New(0));
-            if (!empty) return nullptr;
             velk::Limits limits;
-            if (!parse_limits(empty.get(), args[3], "|$OOO:with_limits", names_before, nullptr, limits)) {
-                return nullptr;
-            }
+            if (!limits_from_keywords(args[3], limits)) return nullptr;
             evaluator->limits = limits;
         }
         PyObject* capsule = PyCapsule_New(evaluator.get(), kEvaluatorName, release_evaluator);
@@ -200,34 +195,21 @@ PyObject* make_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // _evaluate(evaluator, inputs, /): the outputs' dict.
-PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* evaluate(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluate", nargs, 2)) return nullptr;
+        Slots<kEvaluate> args{};
+        if (!bind_fast_call(kEvaluate, given, nargs, kwnames, args)) return nullptr;
         const Evaluator* evaluator = evaluator_of(args[0]);
         if (evaluator == nullptr) return nullptr;
-        return evaluate_once(*evaluator, args[1], "evaluate").release();
+        return evaluate_once(*evaluator, args[1], kEvaluate.parameters[1]).release();
     });
-}
-
-// Calls take(item) for each item of `iterable`, each held while it is used
-// (using it may run Python code); false, with an error pending, when
-// iterating fails or take() does.
-template <class Take>
-bool each_item(PyObject* iterable, Take&& take) {
-    PyRef items = PyRef::steal(PyObject_GetIter(iterable));
-    if (!items) return false;
-    for (;;) {
-        PyRef item = PyRef::steal(PyIter_Next(items.get()));
-        if (!item) return PyErr_Occurred() == nullptr;
-        if (!take(item.get())) return false;
-    }
 }
 
 // One row of evaluate_many under errors="return": its dict, or its
 // PanicException. Null with any other error pending.
 PyRef evaluate_or_failure(const Evaluator& evaluator, PyObject* row) {
     try {
-        return evaluate_once(evaluator, row, "evaluate_many");
+        return evaluate_once(evaluator, row, kEvaluateMany.parameters[1]);
     } catch (ForcedUnwind&) {
         throw;
     } catch (...) {
@@ -241,9 +223,10 @@ PyRef evaluate_or_failure(const Evaluator& evaluator, PyObject* row) {
 
 // _evaluate_many(evaluator, rows, return_failures, /): a list of the
 // outputs' dicts; with return_failures, a row's PanicException in its place.
-PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* evaluate_many(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        if (!expect_arguments("_evaluate_many", nargs, 3)) return nullptr;
+        Slots<kEvaluateMany> args{};
+        if (!bind_fast_call(kEvaluateMany, given, nargs, kwnames, args)) return nullptr;
         const Evaluator* evaluator = evaluator_of(args[0]);
         if (evaluator == nullptr) return nullptr;
         const int return_failures = PyObject_IsTrue(args[2]);
@@ -252,55 +235,18 @@ PyObject* evaluate_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!results) return nullptr;
         const bool done = each_item(args[1], [&](PyObject* row) {
             PyRef result = return_failures != 0 ? evaluate_or_failure(*evaluator, row)
-                                                : evaluate_once(*evaluator, row, "evaluate_many");
+                                                : evaluate_once(*evaluator, row, kEvaluateMany.parameters[1]);
             return result && PyList_Append(results.get(), result.get()) == 0;
         });
         return done ? results.release() : nullptr;
     });
 }
 
-// read(machine, names, /): {name: value} for each name bound on the machine.
-PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guarded([&]() -> PyObject* {
-        if (!expect_arguments("read", nargs, 2)) return nullptr;
-        PyObject* machine_object = args[0];
-        if (!PyObject_TypeCheck(machine_object, velk_class().require())) {
-            raise_with_message(PyExc_TypeError,
-                               "read() argument 'machine' must be Velk, not " + type_name_of(machine_object));
-            return nullptr;
-        }
-        if (PyUnicode_Check(args[1])) {
-            raise_with_message(PyExc_TypeError, "read() argument 'names' must be an iterable of names, not str");
-            return nullptr;
-        }
-        const velk::Machine& machine = wrapped<velk::Machine>(machine_object);
-        PyRef result = PyRef::steal(PyDict_New());
-        if (!result) return nullptr;
-        const bool done = each_item(args[1], [&](PyObject* name) {
-            auto id = to_identifier(name);
-            if (!id) {
-                prefix_type_error("names: ");
-                return false;
-            }
-            velk::Value copy;
-            velk::ValueRef held;
-            if (machine.try_read(*id, copy, held)) put(result.get(), name, held ? *held : copy);
-            return true;
-        });
-        return done ? result.release() : nullptr;
-    });
-}
-
 PyMethodDef functions[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
-     "read($module, machine, names, /)\n--\n\n"
-     "The values of several variables of a machine, as {name: value}; a name that is not bound is left out."},
-    {"_evaluator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_evaluator)), METH_FASTCALL,
-     nullptr},
-    {"_evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)), METH_FASTCALL, nullptr},
-    {"_evaluate_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_many)), METH_FASTCALL,
-     nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    module_function<kMakeEvaluator>(make_evaluator),
+    module_function<kEvaluate>(evaluate),
+    module_function<kEvaluateMany>(evaluate_many),
+    kMethodTableEnd,
 };
 
 }  // namespace

@@ -47,10 +47,6 @@ inline bool foreign_exception() noexcept { return abi::__cxa_current_exception_t
 // life of the process), or null with the creation error pending.
 PyObject* panic_exception();
 
-// Registers the module zarn_runtime, which holds PanicException, in
-// sys.modules (runtime_module.cpp). False with a Python error pending.
-bool register_runtime_module();
-
 // Thrown when the interpreter itself failed (RecursionError, MemoryError)
 // while the module built an error or called an API that must produce an
 // object, or when Python code that a run let in raised (a signal handler,
@@ -75,18 +71,13 @@ void pass_interpreter_failure();
 // goes through here, but for one of a type it asked for (ExceptionMatches).
 void discard_error();
 
-// Forget, without releasing, PanicException and the zarn_runtime module: they
-// were made by an interpreter that no longer exists (module.cpp).
+// Forget, without releasing, PanicException: it was made by an interpreter
+// that no longer exists (module.cpp).
 void forget_panic_exception();
-void forget_runtime_module();
 
-// Undo their creation in the current interpreter, whose import of zarn
-// CPython refused (module.cpp): PanicException is released, and the
-// zarn_runtime module taken out of sys.modules and released. The latter
-// changes nothing and gives false when sys.modules does not hold that
-// module (the interpreter is being finalised).
+// Undo its creation in the current interpreter, whose import of zarn
+// CPython refused (module.cpp).
 void release_panic_exception();
-bool withdraw_runtime_module();
 
 // Raises an internal fault of the module. It travels as the core's failure
 // type, so the boundary reports and converts both the same way. The position

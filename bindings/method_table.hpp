@@ -1,6 +1,6 @@
-// Entries of the classes' method tables. Every method uses fast calls with
-// keyword names; its name and documentation (its text signature) come
-// from its function description.
+// Entries of the method tables of the classes and of zarn_runtime. Every
+// function uses fast calls with keyword names; its name and documentation
+// (its text signature first) come from its function description.
 #pragma once
 
 #include "call_binding.hpp"
@@ -24,14 +24,21 @@ inline PyCFunction as_cfunction(FastCallFunction function) noexcept {
 template <const FunctionDescription& F>
 PyMethodDef instance_method(FastCallFunction function) noexcept {
     static_assert(F.receiver == Receiver::Self, "an instance method's signature starts with $self");
-    return {F.function_name, as_cfunction(function), kFastCallFlags, text_signature<F>()};
+    return {F.function_name, as_cfunction(function), kFastCallFlags, documentation<F>()};
 }
 
 // Called on the class (or an instance, which is ignored) without self.
 template <const FunctionDescription& F>
 PyMethodDef static_method(FastCallFunction function) noexcept {
     static_assert(F.receiver == Receiver::None, "a static method takes no receiver");
-    return {F.function_name, as_cfunction(function), kFastCallFlags | METH_STATIC, text_signature<F>()};
+    return {F.function_name, as_cfunction(function), kFastCallFlags | METH_STATIC, documentation<F>()};
+}
+
+// A function of a module, which receives the module.
+template <const FunctionDescription& F>
+PyMethodDef module_function(FastCallFunction function) noexcept {
+    static_assert(F.receiver == Receiver::Module, "a module function's signature starts with $module");
+    return {F.function_name, as_cfunction(function), kFastCallFlags, documentation<F>()};
 }
 
 inline constexpr PyMethodDef kMethodTableEnd{nullptr, nullptr, 0, nullptr};

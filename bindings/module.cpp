@@ -9,6 +9,7 @@
 #include "error_text.hpp"
 #include "class_object.hpp"
 #include "fault_boundary.hpp"
+#include "runtime_module.hpp"
 
 namespace zarn {
 namespace {

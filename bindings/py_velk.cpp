@@ -4,9 +4,9 @@
 #include "class_object.hpp"
 #include "conversions.hpp"
 #include "fault_boundary.hpp"
+#include "limits_and_report.hpp"
 #include "method_table.hpp"
 #include "py_instance.hpp"
-#include "runtime_functions.hpp"
 #include "signal_poll.hpp"
 #include "statement_sequence.hpp"
 #include "velk/machine.hpp"
@@ -105,7 +105,7 @@ const ClassDescription velk_description{
     .name = "Velk",
     .spec_name = "builtins.Velk",
     .basic_size = static_cast<int>(sizeof(PyInstance<Machine>)),
-    .doc = text_signature<kNew>(),
+    .doc = documentation<kNew>(),
     .create = create,
     .repr = repr,
     .dealloc = dealloc_instance<Machine>,

@@ -1,4 +1,7 @@
-// The module zarn_runtime, from which PanicException can be imported.
+// The module zarn_runtime, from which PanicException can be imported, and
+// which holds the functions of the runtime: the limits and the fault report
+// (limits_and_report.cpp), variables in and out (bind_and_read.cpp), trees
+// as bytes (tree_bytes.cpp) and zarn_text's evaluator (evaluate.cpp).
 //
 // The class is no attribute of zarn. Its qualified name names a module of
 // its own, and this is that module: created once per process on the first
@@ -7,17 +10,22 @@
 // out). zarn_runtime.py, installed beside the extension, covers the other
 // import order: importing it imports zarn, whose initialisation puts this
 // module in its place.
+#include "runtime_module.hpp"
+
+#include "bind_and_read.hpp"
 #include "evaluate.hpp"
 #include "fault_boundary.hpp"
-#include "runtime_functions.hpp"
-#include "tree_format.hpp"
+#include "limits_and_report.hpp"
+#include "tree_bytes.hpp"
 
 namespace zarn {
 namespace {
 
 constexpr const char* kRuntimeDoc =
     "Runtime support of the zarn extension: PanicException, the exception that every failure\n"
-    "of a zarn program raises; the limits of machines; the switch of the fault report.";
+    "of a zarn program raises; the limits of machines (set_limits, set_default_limits); the\n"
+    "switch of the fault report (set_fault_report); variables in and out of a machine in one\n"
+    "call (bind, read); trees as bytes (dumps, loads), which pickling uses.";
 
 // Created on the first registration; never released. Accessed only under
 // the interpreter lock.
@@ -46,12 +54,12 @@ PyObject* create_runtime_module(PyObject* panic) {
     if (PyObject_SetAttr(module.get(), class_name.get(), panic) < 0) return nullptr;
     PyRef all = PyRef::steal(PyList_New(0));
     if (!all || PyList_Append(all.get(), class_name.get()) < 0) return nullptr;
-    for (PyMethodDef* table : {runtime_functions(), evaluate_functions()}) {
+    for (PyMethodDef* table :
+         {limits_and_report_functions(), bind_and_read_functions(), tree_bytes_functions(), evaluate_functions()}) {
         if (!add_functions(module.get(), all.get(), table)) return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
-    if (!register_tree_pickling(module.get())) return nullptr;
-    if (!register_tree_format(module.get())) return nullptr;
+    if (!register_tree_bytes(module.get())) return nullptr;
     return module.release();
 }
 

@@ -1,5 +1,6 @@
 """Runtime support of the zarn extension: PanicException, the exception that
-every failure of a zarn program raises.
+every failure of a zarn program raises, and the runtime's functions (limits,
+the fault report, bind and read, dumps and loads).
 
     from zarn_runtime import PanicException
 

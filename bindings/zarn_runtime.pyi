@@ -1,12 +1,14 @@
 """Runtime support of the zarn extension: PanicException, the exception that
-every failure raises; the limits of machines; the switch of the fault
-report."""
+every failure raises; the limits of machines (set_limits,
+set_default_limits); the switch of the fault report (set_fault_report);
+variables in and out of a machine in one call (bind, read); trees as bytes
+(dumps, loads), which pickling uses."""
 
 from collections.abc import Iterable, Mapping
 
 from zarn import Expr, Statement, Velk, _Literal, _Value
 
-__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "dumps", "loads", "read"]
+__all__ = ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "read", "dumps", "loads"]
 
 class PanicException(BaseException):
     """Raised when the native code of the zarn extension fails with an internal fault.
@@ -81,8 +83,9 @@ def bind(machine: Velk, values: Mapping[str, _Literal] | Mapping[int, _Literal] 
     Each key is converted as ``Velk.get`` converts an identifier, each value
     as ``Expr.literal`` converts it, and all of them before anything is
     bound. A key or value that does not convert raises the builders'
-    ``TypeError`` behind a prefix naming it (``key -1: ...``,
-    ``values['x']: ...``, the key as ``repr`` shows it) and nothing is
+    ``TypeError`` behind a prefix naming it (``argument 'values': key -1:
+    ...``, ``argument 'values': values['x']: ...``, the key as ``repr``
+    shows it) and nothing is
     bound. ``values`` is a ``dict`` or any ``collections.abc.Mapping``
     (read through ``items()``); anything else raises ``TypeError``. What is
     bound is what the mapping held when the call began, whatever Python
@@ -96,6 +99,23 @@ def bind(machine: Velk, values: Mapping[str, _Literal] | Mapping[int, _Literal] 
         >>> bind(machine, {"zone": "domestic", "weight_kg": 12.5})
         >>> machine.get("weight_kg")
         12.5
+    """
+
+def read(machine: Velk, names: Iterable[str | int], /) -> dict[str | int, _Value]:
+    """The values of several variables of ``machine`` in one call, as
+    ``{name: value}`` in the order of ``names``; a name that is not bound is
+    left out (where ``Velk.get`` would raise). Each name is converted as
+    ``Velk.get`` converts an identifier, and is the key of its value as it
+    was given. Raises ``TypeError`` for a machine that is not a ``Velk``
+    and, behind the prefix ``argument 'names': ``, for a ``names`` that is
+    a ``str`` or no iterable or a name that does not convert.
+
+        >>> from zarn import Velk
+        >>> from zarn_runtime import bind, read
+        >>> machine = Velk()
+        >>> bind(machine, {"fee": 5, "note": "domestic"})
+        >>> read(machine, ["fee", "note", "discount"])
+        {'fee': 5, 'note': 'domestic'}
     """
 
 def dumps(tree: Expr | Statement, /) -> bytes:
@@ -119,20 +139,3 @@ def loads(data: bytes, /) -> Expr | Statement:
 _TREE_FORMAT: tuple[bytes, int, tuple[tuple[str, int], ...], tuple[tuple[str, int], ...]]
 """The form of ``dumps``' bytes, for zarn_text's reader: the header's magic,
 the version, each record tag by name, each operator's byte."""
-
-def read(machine: Velk, names: Iterable[str | int], /) -> dict[str | int, _Value]:
-    """The values of several variables of ``machine`` in one call, as
-    ``{name: value}`` in the order of ``names``; a name that is not bound is
-    left out (where ``Velk.get`` would raise). Each name is converted as
-    ``Velk.get`` converts an identifier, and is the key of its value as it
-    was given. Raises ``TypeError`` for a machine that is not a ``Velk``, a
-    ``names`` that is a ``str`` or no iterable, or a name that does not
-    convert (behind the prefix ``names: ``).
-
-        >>> from zarn import Velk
-        >>> from zarn_runtime import bind, read
-        >>> machine = Velk()
-        >>> bind(machine, {"fee": 5, "note": "domestic"})
-        >>> read(machine, ["fee", "note", "discount"])
-        {'fee': 5, 'note': 'domestic'}
-    """

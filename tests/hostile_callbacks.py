@@ -270,7 +270,7 @@ def round_of_bind(rng: random.Random, stats: Stats):
     exc = call(scene, stats, "bind", lambda: zarn_runtime.bind(m, given))
     if isinstance(exc, TypeError):
         text = str(exc)
-        assert text.startswith(("key ", "values[")), text
+        assert text.startswith(("argument 'values': key ", "argument 'values': values[")), text
     if exc is None and form != 1 and not scene.limited:  # a Mapping's __iter__ acts first
         expected = {}
         for key, value in held:

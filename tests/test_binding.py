@@ -153,3 +153,94 @@ def test_keyword_calls_of_every_method():
     assert v.run(stmts=stmts) is None
     expected = {"lit": "s", "copy": "s", "sum": -1, "eq": True, "not": True, "gt": True, "lt": False, "branch": True}
     assert {k: v.get(ident=k) for k in expected} == expected
+
+
+# zarn_runtime's functions bind their arguments as the classes' methods do,
+# with positional-only and keyword-only parameters as their signatures show.
+# The oracle is a Python function of the same text signature: Python words
+# the errors of its calls, but for too many positional arguments, which the
+# binder reports first and always in the plural ("takes 1 positional
+# arguments"). Every argument is an object() that no parameter converts,
+# so a call that binds fails only in a conversion, "argument '<name>': ...",
+# if there is anything to convert.
+RUNTIME_FUNCTIONS = ["set_limits", "set_default_limits", "set_fault_report", "bind", "read", "dumps", "loads"]
+
+
+def _oracle(name, signature):
+    namespace = {}
+    parameters = str(signature).replace("$module, ", "").replace("$module", "")
+    exec(f"def {name}{parameters}: pass", namespace)
+    return namespace[name]
+
+
+def _calls(parameters):
+    """Every call of 0 to len+1 positional arguments with each set of the
+    parameters' names, and a stray name, as keywords."""
+    import itertools
+
+    names = [p.name for p in parameters] + ["zzz"]
+    for positional in range(len(parameters) + 2):
+        for count in range(len(names) + 1):
+            for keywords in itertools.combinations(names, count):
+                yield positional, keywords
+                if len(keywords) > 1:
+                    yield positional, tuple(reversed(keywords))
+
+
+@pytest.mark.parametrize("name", [n for n in RUNTIME_FUNCTIONS if n != "set_fault_report"])
+def test_runtime_functions_bind_as_their_signatures_say(name):
+    import inspect
+    import zarn_runtime
+
+    function = getattr(zarn_runtime, name)
+    signature = inspect.signature(function)
+    oracle = _oracle(name, signature)
+    parameters = list(signature.parameters.values())
+    positional_count = sum(p.kind is not p.KEYWORD_ONLY for p in parameters)
+    for positional, keywords in _calls(parameters):
+        args = [object()] * positional
+        kwargs = dict.fromkeys(keywords, object())
+        if positional > positional_count:
+            verb = "was" if positional == 1 else "were"
+            expected = f"{name}() takes {positional_count} positional arguments but {positional} {verb} given"
+        else:
+            try:
+                oracle(*args, **kwargs)
+                expected = None
+            except TypeError as exc:
+                expected = str(exc)
+        try:
+            function(*args, **kwargs)  # only set_default_limits() binds and converts all
+            got = None
+        except TypeError as exc:
+            got = str(exc)
+        if expected is None:
+            assert got is None or got.startswith("argument '"), (positional, keywords, got)
+        else:
+            assert got == expected, (positional, keywords)
+
+
+def test_set_fault_report_binds_as_its_signature_says():
+    from zarn_runtime import set_fault_report
+
+    cases = [((), {}, "set_fault_report() missing 1 required positional argument: 'enabled'"),
+             ((True, True), {}, "set_fault_report() takes 1 positional arguments but 2 were given"),
+             ((), {"enabled": True},
+              "set_fault_report() got some positional-only arguments passed as keyword arguments: 'enabled'"),
+             ((True,), {"x": 1}, "set_fault_report() got an unexpected keyword argument 'x'")]
+    for args, kwargs, message in cases:
+        with raises_exactly(TypeError, message):
+            set_fault_report(*args, **kwargs)
+
+
+def test_runtime_keyword_only_parameters_may_be_left_out_or_none():
+    from zarn_runtime import PanicException, set_limits
+
+    v = Velk()
+    ten_lets = [Statement.let("x", Expr.literal(1))] * 10
+    set_limits(v, max_steps=3)
+    set_limits(v, max_text=None, max_steps=None)  # max_bytes left out: no limit at all
+    v.run(ten_lets)
+    set_limits(machine=v, max_steps=3)
+    with pytest.raises(PanicException):
+        v.run(ten_lets)

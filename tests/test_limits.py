@@ -173,9 +173,9 @@ def test_default_limits_apply_to_machines_made_afterwards():
 
 
 @pytest.mark.parametrize("value, error, message", [
-    ("1", TypeError, "max_steps must be an int or None, not str"),
-    (1.0, TypeError, "max_steps must be an int or None, not float"),
-    (True, TypeError, "max_steps must be an int or None, not bool"),
+    ("1", TypeError, "argument 'max_steps': 'str' object cannot be converted to 'int | None'"),
+    (1.0, TypeError, "argument 'max_steps': 'float' object cannot be converted to 'int | None'"),
+    (True, TypeError, "argument 'max_steps': 'bool' object cannot be converted to 'int | None'"),
     (-1, ValueError, "max_steps must not be negative"),
 ])
 def test_bad_limits_are_refused(value, error, message):
@@ -188,7 +188,7 @@ def test_bad_limits_are_refused(value, error, message):
 
 
 def test_set_limits_wants_a_machine_and_keywords():
-    with pytest.raises(TypeError, match="^set_limits\\(\\) argument 'machine' must be Velk, not Expr$"):
+    with pytest.raises(TypeError, match="^argument 'machine': 'Expr' object cannot be converted to 'Velk'$"):
         set_limits(TRUE, max_steps=1)
     with pytest.raises(TypeError):
         set_limits(Velk(), 1)
@@ -307,9 +307,9 @@ def test_bind_binds_a_mapping_as_lets_of_literals_would():
     run(expected, 'a = 2\nf = 2.5\nn = None\nt = True\nbig = 9223372036854775808\na2 = -1')
     expected.run([let(7, lit("seven"))])
     assert sorted(parse_machine_repr(repr(v))) == sorted(parse_machine_repr(repr(expected)))
-    for bad, message in [({"x": 1, "y": [1]}, "values['y']: failed to extract enum PyValue"),
-                         ({"x": 1, -1: 2}, "key -1: failed to extract enum PyIdentifier"),
-                         ([("x", 1)], "bind() argument 'values' must be a mapping, not list")]:
+    for bad, message in [({"x": 1, "y": [1]}, "argument 'values': values['y']: failed to extract enum PyValue"),
+                         ({"x": 1, -1: 2}, "argument 'values': key -1: failed to extract enum PyIdentifier"),
+                         ([("x", 1)], "argument 'values': 'list' object cannot be converted to 'Mapping'")]:
         with pytest.raises(TypeError) as info:
             zarn_runtime.bind(v, bad)
         assert str(info.value).startswith(message)

@@ -38,7 +38,7 @@ CHECKS = """
         raise AssertionError("no failure")
     runtime = sys.modules["zarn_runtime"]
     assert runtime.PanicException is PanicException
-    assert runtime.__all__ == ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "dumps", "loads", "read"]
+    assert runtime.__all__ == ["PanicException", "set_limits", "set_default_limits", "set_fault_report", "bind", "read", "dumps", "loads"]
     assert zarn.__all__ == ["Velk", "Statement", "Expr"]
     assert not hasattr(zarn, "PanicException") and not hasattr(zarn, "zarn_runtime")
     print("ok")
