@@ -19,9 +19,12 @@
 // one machine hashes no name twice.
 //
 // Statements run from an explicit stack of frames, one per list being run,
-// each frame two pointers: a nested `if` never recurses. The frames are also
-// where a failure learns its place: only a failing run spends anything on
-// it, by reading the frames as the failure passes out.
+// each frame two pointers: a nested `if` never recurses. Every run, whatever
+// hands it its statements and whatever meters it, goes in through one entry
+// (run_statements), which keeps the run's trail: the frames, and the
+// one-statement lists followed without one. A failure learns its place
+// there, once: only a failing run spends anything on it, by reading the
+// trail as the failure passes out.
 //
 // Limits and polls. Every walk is written once over a Meter: Unmetered
 // serves a machine without limits and counts only toward the run's poll;
@@ -75,15 +78,14 @@ Number arithmetic(BinaryOperator op, const Number& l, const Number& r) {
 // ---- meters ---------------------------------------------------------------
 
 // A machine without limits: nothing is counted but the ticks toward the
-// run's next poll: one per statement and one per descent into a composite
-// operand at every kTickLevels-th level, so a tick covers at most
-// 2^kTickLevels composite nodes; and the bytes of a join or a comparison
-// as under limits. A name's bytes are left out: a variable read stays at
-// its cost.
+// run's next poll, and the bytes of a join or a comparison as under limits.
+// The ticks come only where a run could go on long: in the loops over
+// statements and in the descent into an expression (see kTickLevels). A
+// name's bytes are left out: a variable read stays at its cost.
 class Unmetered {
 public:
     Unmetered(const Limits&, Poll poll) noexcept : poll_(poll), budget_(poll ? kPollInterval : Limits::kUnlimited) {}
-    void statement() { tick(); }
+    void statement() noexcept {}  // the loop that runs it ticks
     void step(std::uint64_t = 1) noexcept {}
     void tick() {
         if (--budget_ == 0) [[unlikely]] polled();
@@ -357,8 +359,13 @@ Value combine(Meter& meter, const Expr::Node& e, const Value& left, const Value&
 
 const Value kNoOperand;
 
-// Levels of the recursive walk between two ticks of Unmetered: it costs a
-// run without limits one tick for most statements.
+// Levels of statements or of expression nodes between two ticks of
+// Unmetered. A tick covers a statement and the one-statement lists it
+// follows down to kTickLevels - 1 levels, and in each of those the top
+// kTickLevels levels of its expression (2^kTickLevels - 1 composite nodes
+// at most); a composite operand at every kTickLevels-th depth further down
+// ticks for the levels under it. Most statements then cost one tick, that
+// of the loop running them.
 constexpr int kTickLevels = 4;
 
 // Levels the recursive walk descends before it hands a subtree to
@@ -427,6 +434,11 @@ Value deep_value(Walk<Meter>& w, const Expr::Node& root) {
 template <class Meter>
 Value composite_value(Walk<Meter>& w, const Expr::Node& e, int levels);
 
+// Whether a composite operand evaluated with `levels` left ticks: under a
+// `let` it lies at depth kRecursionLevels + 1 - levels of the expression (a
+// condition's operands one level higher).
+constexpr bool ticks_at(int levels) noexcept { return (kRecursionLevels + 1 - levels) % kTickLevels == 0; }
+
 // The value of operand `e`, read in place or computed into `slot`.
 // A literal or variable operand is counted by the node it belongs to, with
 // that node's own step: one check for up to three nodes.
@@ -440,7 +452,7 @@ const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, i
         default:
             break;
     }
-    if (levels % kTickLevels == 0) w.meter.tick();
+    if (ticks_at(levels)) w.meter.tick();
     slot.own = levels == 0 ? deep_value(w, e) : composite_value(w, e, levels - 1);
     return slot.own;
 }
@@ -460,13 +472,16 @@ std::optional<Value> int_shortcut(const Expr::Node& e, const Value& l, const Val
     }
 }
 
-// Left operand completely, then the right one, then the node's own checks.
+// 1 for an operand that is a leaf (a literal or a variable), which the node
+// it belongs to counts with its own step; 0 for a composite operand, which
+// counts itself, or for none.
 inline std::uint64_t leaf_count(const Expr* operand) noexcept {
     return operand != nullptr && operand->kind() <= Expr::Kind::Ident;
 }
 
-// Counts composite node `e`, evaluates its operands and hands their values
-// to `apply`.
+// Counts composite node `e` with its leaf operands, evaluates the left
+// operand completely, then the right one, and hands their values to
+// `apply`, which makes the node's own checks.
 template <class Meter, class Apply>
 [[gnu::always_inline]] inline auto with_operands(Walk<Meter>& w, const Expr::Node& e, int levels, Apply&& apply) {
     const Expr::Node::Slots s = e.slots();
@@ -569,154 +584,142 @@ struct Frame {
     const Statement* next;  // the next statement of the list to run
     const Statement* end;   // one past the list's last statement
 };
-using Frames = detail::WorkStack<Frame, 16>;
 
-// The place of the statement each frame ran last, outermost first. A frame's
-// list is the then- or the otherwise-list of the `if` its outer frame ran
-// last; the two are different lists, so `end` tells which.
-// May throw std::bad_alloc, which then goes out instead of the failure.
-void put_place(EvalError& failure, const Statement* first, Frames& frames) {
-    std::vector<Frame> chain(frames.size());
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) *it = frames.take();
+// Where a run is, kept as it goes: only a failure reads it, for its place
+// (place_of), so a run that succeeds spends nothing more on places.
+struct Trail {
+    std::size_t index = 0;              // of the run's statement being run
+    unsigned followed = 0;              // one-statement lists followed from it
+    std::uint64_t otherwise_turns = 0;  // bit i < followed: the i-th of those is an otherwise-list
+    const Statement* handed_by = nullptr;       // the `if` whose chosen list the frames run
+    detail::WorkStack<Frame, 16> frames;        // lists of several statements, innermost on top
+};
+
+// The place of the statement `trail` was at. Each frame runs the then- or
+// the otherwise-list of the `if` its outer frame (or, for the outermost,
+// `handed_by`) ran last; the two are different lists, so `end` tells which.
+// Empties the frames. May throw std::bad_alloc, which then goes out instead
+// of the failure.
+Place place_of(Trail& trail) {
+    std::vector<Frame> chain(trail.frames.size());
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) *it = trail.frames.take();
     Place place;
-    place.reserve(chain.size());
-    const Statement* list = first;
-    PlaceStep::List which = PlaceStep::List::Run;
-    for (std::size_t k = 0; k < chain.size(); ++k) {
-        const Statement* ran = chain[k].next - 1;
-        place.push_back(PlaceStep{which, static_cast<std::size_t>(ran - list)});
-        if (k + 1 == chain.size()) break;
-        // The next frame runs a list this `if` chose; only a list that is
-        // not empty gets a frame.
-        const auto& n = *ran->get_if<Statement::If>();
-        const bool then = !n.then.empty() && chain[k + 1].end == n.then.data() + n.then.size();
-        which = then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
-        list = then ? n.then.data() : n.otherwise.data();
+    place.reserve(1 + trail.followed + chain.size());
+    place.push_back(PlaceStep{PlaceStep::List::Run, trail.index});
+    for (unsigned i = 0; i < trail.followed; ++i) {
+        const bool otherwise = (trail.otherwise_turns >> i) & 1;
+        place.push_back(PlaceStep{otherwise ? PlaceStep::List::Otherwise : PlaceStep::List::Then, 0});
     }
-    failure.place() = std::move(place);
+    const Statement* parent = trail.handed_by;
+    for (const Frame& f : chain) {
+        // Only a list that is not empty gets a frame.
+        const auto& n = *parent->get_if<Statement::If>();
+        const bool then = !n.then.empty() && f.end == n.then.data() + n.then.size();
+        const Statement* list = then ? n.then.data() : n.otherwise.data();
+        const Statement* ran = f.next - 1;
+        place.push_back(PlaceStep{then ? PlaceStep::List::Then : PlaceStep::List::Otherwise,
+                                  static_cast<std::size_t>(ran - list)});
+        parent = ran;
+    }
+    return place;
 }
 
+// Runs `list`, the list `trail.handed_by` chose, from frames.
 template <class Meter>
-void run_lists(Walk<Meter>& w, const Statement* first, const Statement* last) {
-    Frames frames;
-    frames.emplace(Frame{first, last});
-    try {
-        while (!frames.empty()) {
-            Frame& f = frames.top();
-            if (f.next == f.end) {
-                frames.pop();
-                continue;
-            }
-            const Statement& s = *f.next++;
-            if (const auto* let = s.get_if<Statement::Let>()) {
-                run_let(w, *let);
-                continue;
-            }
-            const StatementList& chosen = chosen_list(w, *s.get_if<Statement::If>());
-            if (!chosen.empty()) frames.emplace(Frame{chosen.data(), chosen.data() + chosen.size()});
+void run_lists(Walk<Meter>& w, Trail& trail, const StatementList& list) {
+    auto& frames = trail.frames;
+    frames.emplace(Frame{list.data(), list.data() + list.size()});
+    while (!frames.empty()) {
+        Frame& f = frames.top();
+        if (f.next == f.end) {
+            frames.pop();
+            continue;
         }
-    } catch (EvalError& failure) {
-        put_place(failure, first, frames);
-        throw;
+        const Statement& s = *f.next++;
+        w.meter.tick();
+        if (const auto* let = s.get_if<Statement::Let>()) {
+            run_let(w, *let);
+            continue;
+        }
+        const StatementList& chosen = chosen_list(w, *s.get_if<Statement::If>());
+        if (!chosen.empty()) frames.emplace(Frame{chosen.data(), chosen.data() + chosen.size()});
     }
 }
 
-// Levels of one-statement lists a run of one statement follows before it
-// hands the rest to run_lists: one bit each in a word says which list.
+// Levels of one-statement lists a statement's run follows before it hands
+// the rest to run_lists: one bit each in a word says which list.
 constexpr unsigned kFollowedLevels = 64;
 
+// In line: the loop of the run's statements stays one function.
 template <class Meter>
-void run_one(Walk<Meter>& w, const Statement& statement) {
+[[gnu::always_inline]] inline void run_one(Walk<Meter>& w, Trail& trail, const Statement& statement) {
     // One statement, and a chosen list of one, need no frame: the loop
     // follows them until a list of several statements needs the frames.
+    trail.followed = 0;
     const Statement* s = &statement;
-    std::uint64_t otherwise_turns = 0;  // bit i: level i took the otherwise-list
-    unsigned levels = 0;                // one-statement lists followed
-    const StatementList* handed = nullptr;
+    for (;;) {
+        if (const auto* let = s->get_if<Statement::Let>()) return run_let(w, *let);
+        const auto& n = *s->get_if<Statement::If>();
+        const StatementList& chosen = chosen_list(w, n);
+        if (chosen.empty()) return;
+        if (chosen.size() > 1 || trail.followed == kFollowedLevels) {
+            trail.handed_by = s;
+            return run_lists(w, trail, chosen);
+        }
+        // The bit is set or cleared: the bits past `followed` are stale.
+        const std::uint64_t bit = std::uint64_t{1} << trail.followed;
+        trail.otherwise_turns = &chosen == &n.otherwise ? trail.otherwise_turns | bit : trail.otherwise_turns & ~bit;
+        if (++trail.followed % kTickLevels == 0) w.meter.tick();
+        s = chosen.data();
+    }
+}
+
+// The one way into a walk: `walk` is given the machine with the meter its
+// limits call for, counting toward `poll`.
+template <class Walked>
+decltype(auto) with_meter(const Machine& machine, Poll poll, Walked&& walk) {
+    if (machine.limits().any()) {
+        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
+        return walk(w);
+    }
+    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
+    return walk(w);
+}
+
+// The one way into a run: the statements `at(0)` to `at(count - 1)` in
+// order, as one run; a failure leaves with its place.
+template <class At>
+void run_statements(const Machine& machine, std::size_t count, At&& at, Poll poll) {
+    Trail trail;
     try {
-        for (;;) {
-            if (const auto* let = s->get_if<Statement::Let>()) return run_let(w, *let);
-            const auto& n = *s->get_if<Statement::If>();
-            const StatementList& chosen = chosen_list(w, n);
-            if (chosen.empty()) return;
-            if (chosen.size() > 1 || levels == kFollowedLevels) {
-                handed = &chosen;
-                return run_lists(w, chosen.data(), chosen.data() + chosen.size());
+        with_meter(machine, poll, [&](auto& w) {
+            for (; trail.index < count; ++trail.index) {
+                w.meter.tick();
+                run_one(w, trail, at(trail.index));
             }
-            otherwise_turns |= std::uint64_t{&chosen == &n.otherwise} << levels;
-            ++levels;
-            s = chosen.data();
-        }
+        });
     } catch (EvalError& failure) {
-        // A std::bad_alloc on the way goes out instead of the failure.
-        Place place{PlaceStep{PlaceStep::List::Run, 0}};
-        for (unsigned i = 0; i < levels; ++i) {
-            const bool otherwise = (otherwise_turns >> i) & 1;
-            place.push_back(PlaceStep{otherwise ? PlaceStep::List::Otherwise : PlaceStep::List::Then, 0});
-        }
-        if (handed != nullptr) {
-            // run_lists placed it within the list handed over: that list is
-            // the then- or otherwise-list of the statement at `s`.
-            const auto& n = *s->get_if<Statement::If>();
-            failure.place().front().list = handed == &n.then ? PlaceStep::List::Then : PlaceStep::List::Otherwise;
-            place.insert(place.end(), failure.place().begin(), failure.place().end());
-        }
-        failure.place() = std::move(place);
+        failure.place() = place_of(trail);
         throw;
     }
-}
-
-template <class Meter>
-void run_each(Walk<Meter>& w, const void* items, std::size_t count, StatementAt at) {
-    std::size_t index = 0;
-    try {
-        for (; index < count; ++index) run_one(w, at(items, index));
-    } catch (EvalError& failure) {
-        if (!failure.place().empty()) failure.place().front().index = index;
-        throw;
-    }
-}
-
-template <class Meter>
-ValueRef expr_on(const Machine& machine, const Expr& expr, Poll poll) {
-    Walk<Meter> w{machine, Meter(machine.limits(), poll)};
-    return evaluate(w, expr.node());
 }
 
 }  // namespace
 
 ValueRef evaluate(const Machine& machine, const Expr& expr, Poll poll) {
-    if (machine.limits().any()) return expr_on<Metered>(machine, expr, poll);
-    return expr_on<Unmetered>(machine, expr, poll);
+    return with_meter(machine, poll, [&](auto& w) { return evaluate(w, expr.node()); });
 }
 
 void run(const Machine& machine, const Statement& statement, Poll poll) {
-    if (machine.limits().any()) {
-        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
-        return run_one(w, statement);
-    }
-    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
-    run_one(w, statement);
+    run_statements(machine, 1, [&](std::size_t) -> const Statement& { return statement; }, poll);
 }
 
 void run(const Machine& machine, std::span<const Statement> statements, Poll poll) {
-    const Statement* first = statements.data();
-    const Statement* last = first + statements.size();
-    if (machine.limits().any()) {
-        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
-        return run_lists(w, first, last);
-    }
-    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
-    run_lists(w, first, last);
+    run_statements(machine, statements.size(), [&](std::size_t i) -> const Statement& { return statements[i]; }, poll);
 }
 
 void run(const Machine& machine, const void* items, std::size_t count, StatementAt at, Poll poll) {
-    if (machine.limits().any()) {
-        Walk<Metered> w{machine, Metered(machine.limits(), poll)};
-        return run_each(w, items, count, at);
-    }
-    Walk<Unmetered> w{machine, Unmetered(machine.limits(), poll)};
-    run_each(w, items, count, at);
+    run_statements(machine, count, [&](std::size_t i) -> const Statement& { return at(items, i); }, poll);
 }
 
 void run(const Machine& machine, StatementList&& statements, Poll poll) {

@@ -1,7 +1,9 @@
 // Limits of a machine and the place of a failing statement, in the core.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,8 +27,10 @@ std::optional<EvalError> failure_of(const Machine& m, const StatementList& prog)
     }
 }
 
-std::vector<std::pair<PlaceStep::List, std::size_t>> steps_of(const Place& place) {
-    std::vector<std::pair<PlaceStep::List, std::size_t>> out;
+using Steps = std::vector<std::pair<PlaceStep::List, std::size_t>>;
+
+Steps steps_of(const Place& place) {
+    Steps out;
     for (const PlaceStep& s : place) out.emplace_back(s.list, s.index);
     return out;
 }
@@ -154,6 +158,92 @@ struct CountingPoll {
     }
 };
 
+// A program whose one failing statement lies at a chosen place: the lists on
+// the way hold random fillers before and after it, and the `if`s random
+// lists on the side not taken. Depths past 64 one-statement lists and
+// lists of one or several statements mix followed lists with frames.
+struct PlacedFailure {
+    StatementList program;
+    Steps place;
+};
+
+PlacedFailure placed_failure(std::mt19937& random) {
+    using L = PlaceStep::List;
+    const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    // `n` statements that succeed: lets, and `if`s through a one-statement
+    // list, which a run follows before it comes to the failing one.
+    const auto fillers = [&](std::size_t n, const char* name = "f") {
+        StatementList l;
+        for (std::size_t i = 0; i < n; ++i) {
+            Statement s = let(name, lit_int(static_cast<std::int64_t>(i)));
+            l.push_back(below(2) == 0 ? std::move(s) : if_(lit_bool(true), list(std::move(s)), list()));
+        }
+        return l;
+    };
+    const std::size_t depth = below(3) == 0 ? 60 + below(20) : below(6);
+    // Built from the failing statement outwards: `inner` is the list that
+    // holds the statement at the place's step `k`.
+    StatementList inner = fillers(below(3));
+    std::size_t index = inner.size();
+    inner.push_back(let("b", var("nope")));
+    for (const Statement& s : fillers(below(2), "after")) inner.push_back(s);
+    Steps place;
+    for (std::size_t k = 0; k < depth; ++k) {
+        const bool then = below(2) == 0;
+        place.emplace_back(then ? L::Then : L::Otherwise, index);
+        StatementList other = fillers(below(3));
+        Statement chooser = then ? if_(lit_bool(true), std::move(inner), std::move(other))
+                                 : if_(lit_bool(false), std::move(other), std::move(inner));
+        // Most lists on the way hold the `if` alone: followed, not framed.
+        inner = below(3) == 0 ? fillers(below(3)) : StatementList();
+        index = inner.size();
+        inner.push_back(std::move(chooser));
+        if (below(3) == 0) {
+            for (const Statement& s : fillers(1 + below(2), "after")) inner.push_back(s);
+        }
+    }
+    place.emplace_back(L::Run, index);
+    std::reverse(place.begin(), place.end());
+    return {std::move(inner), std::move(place)};
+}
+
+TEST(Place, IsTheSameThroughEveryWayIntoARunAndEveryMeter) {
+    std::mt19937 random(20261209);
+    CountingPoll counting{.stop_at = -1};
+    for (int round = 0; round < 300; ++round) {
+        const PlacedFailure case_ = placed_failure(random);
+        const StatementList& program = case_.program;
+        const Steps& place = case_.place;
+        auto alone = place;  // the failing top statement run by itself
+        alone.front().second = 0;
+        for (const bool limited : {false, true}) {
+            for (const bool polled : {false, true}) {
+                Machine m;
+                if (limited) m.set_limits(Limits{.max_steps = Limits::kUnlimited - 1});
+                const Poll poll = polled ? counting.poll() : Poll{};
+                const auto place_of = [&](auto&& run_it) {
+                    try {
+                        run_it();
+                    } catch (const EvalError& e) {
+                        return steps_of(e.place());
+                    }
+                    return Steps{};
+                };
+                SCOPED_TRACE(::testing::Message() << "round " << round << " limited " << limited << " polled " << polled);
+                EXPECT_EQ(place_of([&] { run(m, program, poll); }), place);
+                EXPECT_EQ(place_of([&] { run(m, StatementList(program), poll); }), place);
+                const StatementAt at = [](const void* items, std::size_t i) -> const Statement& {
+                    return static_cast<const StatementList*>(items)->at(i);
+                };
+                EXPECT_EQ(place_of([&] { run(m, &program, program.size(), at, poll); }), place);
+                EXPECT_EQ(place_of([&] { run(m, program[place.front().second], poll); }), alone);
+                // Nothing after the failing statement ran.
+                EXPECT_THROW(m.get(VarKey(Identifier::s("after"))), EvalError);
+            }
+        }
+    }
+}
+
 Expr doubling(Expr e, int levels) {
     for (int i = 0; i < levels; ++i) e = add(e, e);
     return e;
@@ -194,6 +284,55 @@ TEST(Poll, ComesEveryPollIntervalStepsAndAtTextWork) {
     run(m, list(let("s", lit_str(std::string(1 << 20, 'a'))), let("t", lit_str(std::string(1 << 20, 'a')))));
     CountingPoll counting{.stop_at = 1};
     EXPECT_THROW(run(m, list(let("y", Expr::equals(var("s"), var("t")))), counting.poll()), Stop);
+}
+
+TEST(Poll, ComesWithinAFewStatementsWithoutLimits) {
+    // Programs of cheap statements, however they nest: without limits a
+    // tick covers at most 4 statements, so `ran` statements bring at least
+    // ran / (4 * kPollInterval) polls, and at most one per kPollInterval.
+    constexpr std::size_t kCount = std::size_t{1} << 16;
+    const auto lets = [] {
+        StatementList l;
+        for (std::size_t i = 0; i < kCount; ++i) l.push_back(let("x", lit_int(1)));
+        return l;
+    };
+    const auto chain = [] {  // kCount `if`s, each the only statement of its outer one's list
+        Statement s = let("x", lit_int(1));
+        for (std::size_t i = 0; i < kCount; ++i) s = if_(lit_bool(i % 2 == 0), list(s), list(s));
+        return list(std::move(s));
+    };
+    const auto followed = [] {  // kCount `if`s, each through a one-statement list
+        StatementList l;
+        for (std::size_t i = 0; i < kCount; ++i) l.push_back(if_(lit_bool(true), list(let("x", lit_int(1))), list()));
+        return l;
+    };
+    const StatementAt at = [](const void* items, std::size_t i) -> const Statement& {
+        return static_cast<const StatementList*>(items)->at(i);
+    };
+    struct Case {
+        const char* name;
+        StatementList program;
+        std::uint64_t ran;  // statements
+        bool in_place;      // run through `at`, as a Python list is
+    };
+    const Case cases[] = {
+        {"a list", lets(), kCount, false},
+        {"a list an if chose", list(if_(lit_bool(false), list(), lets())), kCount + 1, false},
+        {"a chain of one-statement lists", chain(), kCount + 1, false},
+        {"ifs through one-statement lists, read in place", followed(), 2 * kCount, true},
+    };
+    for (const Case& c : cases) {
+        const Machine m;
+        CountingPoll counting{.stop_at = -1};
+        if (c.in_place) {
+            run(m, &c.program, c.program.size(), at, counting.poll());
+        } else {
+            run(m, std::span<const Statement>(c.program), counting.poll());
+        }
+        const auto calls = static_cast<std::uint64_t>(counting.calls);
+        EXPECT_GE(calls, c.ran / (4 * kPollInterval)) << c.name;
+        EXPECT_LE(calls, c.ran / kPollInterval + 1) << c.name;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // A host's way into a long run: a run calls the poll it is given between
 // nodes, on a machine with limits every kPollInterval steps or fewer (as
-// max_steps counts them), on one without every kPollInterval statements or
-// groups of at most 16 composite nodes (texts counted by their bytes). The poll
+// max_steps counts them), on one without every kPollInterval ticks or
+// fewer, a tick covering at most 4 statements and 15 composite nodes of each
+// (texts counted by their bytes). The poll
 // returns to let the run go on, or throws to stop it: whatever it throws
 // leaves the run as it was thrown (no place is added), the statements run
 // before keep their effects and the machine stays usable.
