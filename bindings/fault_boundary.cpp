@@ -124,7 +124,7 @@ void raise_panic(std::string_view message) {
 
 PyObject* panic_exception() { return get_panic_exception_type(); }
 
-void set_fault_report(bool enabled) noexcept { report_enabled.store(enabled, std::memory_order_relaxed); }
+bool set_fault_report(bool enabled) noexcept { return report_enabled.exchange(enabled, std::memory_order_relaxed); }
 
 void forget_panic_exception() { panic_exception_type = nullptr; }
 

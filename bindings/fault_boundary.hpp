@@ -94,8 +94,9 @@ PyRef checked(PyObject* result, const char* file = __builtin_FILE(),
               std::uint32_t line = __builtin_LINE());
 
 // Whether a fault writes its report to standard error (on unless switched
-// off, for the whole process).
-void set_fault_report(bool enabled) noexcept;
+// off, for the whole process). Returns the setting it replaces, so that a
+// caller can put it back.
+bool set_fault_report(bool enabled) noexcept;
 
 // Sets the Python exception for the C++ exception being handled. Call only
 // inside a catch block. If the conversion itself fails the process stops

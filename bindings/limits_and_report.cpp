@@ -49,7 +49,7 @@ constexpr FunctionDescription kSetFaultReport{
     .parameters = kSetFaultReportParams,
     .receiver = Receiver::Module,
     .positional_only = 1,
-    .summary = "Switches the fault report on standard error on or off for the process.",
+    .summary = "Switches the fault report on standard error on or off for the process; returns the setting it replaces.",
 };
 
 // One limit: None (or left out) for none, else an int from 0 up; one of
@@ -131,8 +131,7 @@ PyObject* set_fault_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             return truth != 0;
         });
         if (!enabled) return nullptr;
-        zarn::set_fault_report(*enabled);
-        Py_RETURN_NONE;
+        return PyBool_FromLong(zarn::set_fault_report(*enabled));
     });
 }
 

@@ -70,10 +70,11 @@ def set_default_limits(
     in this process; machines made before keep theirs. Arguments and errors
     as for :func:`set_limits`; with no argument, new machines have none."""
 
-def set_fault_report(enabled: bool, /) -> None:
+def set_fault_report(enabled: bool, /) -> bool:
     """Switches, for the whole process, the two lines that every failure
     writes to standard error (``zarn: thread '…' faulted at …``). On by
-    default. The exceptions are raised the same either way."""
+    default. The exceptions are raised the same either way. Returns the
+    setting it replaces, so that a caller can put it back."""
 
 # Mapping is invariant in its keys: each key type is named.
 def bind(machine: Velk, values: Mapping[str, _Literal] | Mapping[int, _Literal] | Mapping[int | str, _Literal]) -> None:

@@ -7,7 +7,7 @@ from importlib import metadata
 
 import pytest
 from zarn import Velk
-from zarn_runtime import PanicException
+from zarn_runtime import PanicException, set_fault_report
 
 import zarn_text.__main__
 from zarn_text import Program
@@ -149,16 +149,21 @@ def test_the_command_runs_as_a_module_without_a_fault_report(files):
     ["run", "rules.txt", "--set", "x"],  # a usage error
     ["check", "rules.txt", "missing.txt"],
 ])
-def test_the_fault_report_is_on_again_after_main(files, capfd, argv):
+@pytest.mark.parametrize("report_was_on", [True, False])
+def test_the_fault_report_is_as_it_was_after_main(files, capfd, argv, report_was_on):
     files(rules_txt="y = x + 1\n")
+    set_fault_report(report_was_on)
     try:
-        main(argv)
-    except SystemExit:
-        pass
-    assert "faulted at" not in capfd.readouterr().err
-    with pytest.raises(PanicException):
-        Velk().get("nope")
-    assert "faulted at" in capfd.readouterr().err
+        try:
+            main(argv)
+        except SystemExit:
+            pass
+        assert "faulted at" not in capfd.readouterr().err
+        with pytest.raises(PanicException):
+            Velk().get("nope")
+        assert ("faulted at" in capfd.readouterr().err) == report_was_on
+    finally:
+        set_fault_report(True)
 
 
 @pytest.mark.parametrize("command, status, printed, listed", [

@@ -276,18 +276,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     its exit status. Usage errors, ``--help`` and ``--version`` raise
     :exc:`SystemExit`, as :mod:`argparse` does. The commands report failures
     themselves: while one runs, the fault report of :mod:`zarn_runtime` is
-    off, for the whole process, and it is on again when `main` returns or
-    raises (the switch cannot be read, so `main` leaves it as a process has
-    it by default; a caller that had switched it off switches it off again)."""
+    off, for the whole process, and as it was again when `main` returns or
+    raises."""
     parser = _parser()
     args = parser.parse_args(argv)
-    set_fault_report(False)
+    report_was_on = set_fault_report(False)
     try:
         if args.command == "check":
             return _check(args.files)
         return _run(args.parser, args)
     finally:
-        set_fault_report(True)
+        set_fault_report(report_was_on)
 
 
 if __name__ == "__main__":
