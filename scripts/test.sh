@@ -3,17 +3,17 @@
 # missing Debian packages are installed first):
 #   1. the core's C++ suites (warnings as errors) and the embedding example,
 #      then again with the portable waiting of systems without the futex;
-#   2. with ZARN_PLATFORMS=all only: the core cross-compiled for aarch64
-#      Linux, musl, Windows and macOS, its tests run under qemu, natively
-#      and under wine (scripts/cross.sh);
-#   3. the sdist and the x86-64 glibc wheel of every Python (scripts/wheels.sh;
-#      with ZARN_PLATFORMS=all, ZARN_WHEELS=ci: each other Linux platform
-#      for one Python too);
+#   2. the other systems (scripts/cross.sh): the core cross-compiled for
+#      aarch64 Linux, musl, Windows and macOS, its tests run under qemu,
+#      natively and under wine; the module compiled and linked for macOS,
+#      and compiled as free-threaded CPython 3.14 builds it;
+#   3. the sdist and the wheels (scripts/wheels.sh, ZARN_WHEELS=ci): the
+#      x86-64 glibc wheel of every Python, each other Linux platform's
+#      (aarch64 glibc, x86-64 and aarch64 musl) for one Python;
 #   4. the whole Python suite against each x86-64 wheel installed in a clean
-#      venv, from a copy of tests/ outside the source tree (with
-#      ZARN_PLATFORMS=all, part of it against the aarch64 wheel under qemu
-#      with Debian's arm64 CPython), and the suite against a module built by
-#      pip from the sdist alone;
+#      venv, from a copy of tests/ outside the source tree, part of it
+#      against the aarch64 wheel under qemu with Debian's arm64 CPython,
+#      and the suite against a module built by pip from the sdist alone;
 #   5. the examples (eligibility.py's output against eligibility.expected,
 #      dask_rules.py's results on a local Dask cluster against one process)
 #      and mypy --strict over them and over python/ (zarn_text, against
@@ -26,13 +26,10 @@ source "$root/scripts/deps.sh"
 source "$root/scripts/find-python.sh"
 source "$root/scripts/versions.sh"
 build=$root/build/test
-# ZARN_PLATFORMS=all adds the other systems: the core cross-built for
-# aarch64, musl, Windows and macOS and its tests run under qemu, natively
-# and under wine (scripts/cross.sh), the aarch64 and musl wheels, and part
-# of the suite against the aarch64 wheel under qemu. By default (and in CI)
-# only this machine's platform: its C++ suites, the x86-64 glibc wheels and
-# the whole suite against each Python.
-platforms=${ZARN_PLATFORMS:-host}
+# ZARN_PLATFORMS=host leaves out steps 2 and the other platforms' parts of
+# 3 and 4, for a quicker run of this machine's own platform only (the
+# default, all, is what CI runs).
+platforms=${ZARN_PLATFORMS:-all}
 case $platforms in host | all) ;; *) echo "ZARN_PLATFORMS must be host or all, not '$platforms'" >&2; exit 2 ;; esac
 start_all=$SECONDS
 
