@@ -45,10 +45,14 @@ fi
     { cat "$work/zig-install.log" >&2; exit 1; }
 
 # Debian's wine64 package keeps its loader out of PATH. Its prefix (the
-# Windows folders it makes on first use) lives in the build folder, made
-# before the tests so that its start-up is not counted against their time.
+# Windows folders it makes on first use) is made before the tests so that
+# its start-up is not counted against their time, in a folder of its own
+# outside the source tree and removed at the end: its drive z: is a link to
+# /, which any walk of the tree that follows links (the sdist's) would take.
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-export WINEPREFIX=$work/wine-prefix WINEDEBUG=-all
+WINEPREFIX=$(mktemp -d)
+trap 'rm -rf "$WINEPREFIX"' EXIT
+export WINEPREFIX WINEDEBUG=-all
 
 # toolchain TARGET DIR: wrappers for zig's compiler and archiver and a CMake
 # toolchain file naming them, the system and the emulator.
