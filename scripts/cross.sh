@@ -16,9 +16,11 @@
 #
 # The module is compiled and linked for macOS too (a bundle that takes the
 # interpreter's symbols when loaded), against this machine's CPython
-# headers: no macOS or Windows headers are to be had from PyPI or Debian, so
-# this checks the module's own code, not a macOS pyconfig.h. Windows gets no
-# module check (the Linux pyconfig.h does not fit it at all). Last, every
+# headers: no macOS headers are to be had from PyPI or Debian, so this
+# checks the module's own code, not a macOS pyconfig.h. Windows gets no
+# module check yet: the Linux pyconfig.h does not fit it at all, and the
+# Windows one (PC/ in Debian's source package of CPython) and an import
+# library for python3XX.dll are still to be set up here. Last, every
 # module source is compiled by this machine's g++ with Py_GIL_DISABLED
 # defined against CPython 3.14's headers: the free-threaded build's code.
 #
