@@ -9,9 +9,10 @@
 # serves), fetched with apt-get source --download-only through a private
 # sources list, package lists and cache (scripts/debian-apt.sh), never
 # through the system's apt state. Of the upstream tarball only Include/
-# and PC/pyconfig.h (the Windows configuration; pyconfig.h.in since 3.13,
-# which a Windows build copies unchanged unless it is free-threaded) are
-# unpacked, into build/windows-python/include. A second call reuses it.
+# (less the interpreter's internal headers) and PC/pyconfig.h (the Windows
+# configuration; pyconfig.h.in since 3.13, which a Windows build copies
+# unchanged unless it is free-threaded) are unpacked, into
+# build/windows-python/include. A second call reuses it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$root/build/windows-python
@@ -42,9 +43,11 @@ for package in python3.14 python3.13; do
 done
 [ -n "$fetched" ] || { tail -n 20 "$log" >&2; echo "no source package of CPython could be fetched" >&2; exit 1; }
 
-tar -xf "$dir"/source/"$fetched"_*.orig.tar.* -C "$include" --strip-components=2 --wildcards '*/Include/*'
+tar -xf "$dir"/source/"$fetched"_*.orig.tar.* -C "$include" --strip-components=2 --wildcards '*/Include/*' \
+    --exclude='*/Include/internal/*'
 tar -xf "$dir"/source/"$fetched"_*.orig.tar.* -C "$dir/source" --strip-components=1 --wildcards '*/PC/pyconfig.h*'
 cp "$(ls "$dir"/source/PC/pyconfig.h* | head -n 1)" "$include/pyconfig.h"
-rm -f "$dir"/source/*.tar.* "$dir"/source/*.dsc
+# The tarball and the suite's package lists are no longer needed.
+rm -rf "$dir"/source/*.tar.* "$dir"/source/*.dsc "$dir/apt/lists" "$dir/apt/cache"
 touch "$dir/.complete"
 echo "$include"
