@@ -6,7 +6,7 @@
 #
 #   aarch64-linux-gnu   tests under qemu-aarch64 (Debian's arm64 libc)
 #   x86_64-linux-musl   tests as a static binary, natively
-#   x86_64-windows-gnu  tests under wine64
+#   x86_64-windows-gnu  tests under wine64; the module compiled and linked
 #   aarch64-macos.11.0  core, embedding example and module compiled and
 #   x86_64-macos.11.0   linked (no macOS to run them on here); not the tests:
 #                       zig's macOS C headers lack FLT_MAX and INFINITY,
@@ -17,12 +17,16 @@
 # The module is compiled and linked for macOS too (a bundle that takes the
 # interpreter's symbols when loaded), against this machine's CPython
 # headers: no macOS headers are to be had from PyPI or Debian, so this
-# checks the module's own code, not a macOS pyconfig.h. Windows gets no
-# module check yet: the Linux pyconfig.h does not fit it at all, and the
-# Windows one (PC/ in Debian's source package of CPython) and an import
-# library for python3XX.dll are still to be set up here. Last, every
-# module source is compiled by this machine's g++ with Py_GIL_DISABLED
-# defined against CPython 3.14's headers: the free-threaded build's code.
+# checks the module's own code, not a macOS pyconfig.h. The Windows module
+# is checked against a Windows CPython's own headers (Include/ and the
+# Windows pyconfig.h from Debian's source package of CPython, fetched once
+# by scripts/windows-python.sh) and linked into zarn.cp3XX-win_amd64.pyd
+# with an import library of python3XX.dll made here from what the module
+# imports; it is not loaded (no Windows CPython here). Nothing is defined
+# for it beyond what zig's clang defines for a MinGW target: the headers'
+# MinGW section takes MS_WIN64 from _WIN64. Last, every module source is
+# compiled by this machine's g++ with Py_GIL_DISABLED defined against
+# CPython 3.14's headers: the free-threaded build's code.
 #
 #   bash scripts/cross.sh [TARGET...]        (default: all of the above)
 #
@@ -110,12 +114,11 @@ quiet() {
 python_include=$("$(python_for "${ZARN_PYTHONS[0]}")" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 module_sources=("$root"/bindings/*.cpp)
 
-# module TARGET DIR INCLUDE COMPILER [LINK FLAGS...]: compiles every module
-# source, and links them with the target's core into DIR/module/zarn.so
-# when link flags are given.
-module() {
-    local target=$1 dir=$2 include=$3 compiler=$4 src objects=()
-    shift 4
+# compile_module DIR INCLUDE COMPILER: compiles every module source into
+# DIR/module, naming the objects in the array `objects`.
+compile_module() {
+    local dir=$1 include=$2 compiler=$3 src
+    objects=()
     mkdir -p "$dir/module"
     for src in "${module_sources[@]}"; do
         local object=$dir/module/$(basename "${src%.cpp}").o
@@ -123,12 +126,66 @@ module() {
             -Wall -Wextra -Werror ${module_defines:-} -I"$root/velk/include" -I"$root/velk/src" -I"$include" -c "$src" -o "$object"
         objects+=("$object")
     done
+}
+
+# link_module DIR COMPILER NAME [LINK FLAGS...]: links the objects with the
+# target's core into DIR/module/NAME.
+link_module() {
+    local dir=$1 compiler=$2 name=$3
+    shift 3
+    quiet "$dir/module.log" "$compiler" -o "$dir/module/$name" "${objects[@]}" "$dir/core/velk/libvelk.a" "$@"
+    echo "module: $name, $(file -b "$dir/module/$name" | cut -d, -f1-2)"
+}
+
+# module DIR INCLUDE COMPILER [LINK FLAGS...]: compiles the module, and
+# links it into DIR/module/zarn.so when link flags are given.
+module() {
+    local dir=$1 include=$2 compiler=$3
+    shift 3
+    compile_module "$dir" "$include" "$compiler"
     if [ $# -gt 0 ]; then
-        quiet "$dir/module.log" "$compiler" "$@" -o "$dir/module/zarn.so" "${objects[@]}" "$dir/core/velk/libvelk.a"
-        echo "module: $(file -b "$dir/module/zarn.so" | cut -d, -f1-2)"
+        link_module "$dir" "$compiler" zarn.so "$@"
     else
         echo "module: ${#objects[@]} sources compiled"
     fi
+}
+
+# windows_module DIR: the module for Windows, against CPython's Windows
+# headers (scripts/windows-python.sh), linked with an import library of
+# python3XX.dll made here by zig's dlltool. The library's .def lists what
+# the compiled objects import from CPython (their undefined __imp_Py* and
+# __imp__Py* symbols: every API name starts so), those that the headers
+# declare with PyAPI_DATA marked DATA: the objects read data through its
+# import slot, and data must get no call thunk. Then the DLL is checked to
+# export the entry point alone.
+windows_module() {
+    local dir=$1 include version dll pyd exports start=$SECONDS
+    include=$(bash "$root/scripts/windows-python.sh")
+    compile_module "$dir" "$include" "$dir/bin/zig-c++"
+    version=$(awk '$1 == "#define" && ($2 == "PY_MAJOR_VERSION" || $2 == "PY_MINOR_VERSION") { printf "%s", $3 }' \
+        "$include/patchlevel.h")
+    dll=python$version
+    pyd=zarn.cp$version-win_amd64.pyd
+    grep -rhoE 'PyAPI_DATA\([^;]*;' "$include" | sed -E 's/\[[^]]*\]//g; s/[[:space:]]*;$//' |
+        grep -oE '[A-Za-z_][A-Za-z0-9_]*$' | sort -u > "$dir/module/$dll.data"
+    [ -s "$dir/module/$dll.data" ] || { echo "no PyAPI_DATA declarations found in $include" >&2; return 1; }
+    {
+        echo "LIBRARY $dll.dll"
+        echo "EXPORTS"
+        nm -u "${objects[@]}" | awk '$NF ~ /^__imp__?Py/ { print substr($NF, 7) }' | sort -u |
+            awk 'NR == FNR { data[$1] = 1; next } { print $1 ($1 in data ? " DATA" : "") }' "$dir/module/$dll.data" -
+    } > "$dir/module/$dll.def"
+    quiet "$dir/module.log" "$zig_venv/bin/python" -m ziglang dlltool -m i386:x86-64 \
+        -d "$dir/module/$dll.def" -l "$dir/module/lib$dll.a"
+    # bcrypt: the core's own system library on Windows (velk/CMakeLists.txt).
+    link_module "$dir" "$dir/bin/zig-c++" "$pyd" -shared "$dir/module/lib$dll.a" -lbcrypt
+    exports=$(objdump -p "$dir/module/$pyd" |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[[:space:]]*\[ *[0-9]+\]/ { print $NF }' | paste -sd ' ')
+    [ "$exports" = PyInit_zarn ] || { echo "the module exports '$exports', not PyInit_zarn alone" >&2; return 1; }
+    echo "module: exports PyInit_zarn alone, imports $(grep -c '^_\?Py' "$dir/module/$dll.def") names of $dll.dll" \
+        "($(awk '$2 == "PY_VERSION" { print $3 }' "$include/patchlevel.h") headers; $((SECONDS - start))s)"
+    echo "module: needs $(objdump -p "$dir/module/$pyd" | awk '/DLL Name:/ { print $3 }' |
+        sed 's/^api-ms-win-crt-.*/api-ms-win-crt-*/' | sort -u | paste -sd ' ')"
 }
 
 # Checked builds (assertions on), and -O1 without debug information: each
@@ -160,12 +217,13 @@ for target in "$@"; do
         *-macos*)
             echo "built (not run: no macOS here): libvelk.a, embed"
             file "$dir/core/examples/embed" | sed "s|$dir/core/||"
-            module "$target" "$dir" "$python_include" "$dir/bin/zig-c++" -shared -undefined dynamic_lookup
+            module "$dir" "$python_include" "$dir/bin/zig-c++" -shared -undefined dynamic_lookup
             ;;
         *)
             ctest --test-dir "$dir/core" -j2 --output-on-failure > "$dir/ctest.log" 2>&1 ||
                 { tail -n 80 "$dir/ctest.log" >&2; exit 1; }
             grep -E 'tests passed|tests failed' "$dir/ctest.log"
+            case $target in *-windows-*) windows_module "$dir" ;; esac
             ;;
     esac
     echo "$target: $((SECONDS - start))s"
@@ -174,5 +232,5 @@ done
 echo "== the module with Py_GIL_DISABLED (CPython 3.14's headers, this machine's g++)"
 start=$SECONDS
 include_314=$(dirname "$(dirname "$(bash "$root/scripts/debian-python.sh" 3.14)")")/include/python3.14
-module_defines=-DPy_GIL_DISABLED module free-threaded "$work/free-threaded" "$include_314" g++
+module_defines=-DPy_GIL_DISABLED module "$work/free-threaded" "$include_314" g++
 echo "free-threaded: $((SECONDS - start))s"

@@ -7,12 +7,13 @@
 # prints the path of its interpreter. The packages (the interpreter, its
 # headers, venv, and everything they depend on down to the C library) are
 # fetched with apt-get download through a private sources list and private
-# package lists and cache, then unpacked with dpkg -x into
-# build/debian-python/VERSION-ARCH. The interpreter's ELF interpreter and
-# rpath are then set to that folder's own loader and libraries with
-# patchelf, so it runs, and starts itself again in subprocesses, with the
-# unstable C library it was built for. An arm64 interpreter runs under
-# qemu-aarch64 (not started here). A second call reuses the folder.
+# package lists and cache (scripts/debian-apt.sh), then unpacked with
+# dpkg -x into build/debian-python/VERSION-ARCH. The interpreter's ELF
+# interpreter and rpath are then set to that folder's own loader and
+# libraries with patchelf, so it runs, and starts itself again in
+# subprocesses, with the unstable C library it was built for. An arm64
+# interpreter runs under qemu-aarch64 (not started here). A second call
+# reuses the folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=$1
@@ -31,29 +32,16 @@ fi
 command -v patchelf > /dev/null || { echo "patchelf is needed (Debian's patchelf)" >&2; exit 1; }
 rm -rf "$dir"
 apt_dir=$dir.apt
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/debs" "$dir"
-
-# The mirror this machine's own apt uses, with the unstable suite.
-mirror=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2> /dev/null |
-    awk '$1 == "URIs:" || $1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }' |
-    grep -v security | head -n 1 || true)
-[ -n "$mirror" ] || { echo "no Debian mirror found in /etc/apt" >&2; exit 1; }
-echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror unstable main" \
-    > "$apt_dir/sources.list"
-apt_options=(
-    -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
-    -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache"
-    -o Dir::State::Status=/dev/null -o APT::Architecture="$arch" -o APT::Architectures="$arch"
-    -o Debug::NoLocking=1
-)
+mkdir -p "$apt_dir/debs" "$dir"
+source "$root/scripts/debian-apt.sh"
+debian_apt "$apt_dir" deb "$arch"
 log=$apt_dir/apt.log
-apt-get "${apt_options[@]}" update > "$log" 2>&1 || { cat "$log" >&2; exit 1; }
 
 # Everything the interpreter, its headers and venv need, found by apt.
-packages=$(apt-cache "${apt_options[@]}" depends --recurse --no-recommends --no-suggests --no-conflicts \
+packages=$(apt-cache "${debian_apt_options[@]}" depends --recurse --no-recommends --no-suggests --no-conflicts \
     --no-breaks --no-replaces --no-enhances "python$version" "libpython$version-dev" "python$version-venv" |
     grep -E '^[a-z0-9]' | sort -u)
-(cd "$apt_dir/debs" && apt-get "${apt_options[@]}" download $packages) >> "$log" 2>&1 ||
+(cd "$apt_dir/debs" && apt-get "${debian_apt_options[@]}" download $packages) >> "$log" 2>&1 ||
     { tail -n 40 "$log" >&2; exit 1; }
 for deb in "$apt_dir"/debs/*.deb; do dpkg -x "$deb" "$dir"; done
 

@@ -6,14 +6,16 @@
 #   tests:     GoogleTest for the C++ suites, the Unicode data files that the
 #              escaping tests compare against
 #   cross:     GoogleTest's source (built per target), qemu-user and arm64's
-#              libc for aarch64, wine64 for Windows (scripts/cross.sh)
+#              libc for aarch64, wine64 for Windows, xz for the CPython
+#              source that the Windows module's headers come from, file
+#              for the report of what was linked (scripts/cross.sh)
 #   wheels:    the aarch64 cross g++ and its libstdc++, patchelf
 #              (scripts/wheels.sh)
 #   hardening: the tests' packages, clang and its sanitizer runtimes
 #              (scripts/hardening.sh)
 ZARN_BUILD_PACKAGES=(g++ make cmake)
 ZARN_TEST_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" libgtest-dev unicode-data patchelf)
-ZARN_CROSS_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" libgtest-dev qemu-user libc6-arm64-cross wine64)
+ZARN_CROSS_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" libgtest-dev qemu-user libc6-arm64-cross wine64 xz-utils file)
 ZARN_WHEEL_PACKAGES=("${ZARN_BUILD_PACKAGES[@]}" g++-aarch64-linux-gnu patchelf)
 ZARN_HARDENING_PACKAGES=("${ZARN_TEST_PACKAGES[@]}" clang libclang-rt-14-dev)
 

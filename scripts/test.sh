@@ -5,8 +5,8 @@
 #      then again with the portable waiting of systems without the futex;
 #   2. the other systems (scripts/cross.sh): the core cross-compiled for
 #      aarch64 Linux, musl, Windows and macOS, its tests run under qemu,
-#      natively and under wine; the module compiled and linked for macOS,
-#      and compiled as free-threaded CPython 3.14 builds it;
+#      natively and under wine; the module compiled and linked for macOS
+#      and Windows, and compiled as free-threaded CPython 3.14 builds it;
 #   3. the sdist and the wheels (scripts/wheels.sh, ZARN_WHEELS=ci): the
 #      x86-64 glibc wheel of every Python, each other Linux platform's
 #      (aarch64 glibc, x86-64 and aarch64 musl) for one Python;
