@@ -11,6 +11,7 @@
 
 #include <array>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -159,6 +160,13 @@ private:
 // of an exact built-in type. Reading them runs no Python code.
 class KnownInputs {
 public:
+    KnownInputs() noexcept {}
+    ~KnownInputs() {
+        for (std::size_t i = 0; i < count_; ++i) slots_[i].entry.~Entry();
+    }
+    KnownInputs(const KnownInputs&) = delete;
+    KnownInputs& operator=(const KnownInputs&) = delete;
+
     // False, with nothing pending, when some entry needs the general
     // conversion (convert_bindings), which then does all of it.
     bool convert(const Evaluator& evaluator, PyObject* inputs) {
@@ -172,14 +180,16 @@ public:
             if (name == nullptr) return false;
             auto literal = exact_literal(value);
             if (!literal) return false;
-            entries_[count_++] = {name, velk::ValueRef::make(std::move(*literal))};
+            velk::ValueRef made = velk::ValueRef::make(std::move(*literal));
+            new (&slots_[count_].entry) Entry{name, std::move(made)};
+            ++count_;
         }
         return true;
     }
 
     void bind_all(const velk::Machine& machine) {
         for (std::size_t i = 0; i < count_; ++i) {
-            Entry& entry = entries_[i];
+            Entry& entry = slots_[i].entry;
             (void)machine.bind(velk::VarKey(entry.name->id, entry.name->memo), std::move(entry.value));
         }
     }
@@ -189,8 +199,14 @@ private:
         const Name* name;
         velk::ValueRef value;
     };
-    std::array<Entry, kMatchedInputs> entries_;
-    std::size_t count_ = 0;
+    // Room for the entries, made one by one: most calls fill a few.
+    union Slot {
+        Slot() noexcept {}
+        ~Slot() {}
+        Entry entry;
+    };
+    std::array<Slot, kMatchedInputs> slots_;
+    std::size_t count_ = 0;  // slots_[0, count_) hold an entry
 };
 
 void bind_all(const Evaluator& evaluator, const velk::Machine& machine, Bindings& entries) {

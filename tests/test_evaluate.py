@@ -197,6 +197,16 @@ def test_a_failure_has_the_notes_of_run():
     assert notes[-1] == '  File "rules.txt", line 3\n    y = x + \'a\''
 
 
+def test_an_error_while_noting_a_failure_has_the_failure_as_its_context(monkeypatch):
+    def broken(self, failure):
+        raise KeyError("notes")
+
+    monkeypatch.setattr(Program, "_note_failure", broken)
+    with pytest.raises(KeyError) as raised:
+        compile_program("y = x").evaluate()
+    assert type(raised.value.__context__) is PanicException
+
+
 # ---- limits ------------------------------------------------------------------------
 
 LOOPING = "s = 'ab'\ns = s + s\ns = s + s\ns = s + s"
