@@ -35,7 +35,10 @@ std::string name_list(const std::vector<std::string_view>& names) {
 void raise_type_error(std::string_view message) { raise_with_message(PyExc_TypeError, message); }
 
 void raise_too_many_positional(const FunctionDescription& f, std::size_t given) {
-    raise_type_error(f.full_name() + " takes " + std::to_string(f.positional_count()) +
+    const std::string counts = f.optional == 0 ? std::to_string(f.positional_count())
+                                               : "from " + std::to_string(f.required_count()) + " to " +
+                                                     std::to_string(f.positional_count());
+    raise_type_error(f.full_name() + " takes " + counts +
                      " positional arguments but " + std::to_string(given) +
                      (given == 1 ? " was" : " were") + " given");
 }
@@ -129,7 +132,7 @@ bool bind_arguments(const FunctionDescription& f, std::span<PyObject* const> pos
     }
 
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < f.positional_count(); ++i) {
+    for (std::size_t i = 0; i < f.required_count(); ++i) {
         if (slots[i] == nullptr) missing.push_back(f.parameters[i]);
     }
     if (!missing.empty()) {

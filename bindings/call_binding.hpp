@@ -29,7 +29,8 @@ enum class Receiver {
 // `positional_only` ("/" after them in the signature), which take no
 // keyword, and the last `keyword_only` ("*" before them), which take
 // nothing else and may be left out: their slot then stays null, which the
-// function takes as None, as the signature shows them ("=None").
+// function takes as None, as the signature shows them ("=None"). The last
+// `optional` positional parameters may be left out in the same way.
 struct FunctionDescription {
     std::string_view class_name = {};         // empty for a function without a class
     const char* function_name;                // NUL-terminated: the method table's name
@@ -37,10 +38,13 @@ struct FunctionDescription {
     Receiver receiver = Receiver::None;
     std::size_t positional_only = 0;
     std::size_t keyword_only = 0;
+    std::size_t optional = 0;
     std::string_view summary = {};            // the documentation after the signature
 
     // How many parameters a call may give positionally.
     constexpr std::size_t positional_count() const noexcept { return parameters.size() - keyword_only; }
+    // How many parameters a call must give.
+    constexpr std::size_t required_count() const noexcept { return positional_count() - optional; }
 
     // "Class.function()", or "function()" without a class.
     std::string full_name() const;
@@ -57,12 +61,12 @@ bool bind_fast_call_in_full(const FunctionDescription& function, PyObject* const
 bool bind_classic_call_in_full(const FunctionDescription& function, PyObject* args,
                                PyObject* kwargs, std::span<PyObject*> slots);
 
-// A call that gives every positional parameter positionally and no keyword
-// at all fits: nothing is too many, nothing is given twice and nothing is
-// missing.
+// A call that gives the positional parameters positionally (all of them,
+// or all but optional ones) and no keyword at all fits: nothing is too
+// many, nothing is given twice and nothing is missing.
 inline bool binds_positionally(const FunctionDescription& function, std::size_t positional,
                                bool keywords) noexcept {
-    return !keywords && positional == function.positional_count();
+    return !keywords && positional <= function.positional_count() && positional >= function.required_count();
 }
 
 inline void fill_positionally(PyObject* const* args, std::size_t count,
@@ -142,7 +146,7 @@ constexpr std::size_t write_documentation(const FunctionDescription& f, char* ou
         }
         put(separator);
         put(f.parameters[i]);
-        if (i >= f.positional_count()) put("=None");
+        if (i >= f.required_count()) put("=None");
         separator = ", ";
         if (i + 1 == f.positional_only) put(", /");
     }
@@ -154,6 +158,7 @@ constexpr std::size_t write_documentation(const FunctionDescription& f, char* ou
 template <const FunctionDescription& F>
 struct Documentation {
     static_assert(F.positional_only + F.keyword_only <= F.parameters.size());
+    static_assert(F.optional <= F.positional_count());
     static constexpr std::size_t kLength = write_documentation(F, nullptr);
     static constexpr std::array<char, kLength + 1> kText = [] {
         std::array<char, kLength + 1> text{};  // NUL-terminated

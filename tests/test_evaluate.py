@@ -1,7 +1,10 @@
 """Program.evaluate, evaluate_many and with_limits; zarn_runtime.read."""
 
+import inspect
 import pickle
+import re
 import threading
+from collections.abc import Mapping
 
 import pytest
 import zarn_runtime
@@ -10,7 +13,7 @@ from hypothesis import strategies as st
 from zarn import Velk
 from zarn_runtime import PanicException, bind, read, set_default_limits, set_fault_report
 
-from zarn_text import compile_program
+from zarn_text import Program, compile_program
 
 from test_programs import if_lines
 
@@ -121,11 +124,87 @@ def test_inputs_convert_as_bind_converts_them():
         program.evaluate({-1: 0})
 
 
+class Pairs(Mapping):
+    """The same entries, read through the general mapping path."""
+
+    def __init__(self, entries):
+        self.entries = dict(entries)
+
+    def __getitem__(self, key):
+        return self.entries[key]
+
+    def __iter__(self):
+        return iter(self.entries)
+
+    def __len__(self):
+        return len(self.entries)
+
+
+class Int(int):
+    pass
+
+
+class Name(str):
+    pass
+
+
+def outcome(call):
+    """What a call gives or raises, comparable from one form to another (a
+    conversion error without the name of the argument)."""
+    try:
+        return call()
+    except (PanicException, TypeError) as failure:
+        return type(failure), re.sub(r"^argument '\w+': ", "", str(failure))
+
+
+# Entries that the exact-dict shortcut declines at each position of a dict,
+# and plain ones it takes; each row's outcome must not depend on the form.
+ODD_ENTRIES = [("b", Int(4)), (Name("b"), 4), ("b", 2**70), ("b", "\ud800"), (7, 1), ("unknown", 1), ("other", 1),
+               ("y", 9), ("b", object()), (-1, 0), ("".join(["a", "a"]), 2)]
+
+
+@pytest.mark.parametrize("odd", ODD_ENTRIES)
+@pytest.mark.parametrize("position", [0, 1, 2])
+def test_inputs_give_the_same_outcome_whatever_form_they_come_in(odd, position):
+    program = compile_program("y = aa + b\nz = y\nw = unknown if b == 0 else 0", "rules.txt")
+    entries = [("aa", 1), ("b", 0)]
+    entries.insert(position, odd)
+    inputs = dict(entries)
+    want = outcome(lambda: by_steps(program, inputs))
+    assert outcome(lambda: program.evaluate(inputs)) == want
+    assert outcome(lambda: program.evaluate(Pairs(inputs))) == want
+    for row in (inputs, Pairs(inputs)):
+        many = outcome(lambda: program.evaluate_many([row], errors="return")[0])
+        assert many == want if type(many) is not PanicException else (PanicException, str(many)) == want
+
+
+def test_evaluate_binds_its_arguments_as_every_method_does():
+    program = compile_program("y = 1")
+    assert program.evaluate() == program.evaluate(None) == {"y": 1}
+    assert str(inspect.signature(Program.evaluate)) == "(self, inputs=None, /)"
+    with pytest.raises(TypeError, match=r"^Program\.evaluate\(\) takes from 0 to 1 positional arguments but 2 were given$"):
+        program.evaluate({}, {})
+    with pytest.raises(TypeError, match=r"positional-only arguments passed as keyword arguments: 'inputs'$"):
+        program.evaluate(inputs={})  # type: ignore[call-arg]
+    with pytest.raises(TypeError, match=r"^descriptor 'evaluate' for 'Program' objects doesn't apply"):
+        Program.evaluate(object())  # type: ignore[arg-type]
+
+
 def test_a_failure_has_the_notes_of_run():
     program = compile_program("x = 1\nif x > 0:\n    y = x + 'a'", "rules.txt")
     message, notes = failure_of(lambda: program.evaluate())
     assert (message, notes) == failure_of(lambda: program.run(Velk()))
     assert notes[-1] == '  File "rules.txt", line 3\n    y = x + \'a\''
+
+
+def test_an_error_while_noting_a_failure_has_the_failure_as_its_context(monkeypatch):
+    def broken(self, failure):
+        raise KeyError("notes")
+
+    monkeypatch.setattr(Program, "_note_failure", broken)
+    with pytest.raises(KeyError) as raised:
+        compile_program("y = x").evaluate()
+    assert type(raised.value.__context__) is PanicException
 
 
 # ---- limits ------------------------------------------------------------------------
@@ -286,4 +365,4 @@ def test_limits_are_read_whole_from_a_dict_that_an_index_empties():
     evaluator = zarn_runtime._evaluator(program._statements, program._inputs, program._outputs, limits)
     assert limits == {}
     with pytest.raises(PanicException, match="^Limit exceeded: max_steps=2\n"):
-        zarn_runtime._evaluate(evaluator, None)
+        zarn_runtime._evaluate_many(evaluator, [None], False)

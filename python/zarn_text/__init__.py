@@ -889,7 +889,7 @@ class Program:
     _outputs: frozenset[str]
     _line_starts: list[int] | None  # where each line starts in the source: made at the first failure
     _limits: dict[str, int | None] | None  # with_limits' keywords; None: the defaults
-    _evaluator: object  # made on the first evaluate (_evaluate.evaluator_of)
+    _evaluator: object  # what evaluate and evaluate_many run (_evaluate.new_evaluator)
 
     def __init__(self) -> None:
         raise TypeError("Programs are made by zarn_text.compile_program")
@@ -1014,33 +1014,24 @@ class Program:
 
     # ---- a program as a function: inputs in, outputs out -----------------
 
-    def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _Value]:
-        r"""Runs the program on a fresh state with `inputs` bound first and
-        returns ``{name: value}`` for each name of :attr:`outputs` that the
-        run bound.
+    if TYPE_CHECKING:  # the method is native (_evaluate.evaluate_method), installed below the class
+        def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _Value]:
+            r"""Runs the program on a fresh state with `inputs` bound first and
+            returns ``{name: value}`` for each name of :attr:`outputs` that the
+            run bound.
 
-        `inputs` is any mapping, converted as :func:`zarn_runtime.bind`
-        converts one (None: no inputs). Nothing of one call is seen by the
-        next, and threads may evaluate one program at once. A failure raises
-        the :class:`zarn_runtime.PanicException` of :meth:`run`, with the same
-        notes. The limits are those a :class:`zarn.Velk` made now would have
-        (:func:`zarn_runtime.set_default_limits`), unless the program has its
-        own (:meth:`with_limits`).
+            `inputs` is any mapping, converted as :func:`zarn_runtime.bind`
+            converts one (None: no inputs). Nothing of one call is seen by the
+            next, and threads may evaluate one program at once. A failure raises
+            the :class:`zarn_runtime.PanicException` of :meth:`run`, with the
+            same notes. The limits are those a :class:`zarn.Velk` made now would
+            have (:func:`zarn_runtime.set_default_limits`), unless the program
+            has its own (:meth:`with_limits`).
 
-            >>> fee = compile_program("fee = 15\nif zone == 'home':\n    fee = 5", "fee.txt")
-            >>> fee.evaluate({"zone": "home"})
-            {'fee': 5}
-        """
-        try:
-            evaluator = self._evaluator
-        except AttributeError:
-            evaluator = _evaluate.evaluator_of(self)
-        try:
-            result: dict[str, _Value] = _evaluate.evaluate(evaluator, inputs)
-        except PanicException as failure:
-            self._note_failure(failure)
-            raise
-        return result
+                >>> fee = compile_program("fee = 15\nif zone == 'home':\n    fee = 5", "fee.txt")
+                >>> fee.evaluate({"zone": "home"})
+                {'fee': 5}
+            """
 
     def evaluate_many(self, rows: Iterable[_evaluate.Inputs], /, *,
                       errors: Literal["raise", "return"] = "raise") -> list[Any]:
@@ -1060,11 +1051,7 @@ class Program:
         if errors not in ("raise", "return"):
             raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
         try:
-            evaluator = self._evaluator
-        except AttributeError:
-            evaluator = _evaluate.evaluator_of(self)
-        try:
-            results: list[Any] = _evaluate.evaluate_many(evaluator, rows, errors == "return")
+            results: list[Any] = _evaluate.evaluate_many(self._evaluator, rows, errors == "return")
         except PanicException as failure:
             self._note_failure(failure)
             raise
@@ -1098,6 +1085,9 @@ class Program:
         return program
 
 
+setattr(Program, "evaluate", _evaluate.evaluate_method(Program))
+
+
 def compile_program(source: str, filename: str = "<text>") -> Program:
     r"""The statements of `source` as a :class:`Program`, which knows their
     lines, the names they need (:attr:`Program.inputs`) and bind
@@ -1125,9 +1115,10 @@ def compile_program(source: str, filename: str = "<text>") -> Program:
     statements = _build(steps, lines)[0]
     program = object.__new__(Program)
     inputs, outputs = _inputs_and_outputs(steps)
-    for name, value in [("_source", source), ("_filename", filename), ("_statements", tuple(statements)),
+    kept = tuple(statements)
+    for name, value in [("_source", source), ("_filename", filename), ("_statements", kept),
                         ("_lines", tuple(lines)), ("_inputs", inputs), ("_outputs", outputs),
-                        ("_line_starts", None)]:
+                        ("_line_starts", None), ("_evaluator", _evaluate.new_evaluator(kept, inputs, outputs, None))]:
         object.__setattr__(program, name, value)
     return program
 

@@ -1,6 +1,6 @@
-"""What :meth:`zarn_text.Program.evaluate` and its kin keep per program:
-the native evaluator (zarn_runtime's ``_evaluator``), made on the first
-call and kept in the program's slot."""
+"""What :meth:`zarn_text.Program.evaluate` and its kin run: the native
+evaluator of a program (zarn_runtime's ``_evaluator``), made with the
+program and kept in its slot, and the native method that evaluates it."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 import zarn_runtime
 
 if TYPE_CHECKING:
-    from zarn import Statement, _Literal, _Value
+    from zarn import Statement, _Literal
 
     from . import Program
 
@@ -24,16 +24,10 @@ LIMIT_NAMES = ("max_text", "max_bytes", "max_steps")
 # their types are here, where they are used.
 new_evaluator: Callable[[tuple[Statement, ...], frozenset[str], frozenset[str], dict[str, int | None] | None],
                         object] = getattr(zarn_runtime, "_evaluator")
-evaluate: Callable[[object, Inputs], dict[str, _Value]] = getattr(zarn_runtime, "_evaluate")
 evaluate_many: Callable[[object, Iterable[Inputs], bool], list[Any]] = getattr(zarn_runtime, "_evaluate_many")
-
-
-def evaluator_of(program: Program) -> object:
-    """The program's evaluator, made and kept on the first call (threads
-    that race here each make one; the last one made is kept)."""
-    made = new_evaluator(program._statements, program._inputs, program._outputs, getattr(program, "_limits", None))
-    object.__setattr__(program, "_evaluator", made)
-    return made
+# Program.evaluate for a class whose instances keep their evaluator in the
+# slot `_evaluator` and add a failure's notes with `_note_failure`.
+evaluate_method: Callable[[type], object] = getattr(zarn_runtime, "_evaluate_method")
 
 
 def restore(source: str, filename: str, limits: dict[str, int | None]) -> Program:

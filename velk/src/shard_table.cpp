@@ -49,9 +49,13 @@ void ShardTable::clear() noexcept {
 }
 
 void ShardTable::release_values() noexcept {
-    if (ctrl_ == nullptr) return;
-    for (std::size_t i = 0; i <= mask_; ++i) {
-        if (occupied(i)) slots_[i].value = ValueRef();
+    if (size_ == 0) return;
+    // A group at a time: the occupied slots of a small table in one load.
+    for (std::size_t base = 0; base <= mask_; base += Group::kWidth) {
+        for (Group::Mask m = ~Group(ctrl_ + base).match_empty() & window_; m != 0; m &= m - 1) {
+            ValueRef& value = slots_[base + lowest_byte(m)].value;
+            if (value) value = ValueRef();
+        }
     }
 }
 

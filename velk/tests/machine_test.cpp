@@ -172,7 +172,8 @@ TEST(MachineBind, ALongNameBoundByTwoThreadsAtOnceIsStoredOnce) {
 // through a tree's key (whose memo remembers the entry) or bare; the names
 // it kept without values must show nowhere.
 TEST(MachineReset, ForgetsEveryBindingWhateverRemembersIt) {
-    for (const std::size_t names : {std::size_t{3}, std::size_t{2000}}) {  // kept keys, and shards cleared
+    // Kept keys in tables of one group of slots and of several, and shards cleared.
+    for (const std::size_t names : {std::size_t{3}, 40 * default_shard_count(), std::size_t{2000}}) {
         Machine m(Access::Exclusive);
         std::vector<Statement> lets;
         for (std::size_t i = 0; i < names; ++i) lets.push_back(let((i % 2 ? kLongName : "v") + std::to_string(i), lit_int(1)));
