@@ -407,7 +407,7 @@ Value deep_value(Walk<Meter>& w, const Expr::Node& root) {
             w.meter.tick();
         }
         if (const auto* lit = e.get_if<Expr::Literal>()) {
-            values.emplace().in_tree = lit->value.get();
+            values.emplace().in_tree = &lit->operand();
             continue;
         }
         if (const auto* v = e.get_if<Expr::Ident>()) {
@@ -446,7 +446,7 @@ template <class Meter>
 const Value& operand_value(Walk<Meter>& w, const Expr::Node& e, Operand& slot, int levels) {
     switch (e.kind()) {
         case Expr::Kind::Literal:
-            return *e.get_if<Expr::Literal>()->value;
+            return e.get_if<Expr::Literal>()->operand();
         case Expr::Kind::Ident:
             return read_variable(w, *e.get_if<Expr::Ident>(), slot);
         default:

@@ -59,6 +59,10 @@ void Expr::release() noexcept {
     }
 }
 
+Expr::Literal::Literal(ValueRef shared) : value(std::move(shared)) {
+    if (!value->copy_allocates()) in_place = *value;
+}
+
 Expr Expr::literal(Value v) {
     ValueRef shared = ValueRef::make(std::move(v));
     return Expr(Node::make(Literal{std::move(shared)}));

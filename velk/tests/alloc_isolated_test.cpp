@@ -69,7 +69,7 @@ namespace {
 
 using namespace velk::test;
 
-const std::string kLong(100, 'x');  // well past any inline string buffer
+const std::string kLong(200, 'x');  // past any inline text and any cached block
 
 TEST(Allocations, OnePerFreshValueNoneForAVariable) {
     Machine m;
@@ -240,6 +240,22 @@ TEST(BlockCaches, ValuesAndTreeNodesDoNotShareBlocks) {
     free_tree_block(node, kSize);
     free_value_block(value_again, kSize);
     release_cached_blocks();
+}
+
+TEST(BlockCaches, AJoinOfShortTextsTakesItsBufferFromTheCaches) {
+    // A rebinding frees a joined text with its value; the next join of that
+    // length takes both blocks back instead of asking operator new.
+    if (!blocks_pooled()) GTEST_SKIP() << "this build pools no blocks";
+    Machine m;
+    run(m, list(let("s", lit_str("ten bytes!"))));
+    const Expr join = add(var("s"), var("s"));
+    evaluate(m, join);  // released at once: value and buffer to the caches
+    g_news = 0;
+    g_counting = true;
+    const ValueRef again = evaluate(m, join);
+    g_counting = false;
+    EXPECT_EQ(g_news, 0u);
+    EXPECT_EQ(again->as_string(), "ten bytes!ten bytes!");
 }
 
 TEST(TreeChunks, NodesBuiltInARowLieInARowWhateverWasFreedBefore) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+#include <limits>
+
 #include "tree_builders.hpp"
 #include "inspect.hpp"
 #include "velk/tree.hpp"
@@ -20,6 +24,45 @@ TEST(Tree, OperatorIsOneByteWithFixedIndices) {
     EXPECT_EQ(Expr::equals(lit_null(), lit_null()).kind(), Expr::Kind::Equals);
     EXPECT_EQ(Expr::greater_than(lit_null(), lit_null()).kind(), Expr::Kind::GreaterThan);
     EXPECT_EQ(Expr::less_than(lit_null(), lit_null()).kind(), Expr::Kind::LessThan);
+}
+
+// A literal operand is read from the node's own copy, except for null and
+// a text whose copy would allocate, which are read from the shared value:
+// either way the run sees the same value, bit for bit.
+TEST(Tree, LiteralOperandIsItsValueReadFromTheNodeWhenACopyIsFree) {
+    struct Case {
+        const char* name;
+        Expr literal;
+        bool in_node;
+    };
+    const Case cases[] = {
+        {"null", lit_null(), false},
+        {"true", lit_bool(true), true},
+        {"false", lit_bool(false), true},
+        {"Int", lit_int(-7), true},
+        {"Int min", lit_int(std::numeric_limits<std::int64_t>::min()), true},
+        {"Float -0.0", lit_float(-0.0), true},
+        {"Float NaN", lit_float(std::numeric_limits<double>::quiet_NaN()), true},
+        {"empty text", lit_str(""), true},
+        {"15-byte text", lit_str("fifteen bytes!!"), true},
+        {"16-byte text", lit_str("sixteen bytes!!!"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto& lit = *c.literal.get_if<Expr::Literal>();
+        const Value& operand = lit.operand();
+        EXPECT_EQ(&operand == lit.value.get(), !c.in_node);
+        ASSERT_EQ(operand.kind(), lit.value->kind());
+        if (operand.is_number()) {
+            const Number& a = operand.as_number();
+            const Number& b = lit.value->as_number();
+            ASSERT_EQ(a.kind(), b.kind());
+            if (a.is_int()) EXPECT_EQ(a.as_int(), b.as_int());
+            else EXPECT_EQ(std::bit_cast<std::uint64_t>(a.as_float()), std::bit_cast<std::uint64_t>(b.as_float()));
+        } else {
+            EXPECT_TRUE(operand == *lit.value);
+        }
+    }
 }
 
 TEST(Tree, CloneDuplicatesEveryTextAndSurvivesTheSource) {

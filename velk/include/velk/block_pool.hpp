@@ -1,5 +1,5 @@
 // Where the small blocks that every statement allocates and frees come
-// from: tree nodes, short statement lists and shared values.
+// from: tree nodes, short statement lists, shared values and short texts.
 //
 // Tree blocks are laid side by side: a thread takes them one after the other
 // from a chunk of its own, so the nodes it builds in a row lie in a row
@@ -8,9 +8,10 @@
 // on whichever thread; until then one live block keeps its whole chunk
 // (kTreeChunkBytes), which bounds what a tree that is mostly dropped can pin.
 //
-// Shared values instead go to per-thread caches of freed blocks, one per size,
-// handed out again by the next allocation of that size. Caches are bounded; a
-// full cache frees to the system. Chunks and new value blocks always come
+// Shared values, and the buffers of their short texts, instead go to
+// per-thread caches of freed blocks, one per size, handed out again by the
+// next allocation of that size. Caches are bounded; a full cache frees to the
+// system. Chunks and new value blocks always come
 // from the global operator new, so allocation failure and accounting hooks
 // still see every fresh allocation.
 #pragma once

@@ -1,7 +1,10 @@
 // Text: the bytes of a String value or of a text identifier, in 16 bytes.
 //
 // Up to 15 bytes live inside the object itself; longer texts live in a heap
-// buffer of exactly their size that a move hands over. Half the size of a
+// buffer of exactly their size that a move hands over. Buffers of short
+// texts come from the block caches of shared values (velk/block_pool.hpp),
+// like the values that hold them: a run that joins texts makes one per join
+// and frees one per rebinding. Half the size of a
 // std::string keeps tree nodes, stored variables and shared values small:
 // a run copies, walks and releases thousands of them.
 //
@@ -16,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "velk/block_pool.hpp"
 
 namespace velk {
 
@@ -109,9 +114,7 @@ private:
             return;
         }
         if (size > kSizeMask) throw std::bad_alloc();
-        // Plain operator new, like every other allocation of the core, so
-        // that allocation hooks see text buffers too.
-        char* p = static_cast<char*>(::operator new(size));
+        char* p = static_cast<char*>(allocate_value_block(size));
         words_[0] = reinterpret_cast<std::uintptr_t>(p);
         words_[1] = static_cast<std::uint64_t>(size) | kHeapTag;
     }
@@ -120,7 +123,12 @@ private:
         if (!s.empty()) std::memcpy(data(), s.data(), s.size());
     }
     void release() noexcept {
-        if (on_heap()) ::operator delete(reinterpret_cast<char*>(words_[0]), static_cast<std::size_t>(words_[1] & kSizeMask));
+        if (on_heap()) free_buffer();
+    }
+    // Out of line: every value's destructor holds this path, and inlined it
+    // made them too large to be inlined in turn.
+    [[gnu::noinline]] void free_buffer() noexcept {
+        free_value_block(reinterpret_cast<char*>(words_[0]), static_cast<std::size_t>(words_[1] & kSizeMask));
     }
 
     std::uint64_t words_[2] = {0, 0};  // inline bytes, or address and tagged size

@@ -69,8 +69,20 @@ public:
     };
 
     // A literal's value is made a shared value once, when the node is built:
-    // binding it shares it with the store instead of making a new one.
-    struct Literal { ValueRef value; };
+    // binding it shares it with the store instead of making a new one. An
+    // operand is read from a copy in the node (`in_place`), beside the
+    // node's other fields: the shared value's block lies wherever a freed
+    // block was, and reading it there cost each literal of a program a cache
+    // miss. Null, and a text whose copy would need memory of its own, are
+    // read from the shared value (`in_place` is null then).
+    struct Literal {
+        explicit Literal(ValueRef shared);
+
+        ValueRef value;
+        Value in_place;
+
+        const Value& operand() const noexcept { return in_place.is_null() ? *value : in_place; }
+    };
     struct Ident {
         Identifier id;
         // The store's hash of `id` and its entry there, for the last store
@@ -139,7 +151,7 @@ struct Expr::Pair { Expr left; Expr right; };
 struct Expr::Not { Expr item; };
 
 // A node is a header (count and kind) followed by its kind's payload, in a
-// block only as large as that payload needs: a literal takes a third of what
+// block only as large as that payload needs: a literal takes two thirds of what
 // a variable does, and the nodes of a tree lie closer together.
 class Expr::Node {
 public:

@@ -135,6 +135,8 @@ public:
     bool is_boolean() const noexcept { return kind() == Kind::Boolean; }
     bool is_string() const noexcept { return kind() == Kind::String; }
     bool is_number() const noexcept { return kind() == Kind::Number; }
+    // Whether a copy needs memory of its own: only texts of over 15 bytes.
+    bool copy_allocates() const noexcept { return is_string() && text_.on_heap(); }
 
     // Accessors; each only for its own kind.
     bool as_boolean() const noexcept { return boolean_; }
