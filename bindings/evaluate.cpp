@@ -46,12 +46,12 @@ constexpr FunctionDescription kEvaluateMany{
     .function_name = "_evaluate_many", .parameters = kEvaluateManyParams, .receiver = Receiver::Module,
     .positional_only = 3};
 
-constexpr const char* kEvaluateMethodParams[] = {"cls"};
+constexpr const char* kEvaluateMethodParams[] = {"cls", "doc"};
 constexpr const char* kProgramEvaluateParams[] = {"inputs"};
 
 constexpr FunctionDescription kEvaluateMethod{
     .function_name = "_evaluate_method", .parameters = kEvaluateMethodParams, .receiver = Receiver::Module,
-    .positional_only = 1};
+    .positional_only = 2};
 constexpr FunctionDescription kProgramEvaluate{
     .class_name = "Program",
     .function_name = "evaluate",
@@ -59,13 +59,8 @@ constexpr FunctionDescription kProgramEvaluate{
     .receiver = Receiver::Self,
     .positional_only = 1,
     .optional = 1,
-    .summary = "Runs the program on a fresh state with `inputs` bound first and returns {name: value} for each\n"
-               "name of its outputs that the run bound.\n\n"
-               "`inputs` is any mapping, converted as zarn_runtime.bind converts one (None: no inputs).\n"
-               "Nothing of one call is seen by the next, and threads may evaluate one program at once.\n"
-               "A failure raises the PanicException of Program.run, with the same notes. The limits are\n"
-               "those a zarn.Velk made now would have (zarn_runtime.set_default_limits), unless the\n"
-               "program has its own (Program.with_limits).",
+    // No summary: the documentation is the Python declaration's, given to
+    // _evaluate_method.
 };
 
 // One name a program reads first or binds, with the memo of its hash and
@@ -398,7 +393,28 @@ PyObject* program_evaluate(PyObject* self, PyObject* const* given, Py_ssize_t na
 
 PyMethodDef program_evaluate_method = instance_method<kProgramEvaluate>(program_evaluate);
 
-// _evaluate_method(cls, /): Program.evaluate, as a method of `cls`.
+// The method's documentation: its text signature, then the docstring of
+// the first _evaluate_method call. Kept for the process, since the method
+// (and every descriptor made of it) reads it when asked.
+PyObject* program_evaluate_doc = nullptr;
+
+bool set_program_evaluate_doc(PyObject* doc) {
+    if (program_evaluate_doc != nullptr) return true;
+    if (!PyUnicode_CheckExact(doc)) {
+        raise_with_message(PyExc_TypeError, "doc must be str, not " + type_name_of(doc));
+        return false;
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromFormat("%s%U", documentation<kProgramEvaluate>(), doc));
+    if (!text) return false;
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr) return false;
+    program_evaluate_method.ml_doc = utf8;
+    program_evaluate_doc = text.release();
+    return true;
+}
+
+// _evaluate_method(cls, doc, /): Program.evaluate, as a method of `cls`,
+// documented by `doc`.
 PyObject* evaluate_method(PyObject*, PyObject* const* given, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Slots<kEvaluateMethod> args{};
@@ -407,7 +423,7 @@ PyObject* evaluate_method(PyObject*, PyObject* const* given, Py_ssize_t nargs, P
             raise_with_message(PyExc_TypeError, "cls must be a class, not " + type_name_of(args[0]));
             return nullptr;
         }
-        if (!intern_program_names()) return nullptr;
+        if (!intern_program_names() || !set_program_evaluate_doc(args[1])) return nullptr;
         return PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(args[0]), &program_evaluate_method);
     });
 }

@@ -1014,24 +1014,26 @@ class Program:
 
     # ---- a program as a function: inputs in, outputs out -----------------
 
-    if TYPE_CHECKING:  # the method is native (_evaluate.evaluate_method), installed below the class
-        def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _Value]:
-            r"""Runs the program on a fresh state with `inputs` bound first and
-            returns ``{name: value}`` for each name of :attr:`outputs` that the
-            run bound.
+    # Its documentation and signature: the method itself is native, put in its
+    # place below the class (_evaluate.evaluate_method), with no Python frame per call.
+    def evaluate(self, inputs: _evaluate.Inputs = None, /) -> dict[str, _Value]:
+        r"""Runs the program on a fresh state with `inputs` bound first and
+        returns ``{name: value}`` for each name of :attr:`outputs` that the
+        run bound.
 
-            `inputs` is any mapping, converted as :func:`zarn_runtime.bind`
-            converts one (None: no inputs). Nothing of one call is seen by the
-            next, and threads may evaluate one program at once. A failure raises
-            the :class:`zarn_runtime.PanicException` of :meth:`run`, with the
-            same notes. The limits are those a :class:`zarn.Velk` made now would
-            have (:func:`zarn_runtime.set_default_limits`), unless the program
-            has its own (:meth:`with_limits`).
+        `inputs` is any mapping, converted as :func:`zarn_runtime.bind`
+        converts one (None: no inputs). Nothing of one call is seen by the
+        next, and threads may evaluate one program at once. A failure raises
+        the :class:`zarn_runtime.PanicException` of :meth:`run`, with the
+        same notes. The limits are those a :class:`zarn.Velk` made now would
+        have (:func:`zarn_runtime.set_default_limits`), unless the program
+        has its own (:meth:`with_limits`).
 
-                >>> fee = compile_program("fee = 15\nif zone == 'home':\n    fee = 5", "fee.txt")
-                >>> fee.evaluate({"zone": "home"})
-                {'fee': 5}
-            """
+            >>> fee = compile_program("fee = 15\nif zone == 'home':\n    fee = 5", "fee.txt")
+            >>> fee.evaluate({"zone": "home"})
+            {'fee': 5}
+        """
+        raise NotImplementedError  # never runs: replaced below the class
 
     def evaluate_many(self, rows: Iterable[_evaluate.Inputs], /, *,
                       errors: Literal["raise", "return"] = "raise") -> list[Any]:
@@ -1085,7 +1087,7 @@ class Program:
         return program
 
 
-setattr(Program, "evaluate", _evaluate.evaluate_method(Program))
+setattr(Program, "evaluate", _evaluate.evaluate_method(Program, _evaluate.docstring(Program.evaluate)))
 
 
 def compile_program(source: str, filename: str = "<text>") -> Program:

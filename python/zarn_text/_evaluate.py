@@ -7,6 +7,8 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
+import textwrap
+
 import zarn_runtime
 
 if TYPE_CHECKING:
@@ -26,8 +28,16 @@ new_evaluator: Callable[[tuple[Statement, ...], frozenset[str], frozenset[str], 
                         object] = getattr(zarn_runtime, "_evaluator")
 evaluate_many: Callable[[object, Iterable[Inputs], bool], list[Any]] = getattr(zarn_runtime, "_evaluate_many")
 # Program.evaluate for a class whose instances keep their evaluator in the
-# slot `_evaluator` and add a failure's notes with `_note_failure`.
-evaluate_method: Callable[[type], object] = getattr(zarn_runtime, "_evaluate_method")
+# slot `_evaluator` and add a failure's notes with `_note_failure`, with the
+# documentation given.
+evaluate_method: Callable[[type, str], object] = getattr(zarn_runtime, "_evaluate_method")
+
+
+def docstring(function: Callable[..., object]) -> str:
+    """The docstring of `function` with its indentation removed, as
+    inspect.cleandoc gives it (and Python 3.13 compiles it)."""
+    first, _, rest = (function.__doc__ or "").partition("\n")
+    return first.strip() + "\n" + textwrap.dedent(rest)
 
 
 def restore(source: str, filename: str, limits: dict[str, int | None]) -> Program:
