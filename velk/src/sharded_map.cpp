@@ -161,6 +161,14 @@ std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
 
 std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const LookupMemo& memo, ValueRef value,
                                          Admission* admission) {
+    if (&memo == &kNoMemo && admission == nullptr && !key.copy_allocates()) {
+        // A bare name (zarn_runtime.bind's): nothing to remember, so one
+        // probe finds its entry or the free slot for it.
+        const auto hash = static_cast<std::size_t>(hasher_(key));
+        Shard& shard = shards_[shard_index(hash)];
+        const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
+        return shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
+    }
     const LookupMemo::Recalled r = memo.recall(id_);
     const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
     const auto hash = static_cast<std::size_t>(hash64);

@@ -347,5 +347,46 @@ TEST(ShardTable, LoadLimitAndGrowthSteps) {
     }
 }
 
+// Clearing and destruction walk the occupied slots a group of control bytes
+// at a time: every stored value is released exactly once, whether its table
+// is smaller than a group, one group or several (names bare, then through
+// a never-remembering memo, as zarn_runtime.bind binds them).
+TEST(ShardedMapRelease, ReleasesEveryValueOnceAtEveryTableSize) {
+    using inspect::identity;
+    using inspect::use_count;
+    for (const std::size_t names : std::vector<std::size_t>{1, 3, 7, 14, 15, 16, 17, 40, 130, 1000}) {
+        std::vector<ValueRef> held;
+        {
+            ShardedMap map(2, kKey, Access::Exclusive);
+            for (int round = 0; round < 2; ++round) {
+                held.clear();
+                for (std::size_t i = 0; i < names; ++i) {
+                    held.push_back(int_value(static_cast<std::int64_t>(i)));
+                    const Identifier id = Identifier::s("n" + std::to_string(i));
+                    if (i % 2 == 0) {
+                        EXPECT_FALSE(map.insert(id, held.back()).has_value());
+                    } else {
+                        EXPECT_FALSE(map.bind(id, kNoMemo, held.back()).has_value());
+                    }
+                }
+                for (const ValueRef& v : held) ASSERT_EQ(use_count(v), 2u) << names;
+                map.clear();  // keeps up to 64 names a shard, empties a shard of more
+                for (const ValueRef& v : held) ASSERT_EQ(use_count(v), 1u) << names;
+            }
+            // Bound again after the clear: the destruction releases them.
+            for (std::size_t i = 0; i < names; ++i) {
+                const auto previous = map.bind(Identifier::s("n" + std::to_string(i)), kNoMemo, held[i]);
+                EXPECT_FALSE(previous.has_value()) << names << " " << i;
+            }
+            // A rebinding hands the value it replaces back.
+            const auto previous = map.bind(Identifier::s("n0"), kNoMemo, int_value(-1));
+            ASSERT_TRUE(previous.has_value());
+            EXPECT_EQ(identity(*previous), identity(held[0]));
+        }
+        for (std::size_t i = 1; i < names; ++i) ASSERT_EQ(use_count(held[i]), 1u) << names << " " << i;
+        EXPECT_EQ(use_count(held[0]), 1u);
+    }
+}
+
 }  // namespace
 }  // namespace velk
