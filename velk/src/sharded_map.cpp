@@ -85,13 +85,19 @@ ShardedMap::ShardedMap(std::size_t shard_count, SipKey key, Access access)
     shard_count_ = shard_count;
     // Line blocks: a machine made per request takes its shards from the
     // thread's cache rather than from the system.
-    shards_ = static_cast<Shard*>(allocate_line_block(shard_count * sizeof(Shard)));
+    shards_ = static_cast<Shard*>(allocate_line_block(block_bytes()));
     for (std::size_t i = 0; i < shard_count; ++i) ::new (static_cast<void*>(shards_ + i)) Shard();
+    if (!locking_) recent_.start(shards_ + shard_count);
 }
 
 ShardedMap::~ShardedMap() {
     for (std::size_t i = 0; i < shard_count_; ++i) shards_[i].~Shard();
-    free_line_block(shards_, shard_count_ * sizeof(Shard));
+    free_line_block(shards_, block_bytes());
+}
+
+std::size_t ShardedMap::block_bytes() const noexcept {
+    static_assert(RecentHashes::kBytes % kLineBytes == 0, "the kept hashes fill whole lines");
+    return shard_count_ * sizeof(Shard) + (locking_ ? 0 : RecentHashes::kBytes);
 }
 
 std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std::uint64_t hash64) const {
@@ -131,7 +137,7 @@ const detail::ShardEntry* find_through(const LookupMemo& memo, const LookupMemo:
 
 bool ShardedMap::read(const Identifier& key, const LookupMemo& memo, Value& copy, ValueRef& held) const {
     const LookupMemo::Recalled r = memo.recall(id_);
-    const std::uint64_t hash = r.known ? r.hash : hasher_(key);
+    const std::uint64_t hash = r.known ? r.hash : first_hash(key);
     Shard& shard = shards_[shard_index(static_cast<std::size_t>(hash))];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
     const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash);
@@ -147,7 +153,7 @@ bool ShardedMap::read(const Identifier& key, const LookupMemo& memo, Value& copy
 }
 
 std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
-    const auto hash = static_cast<std::size_t>(hasher_(key));
+    const auto hash = static_cast<std::size_t>(first_hash(key));
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;
     {
@@ -164,13 +170,13 @@ std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const LookupMemo
     if (&memo == &kNoMemo && admission == nullptr && !key.copy_allocates()) {
         // A bare name (zarn_runtime.bind's): nothing to remember, so one
         // probe finds its entry or the free slot for it.
-        const auto hash = static_cast<std::size_t>(hasher_(key));
+        const auto hash = static_cast<std::size_t>(first_hash(key));
         Shard& shard = shards_[shard_index(hash)];
         const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
         return shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
     }
     const LookupMemo::Recalled r = memo.recall(id_);
-    const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
+    const std::uint64_t hash64 = r.known ? r.hash : first_hash(key);
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;

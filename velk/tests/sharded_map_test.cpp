@@ -388,5 +388,38 @@ TEST(ShardedMapRelease, ReleasesEveryValueOnceAtEveryTableSize) {
     }
 }
 
+// An exclusive map keeps the hashes of the last names it hashed: whatever
+// it recalls is the hash under its key, and every lookup finds its name,
+// with names coming back after others pushed them out and long names that
+// are never kept among them.
+TEST(ShardedMapRecentHashes, GiveTheHashUnderTheMapsKey) {
+    for (const Access access : {Access::Exclusive, Access::Shared}) {
+        ShardedMap map(4, kKey, access);
+        std::vector<Identifier> names;
+        for (int i = 0; i < 24; ++i) {
+            names.push_back(i % 5 == 4 ? Identifier::s("a name too long to be kept " + std::to_string(i))
+                                       : i % 3 == 0 ? Identifier::u(static_cast<std::uint32_t>(i))
+                                                    : Identifier::s("n" + std::to_string(i)));
+        }
+        // Rounds over ever more names, each round binding and reading them
+        // twice, in turns that push the kept ones out and bring them back.
+        for (std::size_t round = 1; round <= names.size(); ++round) {
+            for (int pass = 0; pass < 2; ++pass) {
+                for (std::size_t i = 0; i < round; ++i) {
+                    const Identifier& id = names[(i * 7 + round) % round];
+                    const std::uint64_t hash = hash_identifier(kKey, id);
+                    ASSERT_EQ(map.hash_of(id, kNoMemo), hash);
+                    EXPECT_EQ(map.shard_index(map.hash_of(id, kNoMemo)), map.shard_index(hash));
+                    (void)map.bind(id, kNoMemo, int_value(static_cast<std::int64_t>(i)));
+                    ASSERT_TRUE(map.find(id).has_value());
+                }
+            }
+        }
+        std::size_t seen = 0;
+        for (auto it = map.iter(); auto entry = it.next();) ++seen;
+        EXPECT_EQ(seen, names.size());
+    }
+}
+
 }  // namespace
 }  // namespace velk
