@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "hash_keys.hpp"
+#include "tls_model.hpp"
 #include "shard_table.hpp"
 #include "failures.hpp"
 
@@ -27,8 +28,25 @@ namespace {
 constexpr std::size_t kKeptNamesPerShard = 64;
 
 // Map numbers for the hash memos: 64 bits never wrap in practice, so no two
-// maps of a process share one.
-std::atomic<std::uint64_t> g_next_map_id{1};
+// maps of a process share one. A thread hands them out from a range of its
+// own, so a machine made per request does no atomic update for its number.
+constexpr std::uint64_t kMapIdsPerRange = std::uint64_t{1} << 16;
+std::atomic<std::uint64_t> g_next_map_id_range{1};  // 0 is no map's: a memo's "none"
+
+struct MapIdRange {
+    std::uint64_t next;  // the number the thread's next map gets
+    std::uint64_t end;   // past the thread's range
+};
+VELK_INITIAL_EXEC_TLS thread_local MapIdRange t_map_ids{0, 0};
+
+std::uint64_t new_map_id() noexcept {
+    MapIdRange& ids = t_map_ids;
+    if (ids.next == ids.end) [[unlikely]] {
+        ids.next = g_next_map_id_range.fetch_add(kMapIdsPerRange, std::memory_order_relaxed);
+        ids.end = ids.next + kMapIdsPerRange;
+    }
+    return ids.next++;
+}
 
 // One operation's hold of its shard: the shard's lock when the map is
 // shared; when it is exclusive, nothing (and in checked builds, the map's
@@ -76,7 +94,7 @@ private:
 }  // namespace
 
 ShardedMap::ShardedMap(std::size_t shard_count, SipKey key, Access access)
-    : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key), locking_(access == Access::Shared) {
+    : id_(new_map_id()), hasher_(key), locking_(access == Access::Shared) {
     if (!(shard_count > 1)) raise(failures::kTooFewShards);
     if ((shard_count & (shard_count - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
         raise(failures::kShardsNotPowerOfTwo);
