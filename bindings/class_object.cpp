@@ -35,6 +35,9 @@ PyTypeObject* ClassObject::create() {
         .slots = slots.data(),
     };
     type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    // A type's vectorcall has no slot of its own before Python 3.14; the
+    // field is read at each call of the type.
+    if (type_ != nullptr && description_.construct != nullptr) type_->tp_vectorcall = description_.construct;
     return type_;
 }
 

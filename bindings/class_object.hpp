@@ -16,6 +16,10 @@ struct ClassDescription {
     reprfunc repr;           // tp_repr, or null to keep the default
     destructor dealloc;      // tp_dealloc
     PyMethodDef* methods;    // method table, terminated by a zeroed entry
+    // The call of the class itself, or null for the generic one: a class
+    // made once per request spares the argument tuple and the lookups of
+    // __new__ and __init__ of the generic call.
+    vectorcallfunc construct = nullptr;
 };
 
 class ClassObject {

@@ -72,13 +72,28 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // ---- slots ----------------------------------------------------------------
 
+// A new machine of `type`, with the default limits.
+PyObject* new_machine(PyTypeObject* type) {
+    PyObject* object = new_instance<Machine>(type, kMachineAccess);
+    if (object != nullptr && default_limits().any()) wrapped<Machine>(object).set_limits(default_limits());
+    return object;
+}
+
+// Velk.__new__(Velk), and Velk() when the type has no call of its own.
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Slots<kNew> slots{};
         if (!bind_classic_call(kNew, args, kwargs, slots)) return nullptr;
-        PyObject* object = new_instance<Machine>(type, kMachineAccess);
-        if (object != nullptr && default_limits().any()) wrapped<Machine>(object).set_limits(default_limits());
-        return object;
+        return new_machine(type);
+    });
+}
+
+// Velk(): the type's own call, as __new__ binds its arguments.
+PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Slots<kNew> slots{};
+        if (!bind_fast_call(kNew, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots)) return nullptr;
+        return new_machine(reinterpret_cast<PyTypeObject*>(type));
     });
 }
 
@@ -110,6 +125,7 @@ const ClassDescription velk_description{
     .repr = repr,
     .dealloc = dealloc_instance<Machine>,
     .methods = velk_methods,
+    .construct = construct,
 };
 
 ClassObject velk_class_object(velk_description);

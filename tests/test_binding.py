@@ -124,16 +124,22 @@ def test_binding_comes_before_conversion():
         Statement.let(-1, 5, x=0)
 
 
-def test_velk_constructor_messages():
+# Velk() is the type's own call; Velk.__new__ is the classic one. Both bind
+# their arguments alike.
+@pytest.mark.parametrize("make", [Velk, lambda *a, **k: Velk.__new__(Velk, *a, **k)], ids=["call", "__new__"])
+def test_velk_constructor_messages(make):
     with raises_exactly(TypeError, "Velk.__new__() takes 0 positional arguments but 1 was given"):
-        Velk(1)
+        make(1)
     with raises_exactly(TypeError, "Velk.__new__() takes 0 positional arguments but 2 were given"):
-        Velk(1, 2)
+        make(1, 2)
     with raises_exactly(TypeError, "Velk.__new__() got an unexpected keyword argument 'x'"):
-        Velk(x=1)
+        make(x=1)
     with raises_exactly(TypeError, "Velk.__new__() takes 0 positional arguments but 1 was given"):
-        Velk(1, x=1)
-    assert type(Velk(**{})) is Velk
+        make(1, x=1)
+    machine = make(**{})
+    assert type(machine) is Velk
+    machine.run([Statement.let("x", Expr.literal(1))])
+    assert machine.get("x") == 1
 
 
 def test_keyword_calls_of_every_method():

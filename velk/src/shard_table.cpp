@@ -31,32 +31,26 @@ void delete_storage(void* p, std::size_t capacity) noexcept { free_line_block(p,
 
 ShardTable::~ShardTable() {
     if (ctrl_ == nullptr) return;
-    for (std::size_t i = 0; i <= mask_; ++i) {
-        if (occupied(i)) slots_[i].~ShardEntry();
-    }
+    destroy_entries();
     delete_storage(slots_, mask_ + 1);
+}
+
+void ShardTable::destroy_entries() noexcept {
+    if (size_ != 0) each_occupied([](ShardEntry& e) { e.~ShardEntry(); });
 }
 
 void ShardTable::clear() noexcept {
     ++generation_;
     if (ctrl_ == nullptr || size_ == 0) return;
-    for (std::size_t i = 0; i <= mask_; ++i) {
-        if (occupied(i)) slots_[i].~ShardEntry();
-    }
+    destroy_entries();
     std::memset(ctrl_, kEmpty, ctrl_bytes(mask_ + 1));
     size_ = 0;
     growth_left_ = max_load(mask_ + 1);
 }
 
 void ShardTable::release_values() noexcept {
-    if (size_ == 0) return;
-    // A group at a time: the occupied slots of a small table in one load.
-    for (std::size_t base = 0; base <= mask_; base += Group::kWidth) {
-        for (Group::Mask m = ~Group(ctrl_ + base).match_empty() & window_; m != 0; m &= m - 1) {
-            ValueRef& value = slots_[base + lowest_byte(m)].value;
-            if (value) value = ValueRef();
-        }
-    }
+    if (ctrl_ == nullptr || size_ == 0) return;
+    each_occupied([](ShardEntry& e) { e.value = ValueRef(); });
 }
 
 void ShardTable::set_ctrl(std::size_t slot, std::uint8_t byte) noexcept {

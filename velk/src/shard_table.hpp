@@ -198,6 +198,20 @@ public:
     const ShardEntry& entry(std::size_t slot) const noexcept { return slots_[slot]; }
 
 private:
+    // Calls visit(entry) for every occupied slot, a group of control bytes
+    // at a time: a store made per request holds a few entries in small
+    // tables, and its release passes the empty slots without a branch each.
+    template <class Visit>
+    void each_occupied(Visit&& visit) noexcept {
+        const std::size_t capacity = mask_ + 1;
+        for (std::size_t base = 0; base < capacity; base += Group::kWidth) {
+            for (Group::Mask m = ~Group(ctrl_ + base).match_empty() & window_; m != 0; m &= m - 1) {
+                visit(slots_[base + lowest_byte(m)]);
+            }
+        }
+    }
+    // Destroys every entry (the storage stays).
+    void destroy_entries() noexcept;
     void grow(SipKey rehash_key);
     // The first free slot on `hash`'s probe path.
     std::size_t find_free(std::size_t hash) const noexcept;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "hash_keys.hpp"
+#include "tls_model.hpp"
 #include "shard_table.hpp"
 #include "failures.hpp"
 
@@ -27,8 +28,25 @@ namespace {
 constexpr std::size_t kKeptNamesPerShard = 64;
 
 // Map numbers for the hash memos: 64 bits never wrap in practice, so no two
-// maps of a process share one.
-std::atomic<std::uint64_t> g_next_map_id{1};
+// maps of a process share one. A thread hands them out from a range of its
+// own, so a machine made per request does no atomic update for its number.
+constexpr std::uint64_t kMapIdsPerRange = std::uint64_t{1} << 16;
+std::atomic<std::uint64_t> g_next_map_id_range{1};  // 0 is no map's: a memo's "none"
+
+struct MapIdRange {
+    std::uint64_t next;  // the number the thread's next map gets
+    std::uint64_t end;   // past the thread's range
+};
+VELK_INITIAL_EXEC_TLS thread_local MapIdRange t_map_ids{0, 0};
+
+std::uint64_t new_map_id() noexcept {
+    MapIdRange& ids = t_map_ids;
+    if (ids.next == ids.end) [[unlikely]] {
+        ids.next = g_next_map_id_range.fetch_add(kMapIdsPerRange, std::memory_order_relaxed);
+        ids.end = ids.next + kMapIdsPerRange;
+    }
+    return ids.next++;
+}
 
 // One operation's hold of its shard: the shard's lock when the map is
 // shared; when it is exclusive, nothing (and in checked builds, the map's
@@ -76,7 +94,7 @@ private:
 }  // namespace
 
 ShardedMap::ShardedMap(std::size_t shard_count, SipKey key, Access access)
-    : id_(g_next_map_id.fetch_add(1, std::memory_order_relaxed)), hasher_(key), locking_(access == Access::Shared) {
+    : id_(new_map_id()), hasher_(key), locking_(access == Access::Shared) {
     if (!(shard_count > 1)) raise(failures::kTooFewShards);
     if ((shard_count & (shard_count - 1)) != 0) {  // not std::has_single_bit: a library call without POPCNT
         raise(failures::kShardsNotPowerOfTwo);
@@ -85,13 +103,19 @@ ShardedMap::ShardedMap(std::size_t shard_count, SipKey key, Access access)
     shard_count_ = shard_count;
     // Line blocks: a machine made per request takes its shards from the
     // thread's cache rather than from the system.
-    shards_ = static_cast<Shard*>(allocate_line_block(shard_count * sizeof(Shard)));
+    shards_ = static_cast<Shard*>(allocate_line_block(block_bytes()));
     for (std::size_t i = 0; i < shard_count; ++i) ::new (static_cast<void*>(shards_ + i)) Shard();
+    if (!locking_) recent_.start(shards_ + shard_count);
 }
 
 ShardedMap::~ShardedMap() {
     for (std::size_t i = 0; i < shard_count_; ++i) shards_[i].~Shard();
-    free_line_block(shards_, shard_count_ * sizeof(Shard));
+    free_line_block(shards_, block_bytes());
+}
+
+std::size_t ShardedMap::block_bytes() const noexcept {
+    static_assert(RecentHashes::kBytes % kLineBytes == 0, "the kept hashes fill whole lines");
+    return shard_count_ * sizeof(Shard) + (locking_ ? 0 : RecentHashes::kBytes);
 }
 
 std::optional<ShardedMap::ReadGuard> ShardedMap::find(const Identifier& key, std::uint64_t hash64) const {
@@ -131,7 +155,7 @@ const detail::ShardEntry* find_through(const LookupMemo& memo, const LookupMemo:
 
 bool ShardedMap::read(const Identifier& key, const LookupMemo& memo, Value& copy, ValueRef& held) const {
     const LookupMemo::Recalled r = memo.recall(id_);
-    const std::uint64_t hash = r.known ? r.hash : hasher_(key);
+    const std::uint64_t hash = r.known ? r.hash : first_hash(key);
     Shard& shard = shards_[shard_index(static_cast<std::size_t>(hash))];
     Hold hold(locking_, shard.lock, Hold::kRead, use_mark());
     const detail::ShardEntry* e = find_through(memo, r, id_, shard.table, key, hash);
@@ -147,7 +171,7 @@ bool ShardedMap::read(const Identifier& key, const LookupMemo& memo, Value& copy
 }
 
 std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
-    const auto hash = static_cast<std::size_t>(hasher_(key));
+    const auto hash = static_cast<std::size_t>(first_hash(key));
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;
     {
@@ -161,8 +185,16 @@ std::optional<ValueRef> ShardedMap::insert(Identifier key, ValueRef value) {
 
 std::optional<ValueRef> ShardedMap::bind(const Identifier& key, const LookupMemo& memo, ValueRef value,
                                          Admission* admission) {
+    if (&memo == &kNoMemo && admission == nullptr && !key.copy_allocates()) {
+        // A bare name (zarn_runtime.bind's): nothing to remember, so one
+        // probe finds its entry or the free slot for it.
+        const auto hash = static_cast<std::size_t>(first_hash(key));
+        Shard& shard = shards_[shard_index(hash)];
+        const Hold hold(locking_, shard.lock, Hold::kWrite, use_mark());
+        return shard.table.insert(Identifier(key), std::move(value), hash, hasher_.key());
+    }
     const LookupMemo::Recalled r = memo.recall(id_);
-    const std::uint64_t hash64 = r.known ? r.hash : hasher_(key);
+    const std::uint64_t hash64 = r.known ? r.hash : first_hash(key);
     const auto hash = static_cast<std::size_t>(hash64);
     Shard& shard = shards_[shard_index(hash)];
     std::optional<ValueRef> previous;

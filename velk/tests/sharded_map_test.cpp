@@ -347,5 +347,79 @@ TEST(ShardTable, LoadLimitAndGrowthSteps) {
     }
 }
 
+// Clearing and destruction walk the occupied slots a group of control bytes
+// at a time: every stored value is released exactly once, whether its table
+// is smaller than a group, one group or several (names bare, then through
+// a never-remembering memo, as zarn_runtime.bind binds them).
+TEST(ShardedMapRelease, ReleasesEveryValueOnceAtEveryTableSize) {
+    using inspect::identity;
+    using inspect::use_count;
+    for (const std::size_t names : std::vector<std::size_t>{1, 3, 7, 14, 15, 16, 17, 40, 130, 1000}) {
+        std::vector<ValueRef> held;
+        {
+            ShardedMap map(2, kKey, Access::Exclusive);
+            for (int round = 0; round < 2; ++round) {
+                held.clear();
+                for (std::size_t i = 0; i < names; ++i) {
+                    held.push_back(int_value(static_cast<std::int64_t>(i)));
+                    const Identifier id = Identifier::s("n" + std::to_string(i));
+                    if (i % 2 == 0) {
+                        EXPECT_FALSE(map.insert(id, held.back()).has_value());
+                    } else {
+                        EXPECT_FALSE(map.bind(id, kNoMemo, held.back()).has_value());
+                    }
+                }
+                for (const ValueRef& v : held) ASSERT_EQ(use_count(v), 2u) << names;
+                map.clear();  // keeps up to 64 names a shard, empties a shard of more
+                for (const ValueRef& v : held) ASSERT_EQ(use_count(v), 1u) << names;
+            }
+            // Bound again after the clear: the destruction releases them.
+            for (std::size_t i = 0; i < names; ++i) {
+                const auto previous = map.bind(Identifier::s("n" + std::to_string(i)), kNoMemo, held[i]);
+                EXPECT_FALSE(previous.has_value()) << names << " " << i;
+            }
+            // A rebinding hands the value it replaces back.
+            const auto previous = map.bind(Identifier::s("n0"), kNoMemo, int_value(-1));
+            ASSERT_TRUE(previous.has_value());
+            EXPECT_EQ(identity(*previous), identity(held[0]));
+        }
+        for (std::size_t i = 1; i < names; ++i) ASSERT_EQ(use_count(held[i]), 1u) << names << " " << i;
+        EXPECT_EQ(use_count(held[0]), 1u);
+    }
+}
+
+// An exclusive map keeps the hashes of the last names it hashed: whatever
+// it recalls is the hash under its key, and every lookup finds its name,
+// with names coming back after others pushed them out and long names that
+// are never kept among them.
+TEST(ShardedMapRecentHashes, GiveTheHashUnderTheMapsKey) {
+    for (const Access access : {Access::Exclusive, Access::Shared}) {
+        ShardedMap map(4, kKey, access);
+        std::vector<Identifier> names;
+        for (int i = 0; i < 24; ++i) {
+            names.push_back(i % 5 == 4 ? Identifier::s("a name too long to be kept " + std::to_string(i))
+                                       : i % 3 == 0 ? Identifier::u(static_cast<std::uint32_t>(i))
+                                                    : Identifier::s("n" + std::to_string(i)));
+        }
+        // Rounds over ever more names, each round binding and reading them
+        // twice, in turns that push the kept ones out and bring them back.
+        for (std::size_t round = 1; round <= names.size(); ++round) {
+            for (int pass = 0; pass < 2; ++pass) {
+                for (std::size_t i = 0; i < round; ++i) {
+                    const Identifier& id = names[(i * 7 + round) % round];
+                    const std::uint64_t hash = hash_identifier(kKey, id);
+                    ASSERT_EQ(map.hash_of(id, kNoMemo), hash);
+                    EXPECT_EQ(map.shard_index(map.hash_of(id, kNoMemo)), map.shard_index(hash));
+                    (void)map.bind(id, kNoMemo, int_value(static_cast<std::int64_t>(i)));
+                    ASSERT_TRUE(map.find(id).has_value());
+                }
+            }
+        }
+        std::size_t seen = 0;
+        for (auto it = map.iter(); auto entry = it.next();) ++seen;
+        EXPECT_EQ(seen, names.size());
+    }
+}
+
 }  // namespace
 }  // namespace velk

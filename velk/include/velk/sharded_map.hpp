@@ -20,6 +20,7 @@
 
 #include "velk/lookup_memo.hpp"
 #include "velk/raw_rwlock.hpp"
+#include "velk/recent_hashes.hpp"
 #include "velk/siphash.hpp"
 #include "velk/value.hpp"
 
@@ -87,7 +88,7 @@ public:
     // On a hit, the entry under its shard's read lock; on a miss nothing,
     // and no lock is held. The second form takes the key's hash, from
     // hash_of.
-    std::optional<ReadGuard> find(const Identifier& key) const { return find(key, hasher_(key)); }
+    std::optional<ReadGuard> find(const Identifier& key) const { return find(key, first_hash(key)); }
     std::optional<ReadGuard> find(const Identifier& key, std::uint64_t hash) const;
 
     // For an evaluation that only reads `key`: a text value is held by one
@@ -133,7 +134,7 @@ public:
     std::uint64_t hash_of(const Identifier& key, const LookupMemo& memo) const noexcept {
         std::uint64_t hash;
         if (memo.recall(id_, hash)) return hash;
-        hash = hasher_(key);
+        hash = first_hash(key);
         memo.remember(id_, hash);
         return hash;
     }
@@ -204,6 +205,14 @@ private:
     friend class Iter;
     // The checked builds' mark of an exclusive map's running operation, or null.
     std::atomic<bool>* use_mark() const noexcept;
+    // Bytes of the block that holds the shards (and the kept hashes).
+    std::size_t block_bytes() const noexcept;
+
+    // The hash of a key that no memo gives: an exclusive map remembers the
+    // last few names it hashed (no other thread may be in it meanwhile).
+    std::uint64_t first_hash(const Identifier& key) const noexcept {
+        return locking_ ? hasher_(key) : recent_.hash(key, hasher_);
+    }
 
     std::uint64_t id_;                 // this map's number, never given to another map
     Shard* shards_;                    // shard_count_ of them in one line block, never resized
@@ -211,6 +220,7 @@ private:
     IdentifierHasher hasher_;          // hashes keys under this map's hash key
     std::size_t shard_count_;          // length of shards_, a power of two > 1
     bool locking_;                     // Access::Shared: operations take the shard locks
+    RecentHashes recent_;              // exclusive maps only: its places follow the shards
 #ifdef VELK_CHECKED
     mutable std::atomic<bool> in_use_{false};  // an operation of an exclusive map is running
 #endif
