@@ -399,11 +399,11 @@ PyMethodDef program_evaluate_method = instance_method<kProgramEvaluate>(program_
 PyObject* program_evaluate_doc = nullptr;
 
 bool set_program_evaluate_doc(PyObject* doc) {
-    if (program_evaluate_doc != nullptr) return true;
     if (!PyUnicode_CheckExact(doc)) {
         raise_with_message(PyExc_TypeError, "doc must be str, not " + type_name_of(doc));
         return false;
     }
+    if (program_evaluate_doc != nullptr) return true;
     PyRef text = PyRef::steal(PyUnicode_FromFormat("%s%U", documentation<kProgramEvaluate>(), doc));
     if (!text) return false;
     const char* utf8 = PyUnicode_AsUTF8(text.get());
