@@ -156,15 +156,27 @@ private:
 class KnownInputs {
 public:
     KnownInputs() noexcept {}
-    ~KnownInputs() {
-        for (std::size_t i = 0; i < count_; ++i) slots_[i].entry.~Entry();
-    }
+    ~KnownInputs() { clear(); }
     KnownInputs(const KnownInputs&) = delete;
     KnownInputs& operator=(const KnownInputs&) = delete;
 
-    // False, with nothing pending, when some entry needs the general
-    // conversion (convert_bindings), which then does all of it.
+    // False, with nothing pending and nothing kept, when some entry needs
+    // the general conversion (convert_bindings), which then does all of it.
     bool convert(const Evaluator& evaluator, PyObject* inputs) {
+        if (convert_all(evaluator, inputs)) return true;
+        clear();  // else the entries read so far would be bound twice
+        return false;
+    }
+
+    void bind_all(const velk::Machine& machine) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            Entry& entry = slots_[i].entry;
+            (void)machine.bind(velk::VarKey(entry.name->id, entry.name->memo), std::move(entry.value));
+        }
+    }
+
+private:
+    bool convert_all(const Evaluator& evaluator, PyObject* inputs) {
         if (!PyDict_CheckExact(inputs) || PyDict_GET_SIZE(inputs) > static_cast<Py_ssize_t>(evaluator.inputs.size())) {
             return false;
         }
@@ -182,14 +194,11 @@ public:
         return true;
     }
 
-    void bind_all(const velk::Machine& machine) {
-        for (std::size_t i = 0; i < count_; ++i) {
-            Entry& entry = slots_[i].entry;
-            (void)machine.bind(velk::VarKey(entry.name->id, entry.name->memo), std::move(entry.value));
-        }
+    void clear() noexcept {
+        for (std::size_t i = 0; i < count_; ++i) slots_[i].entry.~Entry();
+        count_ = 0;
     }
 
-private:
     struct Entry {
         const Name* name;
         velk::ValueRef value;
